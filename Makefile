@@ -1,0 +1,32 @@
+# Two commands set everything up on a fresh Debian 12 machine:
+#   make run    build and start the server (build/parleyd) in the foreground
+#   make test   build and run every test through ctest
+BUILD ?= build
+GENERATOR ?= Ninja
+JOBS ?= $(shell nproc)
+ARGS ?=
+
+.PHONY: all deps configure build run test clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/build.ninja:
+	@bash scripts/install-deps.sh
+	cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+configure: $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/parleyd $(ARGS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)
