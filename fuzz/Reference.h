@@ -1,0 +1,235 @@
+// Independent oracles for the fuzz targets: a frame cutter, a request decoder
+// and a model of the store, each written straight from the protocol's rules
+// (docs/protocol.md) rather than from the server's code, so that a fault in
+// the server's version shows up as a disagreement.
+//
+// Everything here is plain, slow and obvious on purpose.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/Wire.h"
+
+// A failed check: print what and where, then abort so that libFuzzer (or the
+// replay driver) reports the input.
+#define FUZZ_CHECK(cond, what)                                                    \
+  do {                                                                            \
+    if (!(cond)) {                                                                \
+      std::fprintf(stderr, "%s:%d: check failed: %s (%s)\n", __FILE__, __LINE__, \
+                   #cond, what);                                                  \
+      std::abort();                                                               \
+    }                                                                             \
+  } while (0)
+
+namespace parley::fuzz {
+
+// ---- Frames ----------------------------------------------------------------
+
+// One thing the frame cutter reports: a payload, or a rejected length prefix.
+struct CutEvent {
+  bool bad = false;
+  int32_t len = 0;      // the rejected prefix when bad
+  std::string payload;  // the frame's payload otherwise
+  bool operator==(const CutEvent&) const = default;
+};
+
+// Cuts a whole byte stream: every complete frame and every rejected prefix,
+// in order, and the number of bytes consumed.
+inline size_t ReferenceCut(std::string_view s, std::vector<CutEvent>& out) {
+  size_t pos = 0;
+  for (;;) {
+    if (s.size() - pos < 4) return pos;
+    const int32_t len = wire::LoadI32(s.data() + pos);
+    if (len == -1) {
+      pos += 4;
+    } else if (len < 1 || len > wire::kMaxPayload) {
+      out.push_back({true, len, {}});
+      pos += 4;
+    } else if (s.size() - pos - 4 < static_cast<size_t>(len)) {
+      return pos;  // an incomplete frame: wait for more
+    } else {
+      out.push_back({false, 0, std::string(s.substr(pos + 4, static_cast<size_t>(len)))});
+      pos += 4 + static_cast<size_t>(len);
+    }
+  }
+}
+
+// ---- Requests --------------------------------------------------------------
+
+// A decoded request, fields by kind. Names are already cut at their first zero.
+struct Request {
+  uint64_t type = 0;
+  std::vector<std::string> strings;  // in wire order
+  uint64_t id = 0;                   // the integer field, when the kind has one
+  size_t consumed = 0;               // payload bytes the fields used, type code included
+};
+
+// The field layout of each request kind: 'n' a name, 'b' a body, 'i' an integer.
+inline const char* Layout(uint64_t type) {
+  static const char* const kLayouts[] = {"n", "nn", "nn", "nnb", "nnib", "nni", "nnni", "ni", "n"};
+  return type <= wire::kLastEventId ? kLayouts[type] : nullptr;
+}
+
+// Decodes the fields of kind `type` from `body` (the payload after the type
+// code). Nothing when a field does not fit.
+inline std::optional<Request> ReferenceDecodeBody(uint64_t type, std::string_view body) {
+  const char* layout = Layout(type);
+  if (layout == nullptr) return std::nullopt;
+  Request r;
+  r.type = type;
+  size_t pos = 0;
+  for (const char* f = layout; *f != '\0'; ++f) {
+    if (body.size() - pos < 8) return std::nullopt;
+    const uint64_t v = wire::LoadU64(body.data() + pos);
+    pos += 8;
+    if (*f == 'i') {
+      r.id = v;
+      continue;
+    }
+    if (v > body.size() - pos) return std::nullopt;
+    std::string s(body.substr(pos, static_cast<size_t>(v)));
+    pos += static_cast<size_t>(v);
+    if (*f == 'n') s = s.substr(0, s.find('\0'));
+    r.strings.push_back(std::move(s));
+  }
+  r.consumed = 8 + pos;
+  return r;
+}
+
+// Decodes a whole payload (type code first).
+inline std::optional<Request> ReferenceDecode(std::string_view payload) {
+  if (payload.size() < 8) return std::nullopt;
+  return ReferenceDecodeBody(wire::LoadU64(payload.data()), payload.substr(8));
+}
+
+// ---- The store -------------------------------------------------------------
+
+// What the server must answer to a request.
+struct Expected {
+  bool ok = false;
+  // The data frame after an "ok" to a list (ids) or a fetch (sender, body).
+  std::vector<int64_t> ids;
+  std::string sender, body;
+};
+
+// Users, chats, members and messages, kept the obvious way. Message ids are
+// the server's to choose: the caller tells the model the id of each message
+// the server stored (LearnId) and the model checks they are never reused.
+class StoreModel {
+ public:
+  // Applies `r` and returns the answer the server must give. After an "ok"
+  // to a send or a forward, the caller must call LearnId with the new id.
+  Expected Apply(const Request& r) {
+    const auto& s = r.strings;
+    const int64_t id = static_cast<int64_t>(r.id);
+    Expected e;
+    switch (r.type) {
+      case wire::EV_REGISTER:
+        e.ok = users_.insert(s[0]).second;
+        break;
+      case wire::EV_CREATECHAT:
+        e.ok = users_.count(s[0]) != 0 && chats_.count(s[1]) == 0;
+        if (e.ok) chats_[s[1]].members.insert(s[0]);
+        break;
+      case wire::EV_JOINCHAT:
+        e.ok = users_.count(s[0]) != 0 && chats_.count(s[1]) != 0;
+        if (e.ok) chats_[s[1]].members.insert(s[0]);
+        break;
+      case wire::EV_SENGMSG:
+        e.ok = IsMember(s[0], s[1]);
+        if (e.ok) Post(s[1], s[0], s[2]);
+        break;
+      case wire::EV_EDITMSG: {
+        Msg* m = IsMember(s[0], s[1]) ? Find(s[1], id) : nullptr;
+        e.ok = m != nullptr && m->sender == s[0];
+        if (e.ok) m->body = s[2];
+        break;
+      }
+      case wire::EV_DELETEMSG: {
+        Msg* m = users_.count(s[0]) != 0 ? Find(s[1], id) : nullptr;
+        e.ok = m != nullptr && m->sender == s[0];
+        if (e.ok) m->active = false;
+        break;
+      }
+      case wire::EV_FORWARDMSG: {
+        Msg* m = users_.count(s[0]) != 0 && IsMember(s[0], s[2]) ? Find(s[1], id) : nullptr;
+        e.ok = m != nullptr;
+        if (e.ok) Post(s[2], s[0], std::string(m->body));
+        break;
+      }
+      case wire::EV_GETMSG: {
+        Msg* m = Find(s[0], id);
+        e.ok = m != nullptr;
+        if (e.ok) {
+          e.sender = m->sender;
+          e.body = m->body;
+        }
+        break;
+      }
+      case wire::EV_GETCHAT: {
+        auto it = chats_.find(s[0]);
+        e.ok = it != chats_.end();
+        if (e.ok)
+          for (const Msg& m : it->second.msgs)
+            if (m.active) e.ids.push_back(m.id);
+        break;
+      }
+      default:
+        FUZZ_CHECK(false, "not a request kind");
+    }
+    return e;
+  }
+
+  // The id the server gave the message the last Apply posted.
+  void LearnId(int64_t id) {
+    FUZZ_CHECK(pending_ != nullptr, "no message was posted");
+    FUZZ_CHECK(id >= 0, "message ids are never negative");
+    FUZZ_CHECK(seen_ids_.insert(id).second, "a message id was handed out twice");
+    pending_->id = id;
+    pending_ = nullptr;
+  }
+
+ private:
+  struct Msg {
+    int64_t id = -1;
+    std::string sender, body;
+    bool active = true;
+  };
+  struct ChatModel {
+    std::set<std::string> members;
+    std::vector<Msg> msgs;
+  };
+
+  bool IsMember(const std::string& user, const std::string& chat) const {
+    auto it = chats_.find(chat);
+    return users_.count(user) != 0 && it != chats_.end() && it->second.members.count(user) != 0;
+  }
+  Msg* Find(const std::string& chat, int64_t id) {
+    auto it = chats_.find(chat);
+    if (it == chats_.end()) return nullptr;
+    for (Msg& m : it->second.msgs)
+      if (m.id == id && m.active) return &m;
+    return nullptr;
+  }
+  void Post(const std::string& chat, const std::string& sender, std::string body) {
+    auto& msgs = chats_[chat].msgs;
+    msgs.push_back(Msg{-1, sender, std::move(body), true});
+    pending_ = &msgs.back();
+  }
+
+  std::set<std::string> users_;
+  std::map<std::string, ChatModel> chats_;
+  std::set<int64_t> seen_ids_;
+  Msg* pending_ = nullptr;
+};
+
+}  // namespace parley::fuzz

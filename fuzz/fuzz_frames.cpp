@@ -1,0 +1,125 @@
+// Fuzz target: cutting a connection's byte stream into frames.
+//
+// The input is the bytes a client sends. They are fed to CutFrames in pieces
+// the way the network thread feeds them (a fresh read is cut in place when
+// nothing is pending, otherwise appended to the pending tail), once one byte
+// at a time and once in pieces of pseudo-random sizes drawn from the input.
+// Whatever the split, the frames and rejected prefixes delivered must be
+// exactly those of one cut over the whole stream, which must in turn agree
+// with an independent cutter; and after every call the pending tail must be
+// at most one incomplete frame.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Reference.h"
+#include "net/Framing.h"
+
+namespace {
+
+using parley::fuzz::CutEvent;
+
+class Recorder final : public parley::FrameSink {
+ public:
+  void OnFrame(const char* payload, size_t len) override {
+    FUZZ_CHECK(len >= 1 && len <= static_cast<size_t>(parley::wire::kMaxPayload), "frame size out of range");
+    events.push_back({false, 0, std::string(payload, len)});
+  }
+  void OnBadLength(int32_t len) override {
+    FUZZ_CHECK(len != parley::wire::kSkipLength, "the skip prefix was reported");
+    FUZZ_CHECK(len < 1 || len > parley::wire::kMaxPayload, "a valid length was rejected");
+    events.push_back({true, len, {}});
+  }
+  std::vector<CutEvent> events;
+};
+
+// What CutFrames leaves behind is at most one incomplete frame: fewer than
+// four bytes, or a valid length prefix with fewer bytes than it announces.
+void CheckTail(std::string_view tail) {
+  if (tail.size() < parley::wire::kLengthSize) return;
+  const int32_t len = parley::wire::LoadI32(tail.data());
+  FUZZ_CHECK(len >= 1 && len <= parley::wire::kMaxPayload, "an unusable prefix was left pending");
+  FUZZ_CHECK(tail.size() < parley::wire::kLengthSize + static_cast<size_t>(len),
+             "a complete frame was left pending");
+}
+
+// Feeds `stream` in pieces whose sizes `next_size` picks, as Worker::Dispatch
+// does, and returns everything delivered; `tail` gets the pending bytes.
+template <class NextSize>
+std::vector<CutEvent> FeedInPieces(std::string_view stream, NextSize next_size, std::string& tail) {
+  Recorder rec;
+  std::string in;
+  size_t pos = 0;
+  while (pos < stream.size()) {
+    const size_t n = std::min(next_size(), stream.size() - pos);
+    const char* chunk = stream.data() + pos;
+    pos += n;
+    if (in.empty()) {
+      const size_t used = parley::CutFrames(chunk, n, rec);
+      FUZZ_CHECK(used <= n, "consumed more than given");
+      in.assign(chunk + used, n - used);
+    } else {
+      in.append(chunk, n);
+      const size_t used = parley::CutFrames(in.data(), in.size(), rec);
+      FUZZ_CHECK(used <= in.size(), "consumed more than given");
+      in.erase(0, used);
+    }
+    CheckTail(in);
+  }
+  tail = in;
+  return rec.events;
+}
+
+// A small deterministic generator seeded from the input itself.
+class SplitMix {
+ public:
+  explicit SplitMix(uint64_t seed) : s_(seed) {}
+  uint64_t Next() {
+    uint64_t z = (s_ += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  uint64_t s_;
+};
+
+uint64_t Hash(std::string_view s) {
+  uint64_t h = 1469598103934665603ull;
+  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view stream(reinterpret_cast<const char*>(data), size);
+
+  // The whole stream at once, against the independent cutter.
+  Recorder whole;
+  const size_t used = parley::CutFrames(stream.data(), stream.size(), whole);
+  FUZZ_CHECK(used <= size, "consumed more than given");
+  CheckTail(stream.substr(used));
+  std::vector<CutEvent> expected;
+  const size_t ref_used = parley::fuzz::ReferenceCut(stream, expected);
+  FUZZ_CHECK(used == ref_used, "consumed a different number of bytes than the reference cutter");
+  FUZZ_CHECK(whole.events == expected, "delivered different frames than the reference cutter");
+  const std::string_view expected_tail = stream.substr(used);
+
+  // One byte per read: the worst case for reassembly.
+  std::string tail;
+  FUZZ_CHECK(FeedInPieces(stream, [] { return size_t{1}; }, tail) == expected, "byte-wise feed differs");
+  FUZZ_CHECK(tail == expected_tail, "byte-wise feed left a different tail");
+
+  // Reads of pseudo-random sizes, small and large, as a socket delivers them.
+  SplitMix rng(Hash(stream));
+  const size_t cap = size_t{1} << (rng.Next() % 14);  // largest piece: 1 .. 8192 bytes
+  auto random_size = [&] { return 1 + static_cast<size_t>(rng.Next() % cap); };
+  FUZZ_CHECK(FeedInPieces(stream, random_size, tail) == expected, "random-split feed differs");
+  FUZZ_CHECK(tail == expected_tail, "random-split feed left a different tail");
+  return 0;
+}
