@@ -24,6 +24,12 @@ inline constexpr int32_t kMaxPayload = wire::kMaxPayload;
 // client is not reading, and the server will not buffer for it without end.
 inline constexpr size_t kMaxPendingOutput = 16u << 20;
 
+// An event thread hands a connection the replies it has gathered for it once
+// they reach this many bytes, even in the middle of a run of its requests, so
+// that a run of large replies (lists of a long chat) never piles up in the
+// thread's buffer and the pending-output bound is checked as they come.
+inline constexpr size_t kReplyHandOver = 256u << 10;
+
 // Requests of one connection that may be queued or executing at once. Past
 // this the network thread stops reading from that connection until its
 // requests drain to kResumeInflight, so a client that pipelines without end

@@ -1,5 +1,6 @@
 #include "events/EventThread.h"
 
+#include "Limits.h"
 #include "Log.h"
 #include "net/Connection.h"
 
@@ -34,7 +35,7 @@ void EventThread::operator()() {
     }
     Counters::Get().requests.fetch_add(batch.size(), std::memory_order_relaxed);
     for (auto& ev : batch) {
-      if (ev->GetConnection() != conn) {
+      if (ev->GetConnection() != conn || out.size() >= kReplyHandOver) {
         deliver();
         conn = ev->GetConnection();
       }
