@@ -29,6 +29,7 @@ char kSignalTag;
 constexpr char kFrameError[] = "error read msg";
 
 RateLimitedLog accept_log("accept failures");
+RateLimitedLog bad_length_log("rejected frame lengths");
 
 }  // namespace
 
@@ -39,7 +40,11 @@ class Worker::Dispatcher final : public FrameSink {
   void OnFrame(const char* payload, size_t len) override {
     if (!w_.CreateEvent(payload, len, conn_)) Reject();
   }
-  void OnBadLength(int32_t) override { Reject(); }
+  void OnBadLength(int32_t len) override {
+    bad_length_log.Log("parleyd: connection %d: frame length %d outside 1..%d, skipped", conn_->fd(), len,
+                       static_cast<int>(kMaxPayload));
+    Reject();
+  }
 
  private:
   void Reject() {
