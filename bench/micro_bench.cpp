@@ -53,17 +53,23 @@ struct Loaded {
   }
 };
 
-void BM_ProcessSend(benchmark::State& state) {
-  Loaded s(0);
-  const std::string f = SendFrame(7, 64);
+// Decodes and runs the given frames round-robin against `rm`.
+void ProcessLoop(benchmark::State& state, ResourceManager* rm, const std::vector<std::string>& frames) {
   std::string out;
+  size_t i = 0;
   for (auto _ : state) {
+    const std::string& f = frames[i++ % frames.size()];
     auto ev = DecodeRequest(f.data() + 4, f.size() - 4);
     ev->SetOutput(&out);
-    ev->Process(s.rm.get());
+    ev->Process(rm);
     out.clear();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_ProcessSend(benchmark::State& state) {
+  Loaded s(0);
+  ProcessLoop(state, s.rm.get(), {SendFrame(7, 64)});
 }
 BENCHMARK(BM_ProcessSend);
 
@@ -75,16 +81,7 @@ void BM_ProcessFetch(benchmark::State& state) {
     wire::FrameBuilder(f, wire::EV_GETMSG).String("room").Int(static_cast<uint64_t>(s.ids[i * 15])).End();
     frames.push_back(f);
   }
-  std::string out;
-  size_t i = 0;
-  for (auto _ : state) {
-    const std::string& f = frames[i++ & 63];
-    auto ev = DecodeRequest(f.data() + 4, f.size() - 4);
-    ev->SetOutput(&out);
-    ev->Process(s.rm.get());
-    out.clear();
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  ProcessLoop(state, s.rm.get(), frames);
 }
 BENCHMARK(BM_ProcessFetch);
 
@@ -92,14 +89,7 @@ void BM_ProcessList100(benchmark::State& state) {
   Loaded s(100);
   std::string f;
   wire::FrameBuilder(f, wire::EV_GETCHAT).String("room").End();
-  std::string out;
-  for (auto _ : state) {
-    auto ev = DecodeRequest(f.data() + 4, f.size() - 4);
-    ev->SetOutput(&out);
-    ev->Process(s.rm.get());
-    out.clear();
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+  ProcessLoop(state, s.rm.get(), {f});
 }
 BENCHMARK(BM_ProcessList100);
 
