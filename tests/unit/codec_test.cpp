@@ -133,7 +133,8 @@ TEST(Decoders, NamesStopAtZeroBodiesDoNot) {
   EXPECT_EQ(send->data, "b\0dy"s);
 
   const std::string f = Payload(EV_FORWARDMSG, Str("u") + Str("a") + Str("b") + std::string(8, '\xff'));
-  auto* fwd = dynamic_cast<ForwardMsg*>(DecodeRequest(f.data(), f.size()).get());
+  auto fwd_ev = DecodeRequest(f.data(), f.size());
+  auto* fwd = dynamic_cast<ForwardMsg*>(fwd_ev.get());
   ASSERT_NE(fwd, nullptr);
   EXPECT_EQ(fwd->newchat, "b");
   EXPECT_EQ(fwd->id, -1);
