@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +38,10 @@ std::string Prefix(int32_t len) {
 
 // The value of "<what> N" in the server's exit summary line; -1 when absent.
 long long SummaryCount(const std::string& err, const std::string& what) {
-  std::smatch m;
-  const std::regex re(what + " ([0-9]+)");
-  return std::regex_search(err, m, re) ? std::stoll(m[1]) : -1;
+  const size_t at = err.rfind(what + " ");
+  if (at == std::string::npos) return -1;
+  const char* digits = err.c_str() + at + what.size() + 1;
+  return std::isdigit(static_cast<unsigned char>(*digits)) ? std::atoll(digits) : -1;
 }
 
 // At most this many lines of one rate-limited kind may appear in `seconds`.
