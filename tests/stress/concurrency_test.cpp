@@ -348,6 +348,109 @@ TEST_F(Concurrency, ManySendersToOneChatLoseNothingAndKeepTheirOrder) {
 
 // ---------------------------------------------------------------------------
 
+// One message edited over and over between bodies of different lengths while
+// others fetch it and forward it: every fetch and every forwarded copy holds
+// one whole body, never a mix of two.
+TEST_F(Concurrency, MessagesAreSeenWholeWhileTheyAreEdited) {
+  StartServer();
+  const auto deadline = After(60s);
+  const std::string bodies[] = {std::string(100, 'a'), std::string(3000, 'b'), std::string(1, 'c')};
+  constexpr int kRounds = 20;
+  constexpr int kPerRound = 100;
+
+  Peer owner = Connected(deadline);
+  ASSERT_TRUE(Exchange(owner,
+                       Register("ed-owner") + CreateChatReq("ed-owner", "ed-chat") +
+                           CreateChatReq("ed-owner", "ed-copies") + SendReq("ed-owner", "ed-chat", bodies[0]) +
+                           GetChatReq("ed-chat"),
+                       Status(w::EV_REGISTER, true) + Status(w::EV_CREATECHAT, true) +
+                           Status(w::EV_CREATECHAT, true) + Status(w::EV_SENGMSG, true) + Status(w::EV_GETCHAT, true),
+                       deadline));
+  auto ids = ReadIds(owner, deadline);
+  ASSERT_TRUE(ids && ids->size() == 1);
+  const int64_t id = ids->front();
+
+  auto is_whole = [&](const std::string& frame) {
+    for (const auto& b : bodies)
+      if (frame == MessageFrame("ed-owner", b)) return true;
+    return false;
+  };
+
+  std::barrier start(5);  // editor, forwarder, three readers
+  std::thread editor([&] {
+    Peer p = Connected(deadline);
+    start.arrive_and_wait();
+    for (int r = 0; r < kRounds; ++r) {
+      std::string req, expect;
+      for (int i = 0; i < kPerRound; ++i) {
+        req += test::EditReq("ed-owner", "ed-chat", id, bodies[static_cast<size_t>(r * kPerRound + i) % 3]);
+        expect += Status(w::EV_EDITMSG, true);
+      }
+      if (!Exchange(p, req, expect, deadline)) return;
+    }
+  });
+  std::thread forwarder([&] {
+    Peer p = Connected(deadline);
+    std::string req, expect;
+    for (int i = 0; i < kPerRound; ++i) {
+      req += test::ForwardReq("ed-owner", "ed-chat", "ed-copies", id);
+      expect += Status(w::EV_FORWARDMSG, true);
+    }
+    start.arrive_and_wait();
+    for (int r = 0; r < kRounds / 4; ++r)
+      if (!Exchange(p, req, expect, deadline)) return;
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      Peer p = Connected(deadline);
+      std::string req;
+      for (int i = 0; i < kPerRound; ++i) req += GetMsgReq("ed-chat", id);
+      start.arrive_and_wait();
+      for (int r = 0; r < kRounds; ++r) {
+        if (!p.Send(req, deadline)) return;
+        for (int i = 0; i < kPerRound; ++i) {
+          if (StatusOf(p.ReadFrame(deadline), w::EV_GETMSG) != true) {
+            ADD_FAILURE() << "a fetch was refused or malformed";
+            return;
+          }
+          auto f = p.ReadFrame(deadline);
+          if (!f || !is_whole(f->raw)) {
+            ADD_FAILURE() << "a fetch returned a torn or foreign message";
+            return;
+          }
+        }
+      }
+    });
+  }
+  editor.join();
+  forwarder.join();
+  for (auto& t : readers) t.join();
+  ASSERT_FALSE(HasFailure());
+
+  // Every forwarded copy is one whole body too.
+  ASSERT_TRUE(Exchange(owner, GetChatReq("ed-copies"), Status(w::EV_GETCHAT, true), deadline));
+  auto copies = ReadIds(owner, deadline);
+  ASSERT_TRUE(copies);
+  ASSERT_EQ(copies->size(), static_cast<size_t>(kRounds / 4 * kPerRound));
+  std::string fetches;
+  for (int64_t c : *copies) fetches += GetMsgReq("ed-copies", c);
+  ASSERT_TRUE(owner.Send(fetches, deadline));
+  for (size_t i = 0; i < copies->size(); ++i) {
+    ASSERT_EQ(StatusOf(owner.ReadFrame(deadline), w::EV_GETMSG), true) << "copy " << i;
+    auto f = owner.ReadFrame(deadline);
+    ASSERT_TRUE(f && is_whole(f->raw)) << "copy " << i << " is torn";
+  }
+
+  // Deleted, it is gone for everyone; deleting again is refused.
+  ASSERT_TRUE(Exchange(owner, test::DeleteReq("ed-owner", "ed-chat", id) + test::DeleteReq("ed-owner", "ed-chat", id) +
+                                  GetMsgReq("ed-chat", id),
+                       Status(w::EV_DELETEMSG, true) + Status(w::EV_DELETEMSG, false) + Status(w::EV_GETMSG, false),
+                       deadline));
+}
+
+// ---------------------------------------------------------------------------
+
 // A client that writes its requests and shuts down its writing side gets
 // every reply, then the end of the stream.
 TEST_F(Concurrency, HalfClosedClientsGetEveryReplyThenEndOfStream) {
@@ -363,6 +466,22 @@ TEST_F(Concurrency, HalfClosedClientsGetEveryReplyThenEndOfStream) {
     p.ShutdownWrite();
     auto why = p.Expect(Status(w::EV_REGISTER, true) + Status(w::EV_CREATECHAT, true) + Status(w::EV_SENGMSG, true),
                         deadline);
+    ASSERT_FALSE(why) << *why;
+    EXPECT_TRUE(p.WaitEof(deadline));
+  }
+
+  // A burst past the in-flight bound, so reading pauses and resumes after
+  // the client has already ended its input.
+  {
+    Peer p = Connected(deadline);
+    std::string burst, expect;
+    for (int i = 0; i < 20000; ++i) {
+      burst += Register("hc-burst" + std::to_string(i));
+      expect += Status(w::EV_REGISTER, true);
+    }
+    ASSERT_TRUE(p.Send(burst, deadline));
+    p.ShutdownWrite();
+    auto why = p.Expect(expect, deadline);
     ASSERT_FALSE(why) << *why;
     EXPECT_TRUE(p.WaitEof(deadline));
   }
