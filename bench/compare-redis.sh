@@ -78,9 +78,11 @@ fi
 mkdir -p "$OUT"
 
 # ---------------------------------------------------------------- servers ---
-PIDS=()
+PIDS=()   # servers started by this script
+CHILD=""  # the benchmark client running now, if any
 cleanup() {
   local pid
+  [ -n "$CHILD" ] && kill "$CHILD" 2>/dev/null
   for pid in "${PIDS[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
@@ -198,6 +200,30 @@ stop_pid() {
   PIDS=("${keep[@]+"${keep[@]}"}")
 }
 
+# Longest a single benchmark client may run before it is stopped (a client
+# whose server vanished may otherwise spin forever).
+CLIENT_LIMIT=300
+
+# Runs a benchmark client in the background and waits for it, so that Ctrl-C
+# and the time limit both stop it. Returns its exit status (124 on time-out).
+bounded() {
+  local rc=0
+  timeout --kill-after=5 "$CLIENT_LIMIT" "$@" &
+  CHILD=$!
+  wait "$CHILD" || rc=$?
+  CHILD=""
+  return "$rc"
+}
+
+# Fails the run if a server this script started is gone (crashed or killed
+# from outside): its figures would be meaningless.
+check_alive() {
+  if ! kill -0 "$2" 2>/dev/null; then
+    FAILED=1
+    note "compare-redis: $1 (pid $2) exited during the run; its figures are not valid"
+  fi
+}
+
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # ------------------------------------------------------------- benchmarks ---
@@ -214,7 +240,7 @@ requests_at() { local m=$(( $1 / 4 )); [ "$m" -lt 1 ] && m=1; echo $(( REQUESTS 
 # parley_run PIPELINE RUN TESTS
 parley_run() {
   local csv=$TMP/parley.csv rc=0
-  "$PBENCH" --port "$PARLEY_PORT" -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
+  bounded "$PBENCH" --port "$PARLEY_PORT" -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
     >"$csv" 2>"$TMP/parley-bench.err" || rc=$?
   if [ "$rc" -ne 0 ]; then
     FAILED=1
@@ -231,7 +257,7 @@ redis_run() {
   shift 3
   local targs=()
   [ -n "$tests" ] && targs=(-t "$tests")
-  if ! redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -c "$CLIENTS" -n "$(requests_at "$p")" -P "$p" -d "$VALUE" \
+  if ! bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -c "$CLIENTS" -n "$(requests_at "$p")" -P "$p" -d "$VALUE" \
       --csv "${targs[@]}" "$@" >"$csv" 2>"$TMP/redis-benchmark.err"; then
     FAILED=1
     note "compare-redis: redis-benchmark failed at pipeline $p:"; cat "$TMP/redis-benchmark.err" >&2
@@ -266,8 +292,12 @@ for run in $(seq 1 "$RUNS"); do
       [ "$HAVE_REDIS" = 1 ] && redis_run "$p" "$run" lpush,get
     fi
   done
+  check_alive parleyd "$PARLEY_PID"
   stop_pid "$PARLEY_PID"
-  [ "$HAVE_REDIS" = 1 ] && stop_pid "$REDIS_PID"
+  if [ "$HAVE_REDIS" = 1 ]; then
+    check_alive redis-server "$REDIS_PID"
+    stop_pid "$REDIS_PID"
+  fi
 done
 
 # median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
@@ -338,25 +368,27 @@ per_msg() { awk -v a="$1" -v b="$2" -v n="$FILL" 'BEGIN { printf "%.0f", (b - a)
 
 start_parley
 p_empty=$(rss_kib "$PARLEY_PID")
-if ! "$PBENCH" --port "$PARLEY_PORT" -t send -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q >/dev/null 2>"$TMP/fill.err"; then
+if ! bounded "$PBENCH" --port "$PARLEY_PORT" -t send -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q >/dev/null 2>"$TMP/fill.err"; then
   FAILED=1
   note "compare-redis: filling parleyd failed:"; cat "$TMP/fill.err" >&2
 fi
-p_full=$(rss_kib "$PARLEY_PID")
+check_alive parleyd "$PARLEY_PID"
+p_full=$(rss_kib "$PARLEY_PID" 2>/dev/null || echo 0)
 echo "| parleyd | $(mib "$p_empty") | $(mib "$p_full") | $(per_msg "$p_empty" "$p_full") |"
 stop_pid "$PARLEY_PID"
 
 if [ "$HAVE_REDIS" = 1 ]; then
   start_redis
   r_empty=$(rss_kib "$REDIS_PID")
-  redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -t lpush -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q \
+  bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -t lpush -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q \
     >/dev/null 2>&1 || FAILED=1
-  len=$(redis-cli -h 127.0.0.1 -p "$REDIS_PORT" llen mylist)
+  check_alive redis-server "$REDIS_PID"
+  len=$(timeout 10 redis-cli -h 127.0.0.1 -p "$REDIS_PORT" llen mylist 2>/dev/null || echo "?")
   if [ "$len" != "$FILL" ]; then
     FAILED=1
     note "compare-redis: the Redis list holds $len elements, not $FILL"
   fi
-  r_full=$(rss_kib "$REDIS_PID")
+  r_full=$(rss_kib "$REDIS_PID" 2>/dev/null || echo 0)
   echo "| redis-server | $(mib "$r_empty") | $(mib "$r_full") | $(per_msg "$r_empty" "$r_full") |"
   stop_pid "$REDIS_PID"
   echo
