@@ -274,6 +274,7 @@ redis_run() {
 MAIN_PIPES="1 16"
 CHART_PIPES="1 4 16 64"
 started=$(date +%s)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for run in $(seq 1 "$RUNS"); do
   note "run $run/$RUNS ..."
   start_parley
@@ -395,7 +396,11 @@ if [ "$HAVE_REDIS" = 1 ]; then
   echo "Filled RSS ratio Parley/Redis: $(ratio "$p_full" "$r_full")"
 fi
 echo
-echo "(throughput runs took ${elapsed}s; machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r))"
+echo "(throughput runs took ${elapsed}s; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
+echo " machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r);"
+rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
+rver=$( [ "$HAVE_REDIS" = 1 ] && redis-server --version | cut -d' ' -f1-3 || echo "no Redis")
+echo " parleyd at commit $rev; $rver)"
 
 if [ "$FAILED" = 1 ]; then
   note "compare-redis: some runs reported errors; see above"
