@@ -309,9 +309,15 @@ median() {
       if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-fmt_rps() { [ "$1" = "-" ] && echo "-" || printf "%.0f" "$1"; }
-fmt_ms() { [ "$1" = "-" ] && echo "-" || printf "%.3f" "$1"; }
-ratio() { { [ "$1" = "-" ] || [ "$2" = "-" ]; } && echo "-" || awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+fmt_rps() { if [ "$1" = "-" ]; then echo "-"; else printf "%.0f" "$1"; fi; }
+fmt_ms() { if [ "$1" = "-" ]; then echo "-"; else printf "%.3f" "$1"; fi; }
+ratio() {
+  if [ "$1" = "-" ] || [ "$2" = "-" ]; then
+    echo "-"
+  else
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+  fi
+}
 
 echo
 echo "Parley vs Redis: $CLIENTS clients, $VALUE-byte values, $(requests_at 1) requests per test at pipeline 1 and"
