@@ -25,6 +25,9 @@ static_assert(kInBufSize >= 2 * (kLengthSize + static_cast<size_t>(kMaxPayload))
 // epoll_wait timeout, which is also how often silent connections are checked.
 constexpr int kTickMs = 100;
 constexpr int kMaxEvents = 256;
+// Latency samples reserved up front per thread (8 bytes each); beyond this the
+// vector grows as needed. Every timed request keeps one sample.
+constexpr size_t kSampleReserve = size_t{1} << 22;
 
 // State shared by the threads of one test.
 struct Shared {
@@ -94,7 +97,7 @@ class Loop {
         return false;
       }
     }
-    samples_.reserve(static_cast<size_t>(opt_.requests / opt_.threads + opt_.pipeline));
+    samples_.reserve(std::min(kSampleReserve, static_cast<size_t>(opt_.requests / opt_.threads + opt_.pipeline)));
     return true;
   }
 
