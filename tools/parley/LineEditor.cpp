@@ -62,8 +62,8 @@ char** Complete(const char* text, int start, int /*end*/) {
 
 }  // namespace
 
-LineEditor::LineEditor(std::string prompt, std::vector<std::string> completions, bool erase_entered)
-    : prompt_(std::move(prompt)), completions_(std::move(completions)), erase_entered_(erase_entered) {
+LineEditor::LineEditor(std::string prompt, std::vector<std::string> completions, bool live)
+    : prompt_(std::move(prompt)), completions_(std::move(completions)), live_(live) {
   rl_readline_name = "parley";
   rl_catch_signals = 0;
   rl_catch_sigwinch = 0;
@@ -87,6 +87,12 @@ LineEditor::LineEditor(std::string prompt, std::vector<std::string> completions,
 }
 
 LineEditor::~LineEditor() {
+  if (installed_ && live_) {
+    // Leave no prompt behind.
+    rl_set_prompt("");
+    rl_replace_line("", 0);
+    rl_redisplay();
+  }
   Remove();
   for (int i = 0; i < 4; ++i) sigaction(kSignals[i], &old_actions_[i], nullptr);
   sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
@@ -112,21 +118,21 @@ void LineEditor::OnLine(char* raw) {
   if (self == nullptr) return;
   if (raw == nullptr) {
     self->got_eof_ = true;
-    std::fputc('\n', stdout);
   } else {
     self->line_ = raw;
     self->got_line_ = true;
     if (self->line_.find_first_not_of(" \t") != std::string::npos) add_history(raw);
     int rows = 0, cols = 0;
     rl_get_screen_size(&rows, &cols);
-    if (self->erase_entered_ && isatty(STDOUT_FILENO) && cols > 0 &&
+    if (self->live_ && isatty(STDOUT_FILENO) && cols > 0 &&
         DisplayWidth(self->prompt_) + DisplayWidth(self->line_) < static_cast<size_t>(cols)) {
       std::fputs("\033[A\r\033[K", stdout);  // up over the entered line, and clear it
     }
   }
   std::fflush(stdout);
-  // Hand the terminal back in its normal mode while the caller works on the line.
-  self->Remove();
+  // Hand the terminal back in its normal mode while the caller works on the
+  // line; in live mode readline shows the prompt again right away.
+  if (!self->live_) self->Remove();
 }
 
 LineEditor::Event LineEditor::Read(std::chrono::milliseconds timeout, std::string& line) {

@@ -27,17 +27,18 @@ class LineEditor {
   };
 
   // `completions`: words offered by Tab for the first word of a line.
-  // `erase_entered`: remove an entered line from the screen when it fits in
-  // one row (the chat room shows the sent message itself instead).
-  LineEditor(std::string prompt, std::vector<std::string> completions, bool erase_entered);
+  // `live`: for the chat room. An entered line is removed from the screen
+  // when it fits in one row (the room shows the sent message itself), and the
+  // prompt stays active while the caller works on the line, so typing ahead
+  // goes on undisturbed. Otherwise the entered line stays on the screen and
+  // the terminal returns to its normal mode until the next Read().
+  LineEditor(std::string prompt, std::vector<std::string> completions, bool live);
   ~LineEditor();
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
 
-  // Edits lines until one is complete, a signal arrives or `timeout` passes.
-  // Entered non-blank lines go to the history. While the caller works on a
-  // returned line the terminal is in its normal mode (the command may read
-  // standard input); the next Read() shows the prompt again.
+  // Edits lines until one is complete, a signal arrives or `timeout` (if not
+  // negative) passes. Entered non-blank lines go to the history.
   Event Read(std::chrono::milliseconds timeout, std::string& line);
 
   // Prints `text` (whole lines) above the prompt and the line being typed,
@@ -51,7 +52,7 @@ class LineEditor {
 
   std::string prompt_;
   std::vector<std::string> completions_;
-  bool erase_entered_;
+  bool live_;
   bool installed_ = false;
   bool got_line_ = false;
   bool got_eof_ = false;
