@@ -1,0 +1,52 @@
+// Every fixed limit of the server, in one place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/Wire.h"
+
+namespace parley {
+
+// TCP port of the listener when --port is not given.
+inline constexpr int PORT = 8080;
+// Backlog given to listen(2).
+inline constexpr int MAX = 80;
+// Number of event threads when --threads is not given.
+inline constexpr int kDefaultEventThreads = 3;
+// Upper bound for --threads.
+inline constexpr int kMaxEventThreads = 64;
+
+// Largest accepted request payload (bytes after the 4-byte length prefix).
+inline constexpr int32_t kMaxPayload = wire::kMaxPayload;
+
+// A connection whose unsent replies pass this many bytes is closed: its
+// client is not reading, and the server will not buffer for it without end.
+inline constexpr size_t kMaxPendingOutput = 16u << 20;
+
+// Requests of one connection that may be queued or executing at once. Past
+// this the network thread stops reading from that connection until its
+// requests drain to kResumeInflight, so a client that pipelines without end
+// cannot grow the queues without end.
+inline constexpr size_t kMaxInflight = 4096;
+inline constexpr size_t kResumeInflight = kMaxInflight / 2;
+
+// Bytes read from one connection per receive call, and receive calls per
+// connection per loop pass (so one busy client cannot starve the others).
+inline constexpr size_t kReadChunk = 64u << 10;
+inline constexpr int kMaxReadsPerPass = 4;
+
+// Connections accepted per listener wake-up before serving the others.
+inline constexpr int kMaxAcceptsPerPass = 256;
+
+// After the process runs out of descriptors or memory in accept(2), the
+// listener is paused this long (or until a connection closes).
+inline constexpr int kAcceptPauseMs = 100;
+
+// Diagnostic lines of one kind printed per second at most; the rest are counted.
+inline constexpr int kLogLinesPerSecond = 5;
+
+// Messages of one chat: each chat's body arena is at most this large.
+inline constexpr uint64_t kMaxChatArenaBytes = 1ull << 31;
+
+}  // namespace parley

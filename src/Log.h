@@ -1,0 +1,51 @@
+// Diagnostics on standard error, and the server's counters.
+//
+// Standard output carries only the protocol's own texts ("Accepted %d\n",
+// "error read msg"); everything else goes through here to standard error.
+// Safe to call from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace parley {
+
+// Prints one line "parleyd: <text>\n" on stderr.
+void LogLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A log line that repeats under load (a flood of bad clients): at most
+// kLogLinesPerSecond lines per second are printed, the others are counted and
+// summed up in the next line that gets through. The text is printed as given
+// (callers start it with "parleyd: " or with the failing call's name).
+class RateLimitedLog {
+ public:
+  explicit RateLimitedLog(const char* what) : what_(what) {}
+  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+ private:
+  const char* what_;
+  std::mutex mu_;
+  int64_t window_start_ms_ = 0;  // guarded by mu_
+  int lines_in_window_ = 0;      // guarded by mu_
+  uint64_t suppressed_ = 0;      // guarded by mu_
+};
+
+// Process-wide counters of events worth knowing about. Relaxed atomics: they
+// are statistics, not synchronisation.
+struct Counters {
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> closed{0};
+  std::atomic<uint64_t> requests{0};
+  std::atomic<uint64_t> rejected_frames{0};
+  std::atomic<uint64_t> accept_errors{0};
+  std::atomic<uint64_t> output_overflows{0};
+  std::atomic<uint64_t> inflight_pauses{0};
+  std::atomic<uint64_t> chat_full{0};
+
+  static Counters& Get();
+  // One summary line on stderr.
+  void Print();
+};
+
+}  // namespace parley

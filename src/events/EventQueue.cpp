@@ -1,0 +1,54 @@
+#include "events/EventQueue.h"
+
+namespace parley {
+
+void EventQueue::AddEvent(std::shared_ptr<Event> ev) {
+  std::lock_guard lk(mQueue);
+  queue.push_back(std::move(ev));
+  size.store(queue.size(), std::memory_order_relaxed);
+  notified = true;
+  cond_var.notify_one();
+}
+
+void EventQueue::AddEvents(std::vector<std::shared_ptr<Event>>& evs) {
+  if (evs.empty()) return;
+  std::lock_guard lk(mQueue);
+  for (auto& ev : evs) queue.push_back(std::move(ev));
+  evs.clear();
+  size.store(queue.size(), std::memory_order_relaxed);
+  notified = true;
+  cond_var.notify_one();
+}
+
+std::shared_ptr<Event> EventQueue::GetEvent() {
+  std::lock_guard lk(mQueue);
+  if (queue.empty()) return {};
+  std::shared_ptr<Event> ev = std::move(queue.front());
+  queue.pop_front();
+  size.store(queue.size(), std::memory_order_relaxed);
+  return ev;
+}
+
+bool EventQueue::GetEvents(std::vector<std::shared_ptr<Event>>& out) {
+  std::lock_guard lk(mQueue);
+  if (queue.empty()) return false;
+  for (auto& ev : queue) out.push_back(std::move(ev));
+  queue.clear();
+  size.store(0, std::memory_order_relaxed);
+  return true;
+}
+
+bool EventQueue::Wait() {
+  std::unique_lock lk(mQueue);
+  cond_var.wait(lk, [this] { return notified.load() || stopped; });
+  notified = false;
+  return !stopped;
+}
+
+void EventQueue::Stop() {
+  std::lock_guard lk(mQueue);
+  stopped = true;
+  cond_var.notify_all();
+}
+
+}  // namespace parley

@@ -1,0 +1,52 @@
+#include "events/EventThread.h"
+
+#include "Log.h"
+#include "net/Connection.h"
+
+namespace parley {
+
+EventThread::EventThread(QueueManager* qm, ResourceManager* rm)
+    : qMgr(qm), rMgr(rm), evQueue(std::make_shared<EventQueue>()) {
+  qMgr->AddQueue(evQueue);
+}
+
+EventThread::EventThread()
+    : EventThread(QueueManager::GetQueueManager(), ResourceManager::GetResourceMananger()) {}
+
+void EventThread::operator()() {
+  std::vector<std::shared_ptr<Event>> batch;
+  std::string out;
+  // Replies gathered for `conn` from `run` consecutive requests.
+  std::shared_ptr<Connection> conn;
+  size_t run = 0;
+  auto deliver = [&] {
+    if (conn) {
+      conn->Deliver(out, run);
+    }
+    conn.reset();
+    run = 0;
+    out.clear();
+  };
+  for (;;) {
+    if (!evQueue->GetEvents(batch)) {
+      if (!evQueue->Wait()) return;
+      continue;
+    }
+    Counters::Get().requests.fetch_add(batch.size(), std::memory_order_relaxed);
+    for (auto& ev : batch) {
+      if (ev->GetConnection() != conn) {
+        deliver();
+        conn = ev->GetConnection();
+      }
+      ev->SetOutput(&out);
+      ev->Process(rMgr);
+      ++run;
+      ev.reset();
+    }
+    deliver();
+    batch.clear();
+    if (out.capacity() > (1u << 20)) std::string().swap(out);
+  }
+}
+
+}  // namespace parley

@@ -1,0 +1,73 @@
+#include "events/QueueManager.h"
+
+#include <limits>
+
+#include "net/Connection.h"
+
+namespace parley {
+
+QueueManager* QueueManager::pManager = nullptr;
+
+bool StagedEvents::empty() const {
+  for (const auto& q : perQueue)
+    if (!q.empty()) return false;
+  return true;
+}
+
+QueueManager* QueueManager::GetQueueManager() {
+  if (pManager == nullptr) pManager = CreateStandalone().release();
+  return pManager;
+}
+
+std::unique_ptr<QueueManager> QueueManager::CreateStandalone() {
+  return std::unique_ptr<QueueManager>(new QueueManager());
+}
+
+QueueManager::~QueueManager() = default;
+
+void QueueManager::AddQueue(std::shared_ptr<EventQueue> ptr) { queues.push_back(std::move(ptr)); }
+
+size_t QueueManager::ChooseQueue(const StagedEvents* staged) const {
+  size_t min = std::numeric_limits<size_t>::max();
+  size_t chosen = 0;
+  for (size_t i = 0; i < queues.size(); ++i) {
+    size_t load = queues[i]->GetSize();
+    if (staged != nullptr && i < staged->perQueue.size()) load += staged->perQueue[i].size();
+    if (load < min) {
+      min = load;
+      chosen = i;
+    }
+  }
+  return chosen;
+}
+
+void QueueManager::Stage(std::shared_ptr<Event> ev, StagedEvents& staged) {
+  if (staged.perQueue.size() < queues.size()) staged.perQueue.resize(queues.size());
+  Connection* conn = ev->GetConnection().get();
+  size_t q;
+  if (conn != nullptr && conn->Inflight() > 0) {
+    q = conn->queue;
+  } else {
+    q = ChooseQueue(&staged);
+    if (conn != nullptr) conn->queue = q;
+  }
+  if (conn != nullptr) conn->AddInflight(1);
+  staged.perQueue[q].push_back(std::move(ev));
+}
+
+void QueueManager::Submit(StagedEvents& staged) {
+  for (size_t i = 0; i < staged.perQueue.size() && i < queues.size(); ++i)
+    if (!staged.perQueue[i].empty()) queues[i]->AddEvents(staged.perQueue[i]);
+}
+
+void QueueManager::AddEvent(std::shared_ptr<Event> ev) {
+  StagedEvents staged;
+  Stage(std::move(ev), staged);
+  Submit(staged);
+}
+
+void QueueManager::StopAll() {
+  for (auto& q : queues) q->Stop();
+}
+
+}  // namespace parley

@@ -1,0 +1,242 @@
+#include "protocol/Events.h"
+
+#include <climits>
+
+#include "store/ResourceManager.h"
+
+namespace parley {
+
+using wire::kWordSize;
+using wire::LoadU64;
+using wire::PutU32;
+using wire::PutU64;
+
+// ---- Field codec -----------------------------------------------------------
+
+std::pair<std::string_view, size_t> ExtractString(const char* pos, size_t remaining) {
+  if (remaining < kWordSize) return {{}, kDecodeFail};
+  const uint64_t len = LoadU64(pos);
+  if (len > remaining - kWordSize) return {{}, kDecodeFail};
+  return {std::string_view(pos + kWordSize, static_cast<size_t>(len)), static_cast<size_t>(len) + kWordSize};
+}
+
+std::pair<size_t, size_t> ExtractInt(const char* pos, size_t remaining) {
+  if (remaining < kWordSize) return {0, kDecodeFail};
+  return {static_cast<size_t>(LoadU64(pos)), kWordSize};
+}
+
+std::pair<std::vector<size_t>, size_t> ExtractArr(const char* pos, size_t remaining) {
+  if (remaining < kWordSize) return {{}, kDecodeFail};
+  const uint64_t count = LoadU64(pos);
+  if (count > (remaining - kWordSize) / kWordSize) return {{}, kDecodeFail};
+  std::vector<size_t> values;
+  values.reserve(static_cast<size_t>(count));
+  for (uint64_t i = 0; i < count; ++i) values.push_back(static_cast<size_t>(LoadU64(pos + kWordSize * (i + 1))));
+  return {std::move(values), kWordSize * (static_cast<size_t>(count) + 1)};
+}
+
+std::string_view CutAtZero(std::string_view s) { return s.substr(0, s.find('\0')); }
+
+// The decoding steps every GetFromBuf is written with. Each READ_* step reads
+// one field at cursor B with R bytes left, returns an empty result from the
+// decoder on failure, and otherwise advances B and shrinks R.
+#define SETUP_ID                                  \
+  if (len < sizeof(size_t)) return {};            \
+  size_t remaining = len;                         \
+  (void)remaining;
+
+#define READ_FIELD(Extract, Name, B, R) \
+  auto Name = Extract(B, R);            \
+  if (Name.second == kDecodeFail) return {}; \
+  B += Name.second;                     \
+  R -= Name.second;
+
+#define READ_STRING(Name, B, R) READ_FIELD(ExtractString, Name, B, R)
+#define READ_INT(Name, B, R) READ_FIELD(ExtractInt, Name, B, R)
+#define READ_ARR(Name, B, R) READ_FIELD(ExtractArr, Name, B, R)
+
+// ---- Replies ---------------------------------------------------------------
+
+Event::~Event() = default;
+
+bool Event::Process(ResourceManager*) { return false; }
+
+void Event::SendData(const char* content, int size) {
+  if (out == nullptr) return;
+  const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
+  PutU32(*out, static_cast<uint32_t>(n + 16));
+  PutU64(*out, type);
+  PutU64(*out, n);
+  out->append(content, n);
+}
+
+bool Event::SendStatus(bool ok) {
+  SendData(ok ? "ok" : "no", 2);
+  return ok;
+}
+
+void Event::SendVector(const std::vector<MessageId>& msg) {
+  if (out == nullptr) return;
+  PutU32(*out, static_cast<uint32_t>((msg.size() + 2) * kWordSize));
+  PutU64(*out, type);
+  PutU64(*out, msg.size());
+  for (MessageId id : msg) PutU64(*out, static_cast<uint64_t>(id));
+}
+
+void Event::SendMessage(const MessageView& msg) {
+  if (out == nullptr) return;
+  PutU32(*out, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
+  PutU64(*out, type);
+  wire::PutString(*out, msg.sender);
+  wire::PutString(*out, msg.body);
+}
+
+// ---- Decoders --------------------------------------------------------------
+
+std::shared_ptr<Event> RegisterAccount::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  return std::make_shared<RegisterAccount>(CutAtZero(user.first));
+}
+
+std::shared_ptr<Event> CreateChat::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  return std::make_shared<CreateChat>(CutAtZero(user.first), CutAtZero(chat.first));
+}
+
+std::shared_ptr<Event> JoinChat::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  return std::make_shared<JoinChat>(CutAtZero(user.first), CutAtZero(chat.first));
+}
+
+std::shared_ptr<Event> SendMsg::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  READ_STRING(body, buf, remaining)
+  return std::make_shared<SendMsg>(CutAtZero(user.first), CutAtZero(chat.first), body.first);
+}
+
+std::shared_ptr<Event> EditMsg::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  READ_INT(id, buf, remaining)
+  READ_STRING(body, buf, remaining)
+  return std::make_shared<EditMsg>(CutAtZero(user.first), CutAtZero(chat.first),
+                                   static_cast<MessageId>(id.first), body.first);
+}
+
+std::shared_ptr<Event> DeleteMsg::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  READ_INT(id, buf, remaining)
+  return std::make_shared<DeleteMsg>(CutAtZero(user.first), CutAtZero(chat.first),
+                                     static_cast<MessageId>(id.first));
+}
+
+std::shared_ptr<Event> ForwardMsg::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  READ_STRING(to, buf, remaining)
+  READ_INT(id, buf, remaining)
+  return std::make_shared<ForwardMsg>(CutAtZero(user.first), CutAtZero(chat.first), CutAtZero(to.first),
+                                      static_cast<MessageId>(id.first));
+}
+
+std::shared_ptr<Event> GetChatMsg::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(chat, buf, remaining)
+  READ_INT(id, buf, remaining)
+  return std::make_shared<GetChatMsg>(CutAtZero(chat.first), static_cast<MessageId>(id.first));
+}
+
+std::shared_ptr<Event> GetChat::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(chat, buf, remaining)
+  return std::make_shared<GetChat>(CutAtZero(chat.first));
+}
+
+namespace {
+
+using Decoder = std::shared_ptr<Event> (*)(const char*, size_t);
+
+// Indexed by type code; fixed at build time.
+constexpr Decoder kDecoders[] = {
+    &RegisterAccount::GetFromBuf,  // EV_REGISTER
+    &CreateChat::GetFromBuf,       // EV_CREATECHAT
+    &JoinChat::GetFromBuf,         // EV_JOINCHAT
+    &SendMsg::GetFromBuf,          // EV_SENGMSG
+    &EditMsg::GetFromBuf,          // EV_EDITMSG
+    &DeleteMsg::GetFromBuf,        // EV_DELETEMSG
+    &ForwardMsg::GetFromBuf,       // EV_FORWARDMSG
+    &GetChatMsg::GetFromBuf,       // EV_GETMSG
+    &GetChat::GetFromBuf,          // EV_GETCHAT
+};
+static_assert(std::size(kDecoders) == wire::kLastEventId + 1);
+
+}  // namespace
+
+std::shared_ptr<Event> DecodeRequest(const char* data, size_t len) {
+  if (len < kWordSize) return {};
+  const uint64_t code = LoadU64(data);
+  if (code > wire::kLastEventId) return {};
+  std::shared_ptr<Event> res = kDecoders[code](data + kWordSize, len - kWordSize);
+  if (res) res->SetType(code);
+  return res;
+}
+
+// ---- Processing ------------------------------------------------------------
+
+bool RegisterAccount::Process(ResourceManager* rm) { return SendStatus(rm->AddUser(username)); }
+
+bool CreateChat::Process(ResourceManager* rm) { return SendStatus(rm->CreateChat(username, chatname)); }
+
+bool JoinChat::Process(ResourceManager* rm) {
+  const JoinResult r = rm->JoinChat(username, chatname);
+  return SendStatus(r == JoinResult::kJoined || r == JoinResult::kAlreadyMember);
+}
+
+bool SendMsg::Process(ResourceManager* rm) { return SendStatus(rm->SendTextMsg(username, chatname, data)); }
+
+bool EditMsg::Process(ResourceManager* rm) {
+  return SendStatus(rm->EditTextMsg(username, chatname, id, data));
+}
+
+bool DeleteMsg::Process(ResourceManager* rm) {
+  return SendStatus(rm->DeleteMessage(username, chatname, id));
+}
+
+bool ForwardMsg::Process(ResourceManager* rm) {
+  return SendStatus(rm->ForwardTextMsg(username, chatname, newchat, id));
+}
+
+bool GetChatMsg::Process(ResourceManager* rm) {
+  // Both frames are encoded while the message lock is held: the reply is a
+  // consistent copy even if the sender edits or deletes it at this moment.
+  return rm->VisitChatMsg(chatname, id, [&](const MessageView& m) {
+    SendStatus(true);
+    SendMessage(m);
+  }) || SendStatus(false);
+}
+
+bool GetChat::Process(ResourceManager* rm) {
+  // The list frame's length is a signed 32-bit value; a list too long for it
+  // cannot be framed and is refused rather than sent corrupt.
+  constexpr size_t kMaxIds = static_cast<size_t>(INT32_MAX) / kWordSize - 2;
+  thread_local std::vector<MessageId> ids;
+  ids.clear();
+  if (!rm->GetChatMsgsID(chatname, ids) || ids.size() > kMaxIds) return SendStatus(false);
+  SendStatus(true);
+  SendVector(ids);
+  if (ids.capacity() > (64u << 10)) std::vector<MessageId>().swap(ids);  // do not pin a huge list
+  return true;
+}
+
+}  // namespace parley

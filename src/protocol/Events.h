@@ -1,0 +1,196 @@
+// The request protocol: the request base type, the field codec, the reply
+// encoders and the nine request kinds.
+//
+// A request is decoded from one frame's payload on the network thread
+// (DecodeRequest), stamped with its connection, queued, and run once by an
+// event thread (Process), which encodes its reply frames into the output
+// buffer bound with SetOutput. The event thread hands that buffer to the
+// connection in one piece, so the frames of one reply are never split or
+// interleaved with another reply's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "protocol/Wire.h"
+#include "store/Message.h"
+
+namespace parley {
+
+class Connection;
+class ResourceManager;
+
+using wire::EVENTS_ID;
+using wire::EV_CREATECHAT;
+using wire::EV_DELETEMSG;
+using wire::EV_EDITMSG;
+using wire::EV_FORWARDMSG;
+using wire::EV_GETCHAT;
+using wire::EV_GETMSG;
+using wire::EV_JOINCHAT;
+using wire::EV_REGISTER;
+using wire::EV_SENGMSG;
+
+// ---- Field codec -----------------------------------------------------------
+// Each decoder reads one field at `pos`, where `remaining` bytes belong to the
+// payload, and returns the value and the bytes consumed. On failure the
+// consumed count is kDecodeFail and the value is empty. No decoder reads
+// outside [pos, pos + remaining), whatever the lengths on the wire claim.
+inline constexpr size_t kDecodeFail = static_cast<size_t>(-1);
+
+// A string: 8-byte length L, then L bytes. The view points into the payload.
+std::pair<std::string_view, size_t> ExtractString(const char* pos, size_t remaining);
+// An integer: 8 bytes, unsigned.
+std::pair<size_t, size_t> ExtractInt(const char* pos, size_t remaining);
+// An array: 8-byte count N, then N 8-byte elements.
+std::pair<std::vector<size_t>, size_t> ExtractArr(const char* pos, size_t remaining);
+
+// A name as requests use it: the decoded string up to its first zero byte.
+std::string_view CutAtZero(std::string_view s);
+
+// ---- Requests --------------------------------------------------------------
+
+// The base of every request kind. Owned through std::shared_ptr from decoding
+// until its event thread lets go of it after Process. Stamped (type,
+// descriptor, connection) on the network thread before it is queued, then
+// read-only except for the output binding, which only its event thread uses.
+class Event {
+ public:
+  Event() = default;
+  virtual ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void SetType(uint64_t code) { type = code; }
+  void SetFd(int sock) { fd = sock; }
+  void SetConnection(std::shared_ptr<Connection> conn) { connection = std::move(conn); }
+  uint64_t GetType() const { return type; }
+  int GetFd() const { return fd; }
+  const std::shared_ptr<Connection>& GetConnection() const { return connection; }
+
+  // Where Process encodes its reply frames (appended). Without a binding the
+  // replies are discarded.
+  void SetOutput(std::string* buffer) { out = buffer; }
+
+  // Runs the request against the store and encodes its reply. Returns true
+  // exactly when the status reply was "ok". The base does nothing.
+  virtual bool Process(ResourceManager* rm);
+
+ protected:
+  // A data reply: the frame length, the type code, then `size` bytes of
+  // `content` as one string field.
+  void SendData(const char* content, int size);
+  // The status reply "ok" or "no"; returns `ok`.
+  bool SendStatus(bool ok);
+  // An identifier list reply: count, then the ids.
+  void SendVector(const std::vector<MessageId>& msg);
+  // A message reply: the sender's name, then the body, as two strings.
+  void SendMessage(const MessageView& msg);
+
+ private:
+  uint64_t type = 0;
+  int fd = -1;
+  std::shared_ptr<Connection> connection;
+  std::string* out = nullptr;
+};
+
+// Decodes one payload (type code first) into its request, with its type
+// stamped. Empty when the payload is shorter than a type code, the code is
+// not a request kind (above 8), or the body does not decode.
+std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
+
+class RegisterAccount : public Event {
+ public:
+  explicit RegisterAccount(std::string_view user) : username(user) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+};
+
+class CreateChat : public Event {
+ public:
+  CreateChat(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;
+};
+
+class JoinChat : public Event {
+ public:
+  JoinChat(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;
+};
+
+class SendMsg : public Event {
+ public:
+  SendMsg(std::string_view user, std::string_view chat, std::string_view body)
+      : username(user), chatname(chat), data(body) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;
+  const std::string data;  // the body, zero bytes included
+};
+
+class EditMsg : public Event {
+ public:
+  EditMsg(std::string_view user, std::string_view chat, MessageId msg_id, std::string_view body)
+      : username(user), chatname(chat), data(body), id(msg_id) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;
+  const std::string data;
+  const MessageId id;
+};
+
+class DeleteMsg : public Event {
+ public:
+  DeleteMsg(std::string_view user, std::string_view chat, MessageId msg_id)
+      : username(user), chatname(chat), id(msg_id) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;
+  const MessageId id;
+};
+
+class ForwardMsg : public Event {
+ public:
+  ForwardMsg(std::string_view user, std::string_view chat, std::string_view to, MessageId msg_id)
+      : username(user), chatname(chat), newchat(to), id(msg_id) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string username;
+  const std::string chatname;  // the chat holding the message
+  const std::string newchat;   // the chat to copy it into
+  const MessageId id;
+};
+
+class GetChatMsg : public Event {
+ public:
+  GetChatMsg(std::string_view chat, MessageId msg_id) : chatname(chat), id(msg_id) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string chatname;
+  const MessageId id;
+};
+
+class GetChat : public Event {
+ public:
+  explicit GetChat(std::string_view chat) : chatname(chat) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  const std::string chatname;
+};
+
+}  // namespace parley

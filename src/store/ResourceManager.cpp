@@ -1,0 +1,171 @@
+#include "store/ResourceManager.h"
+
+#include <mutex>
+
+#include "Limits.h"
+#include "Log.h"
+
+namespace parley {
+
+ResourceManager* ResourceManager::pResMgr = nullptr;
+
+ResourceManager* ResourceManager::GetResourceMananger() {
+  if (pResMgr == nullptr) pResMgr = CreateStandalone().release();
+  return pResMgr;
+}
+
+std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone() {
+  return std::unique_ptr<ResourceManager>(new ResourceManager());
+}
+
+ResourceManager::ResourceManager()
+    : user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
+
+ResourceManager::~ResourceManager() = default;
+
+bool ResourceManager::AddUser(std::string_view username) {
+  std::unique_lock lk(users_mut);
+  if (users.find(username) != users.end()) return false;
+  const size_t id = users.size();
+  const size_t block = id >> kUserBlockBits;
+  if (block >= kMaxUserBlocks) return false;
+  if (block == user_block_owner.size()) {
+    user_block_owner.push_back(std::make_unique<UserBlock>());
+    user_blocks[block].store(user_block_owner.back().get(), std::memory_order_release);
+  }
+  auto user = std::make_unique<User>(username, static_cast<UserId>(id));
+  (*user_block_owner[block])[id & (kUserBlockSize - 1)].store(user.get(), std::memory_order_release);
+  std::string_view key = user->getName();
+  users.emplace(key, std::move(user));
+  return true;
+}
+
+const User* ResourceManager::GetUserByName(std::string_view username) const {
+  std::shared_lock lk(users_mut);
+  auto it = users.find(username);
+  return it == users.end() ? nullptr : it->second.get();
+}
+
+const User& ResourceManager::UserById(UserId id) const {
+  const UserBlock* block = user_blocks[id >> kUserBlockBits].load(std::memory_order_acquire);
+  return *(*block)[id & (kUserBlockSize - 1)].load(std::memory_order_acquire);
+}
+
+Chat* ResourceManager::GetChatByName(std::string_view chatname) const {
+  std::shared_lock lk(chat_mut);
+  auto it = chats.find(chatname);
+  return it == chats.end() ? nullptr : it->second.get();
+}
+
+bool ResourceManager::UserExist(std::string_view name) const { return GetUserByName(name) != nullptr; }
+
+bool ResourceManager::ChatExist(std::string_view chatname) const {
+  return GetChatByName(chatname) != nullptr;
+}
+
+bool ResourceManager::CreateChat(std::string_view username, std::string_view chatname) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return false;
+  std::unique_lock lk(chat_mut);
+  if (chats.find(chatname) != chats.end()) return false;
+  if (next_chat_number >= 0x80000000u) return false;  // ids must stay non-negative
+  auto chat = std::make_unique<Chat>(chatname, next_chat_number++);
+  chat->addUser(user->getId());
+  std::string_view key = chat->getName();
+  chats.emplace(key, std::move(chat));
+  return true;
+}
+
+JoinResult ResourceManager::JoinChat(std::string_view username, std::string_view chatname) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return JoinResult::kNoUser;
+  Chat* chat = GetChatByName(chatname);
+  if (chat == nullptr) return JoinResult::kNoChat;
+  return chat->addUser(user->getId()) ? JoinResult::kJoined : JoinResult::kAlreadyMember;
+}
+
+bool ResourceManager::SendTextMsg(std::string_view username, std::string_view chatname,
+                                  std::string_view msg) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return false;
+  Chat* chat = GetChatByName(chatname);
+  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (chat->addTextMsg(user->getId(), msg)) return true;
+  Counters::Get().chat_full.fetch_add(1, std::memory_order_relaxed);
+  static RateLimitedLog log("full-chat messages");
+  log.Log("chat is full, message refused (limit %llu bytes of messages per chat)",
+          static_cast<unsigned long long>(kMaxChatArenaBytes));
+  return false;
+}
+
+bool ResourceManager::EditTextMsg(std::string_view username, std::string_view chatname, MessageId id,
+                                  std::string_view msg) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return false;
+  Chat* chat = GetChatByName(chatname);
+  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  return chat->editTextMsg(user->getId(), id, msg);
+}
+
+bool ResourceManager::DeleteMessage(std::string_view username, std::string_view chatname, MessageId id) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return false;
+  Chat* chat = GetChatByName(chatname);
+  if (chat == nullptr) return false;
+  return chat->deleteMsg(user->getId(), id);
+}
+
+bool ResourceManager::ForwardTextMsg(std::string_view username, std::string_view chatname,
+                                     std::string_view to_chat, MessageId id) {
+  const User* user = GetUserByName(username);
+  if (user == nullptr) return false;
+  const Chat* source = GetChatByName(chatname);
+  Chat* target = GetChatByName(to_chat);
+  if (source == nullptr || target == nullptr) return false;
+  if (!target->isUserInChat(user->getId())) return false;
+  // Copy the body under the source's lock, then append it under the target's:
+  // never both locks at once, even when source and target are one chat.
+  thread_local std::string body;
+  if (!source->storage().visitMsg(id, [&](UserId, std::string_view b) { body.assign(b); }))
+    return false;
+  return target->addTextMsg(user->getId(), body).has_value();
+}
+
+bool ResourceManager::GetChatMsgsID(std::string_view chatname, std::vector<MessageId>& out) const {
+  const Chat* chat = FindChat(chatname);
+  if (chat == nullptr) return false;
+  chat->storage().appendMsgIds(out);
+  return true;
+}
+
+std::vector<MessageId> ResourceManager::GetChatMsgsID(std::string_view chatname) const {
+  std::vector<MessageId> ids;
+  GetChatMsgsID(chatname, ids);
+  return ids;
+}
+
+std::optional<Message> ResourceManager::GetChatMsg(std::string_view chatname, MessageId id) const {
+  std::optional<Message> copy;
+  VisitChatMsg(chatname, id, [&](const MessageView& v) { copy.emplace(v); });
+  return copy;
+}
+
+std::vector<std::string> ResourceManager::GetChatMembers(std::string_view chatname) const {
+  std::vector<std::string> names;
+  const Chat* chat = FindChat(chatname);
+  if (chat == nullptr) return names;
+  for (UserId id : chat->getMembers()) names.push_back(UserById(id).getName());
+  return names;
+}
+
+size_t ResourceManager::UserCount() const {
+  std::shared_lock lk(users_mut);
+  return users.size();
+}
+
+size_t ResourceManager::ChatCount() const {
+  std::shared_lock lk(chat_mut);
+  return chats.size();
+}
+
+}  // namespace parley

@@ -1,0 +1,138 @@
+// The process-wide store: users, chats and, through the chats, messages.
+//
+// Every operation is safe to call from any thread at any time. Lookups by
+// name are hash lookups under a readers-writer lock (readers share it);
+// operations that check and insert (register, create, join) do both under one
+// exclusive hold, so of two concurrent requests for the same new name exactly
+// one inserts. Nothing is ever removed: users, chats and memberships live as
+// long as the store, so a pointer handed out by a lookup stays valid and a
+// check that passed stays true.
+//
+// Locks: users_mut (the user registry), chat_mut (the chat registry), each
+// chat's member lock, each chat's message lock. A thread holds at most one of
+// them at a time, except that chat creation adds the creator to the new, not
+// yet visible chat under chat_mut.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "store/Chat.h"
+#include "store/Message.h"
+#include "store/User.h"
+
+namespace parley {
+
+// The outcome of a join.
+enum class JoinResult { kNoUser, kNoChat, kJoined, kAlreadyMember };
+
+class ResourceManager {
+ public:
+  // The process-wide store, created on the first call (during start-up, before
+  // any event thread runs) and never destroyed.
+  static ResourceManager* GetResourceMananger();
+  // A store of its own, for tests and fuzzing.
+  static std::unique_ptr<ResourceManager> CreateStandalone();
+
+  ~ResourceManager();
+  ResourceManager(const ResourceManager&) = delete;
+  ResourceManager& operator=(const ResourceManager&) = delete;
+
+  // Registers `username` unless it is taken. Returns true when it was added.
+  bool AddUser(std::string_view username);
+  bool UserExist(std::string_view name) const;
+  bool ChatExist(std::string_view chatname) const;
+
+  // Creates `chatname` with `username` as its first member. False when the
+  // user is not registered, the name is taken, or the store has no chat
+  // numbers left.
+  bool CreateChat(std::string_view username, std::string_view chatname);
+
+  // Makes `username` a member of `chatname` unless it is one already.
+  JoinResult JoinChat(std::string_view username, std::string_view chatname);
+
+  // Posts a message. False (nothing stored) when the user or the chat is
+  // unknown, the user is not a member, or the chat is full.
+  bool SendTextMsg(std::string_view username, std::string_view chatname, std::string_view msg);
+
+  // Replaces the body of the active message `id` of the chat. False when the
+  // user or chat is unknown, the user is not a member, or the chat holds no
+  // active message `id` sent by this user.
+  bool EditTextMsg(std::string_view username, std::string_view chatname, MessageId id,
+                   std::string_view msg);
+
+  // Deletes the active message `id` of the chat. False when the user or chat
+  // is unknown or the chat holds no active message `id` sent by this user.
+  // Membership is not required: only one's own messages can be deleted anyway.
+  bool DeleteMessage(std::string_view username, std::string_view chatname, MessageId id);
+
+  // Copies the active message `id` of `chatname` into `to_chat` as a new
+  // message from `username`. False when the user or either chat is unknown,
+  // the source message does not exist, the user is not a member of `to_chat`,
+  // or `to_chat` is full. Reading the source needs no membership.
+  bool ForwardTextMsg(std::string_view username, std::string_view chatname,
+                      std::string_view to_chat, MessageId id);
+
+  // The ids of the chat's active messages, oldest first; empty for an unknown chat.
+  std::vector<MessageId> GetChatMsgsID(std::string_view chatname) const;
+  // The same appended to `out`; false when the chat is unknown.
+  bool GetChatMsgsID(std::string_view chatname, std::vector<MessageId>& out) const;
+
+  // A consistent copy of the active message `id` of the chat, or nothing.
+  std::optional<Message> GetChatMsg(std::string_view chatname, MessageId id) const;
+
+  // Calls f(const MessageView&) for the active message `id` of the chat with
+  // the chat's message lock held (the view is valid only inside f). Returns
+  // false, without calling f, when there is no such message.
+  template <class F>
+  bool VisitChatMsg(std::string_view chatname, MessageId id, F&& f) const {
+    const Chat* chat = FindChat(chatname);
+    if (chat == nullptr) return false;
+    return chat->storage().visitMsg(id, [&](UserId sender, std::string_view body) {
+      f(MessageView{id, UserById(sender).getName(), body});
+    });
+  }
+
+  // The member names of a chat in join order (empty for an unknown chat).
+  std::vector<std::string> GetChatMembers(std::string_view chatname) const;
+  size_t UserCount() const;
+  size_t ChatCount() const;
+
+ private:
+  ResourceManager();
+
+  const User* GetUserByName(std::string_view username) const;
+  Chat* GetChatByName(std::string_view chatname) const;
+  const Chat* FindChat(std::string_view chatname) const { return GetChatByName(chatname); }
+  // Requires: `id` was obtained from a registered user.
+  const User& UserById(UserId id) const;
+
+  static ResourceManager* pResMgr;
+
+  // User numbers to users, readable without a lock: a fixed table of blocks,
+  // each published once; slots are written once, under users_mut.
+  static constexpr unsigned kUserBlockBits = 14;
+  static constexpr size_t kUserBlockSize = size_t{1} << kUserBlockBits;
+  static constexpr size_t kMaxUserBlocks = 4096;
+  using UserBlock = std::array<std::atomic<const User*>, kUserBlockSize>;
+
+  mutable std::shared_mutex users_mut;
+  // Guarded by users_mut. Keys view the names owned by the users themselves.
+  std::unordered_map<std::string_view, std::unique_ptr<User>> users;
+  std::vector<std::unique_ptr<UserBlock>> user_block_owner;
+  std::unique_ptr<std::atomic<UserBlock*>[]> user_blocks;  // kMaxUserBlocks entries
+
+  mutable std::shared_mutex chat_mut;
+  // Guarded by chat_mut. Keys view the names owned by the chats.
+  std::unordered_map<std::string_view, std::unique_ptr<Chat>> chats;
+  uint32_t next_chat_number = 1;
+};
+
+}  // namespace parley
