@@ -74,6 +74,7 @@ TEST_F(ChatTest, ForwardAndSlashMessages) {
   Client c;
   ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(server_.port())));
   ASSERT_TRUE(c.CreateChat("bob", "elsewhere"));
+  ASSERT_TRUE(c.JoinChat("alice", "elsewhere"));
   ASSERT_TRUE(c.CreateChat("alice", "room"));
   ASSERT_TRUE(c.Send("alice", "room", "from before"));
 

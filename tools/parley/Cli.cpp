@@ -169,8 +169,8 @@ const Command kCommands[] = {
     {"join", "USER CHAT", "make USER a member of CHAT (ok if already one)", "", 2, 2, RunJoin},
     {"send", "USER CHAT TEXT", "post TEXT to CHAT as USER",
      "TEXT is the rest of the line; a single '-' reads the body from standard input,\n"
-     "byte for byte. Only a member's message is stored. The server does not report the\n"
-     "new message's id: 'parley list CHAT' shows it last.",
+     "byte for byte. USER must be a member of CHAT. The server does not report the new\n"
+     "message's id: 'parley list CHAT' shows it last.",
      3, kRest, RunSend},
     {"edit", "USER CHAT ID TEXT", "replace the body of USER's message ID",
      "TEXT is the rest of the line; a single '-' reads it from standard input.", 4, kRest, RunEdit},
@@ -240,11 +240,11 @@ const char* RefusalReason(RequestKind kind) {
   switch (kind) {
     case RequestKind::kRegister: return "the user name is already registered";
     case RequestKind::kCreateChat: return "user not registered or chat name already taken";
-    case RequestKind::kJoinChat:
-    case RequestKind::kSend: return "user not registered or no such chat";
-    case RequestKind::kEdit:
-    case RequestKind::kDelete: return "unknown user or chat, not a member of the chat or no such message";
-    case RequestKind::kForward: return "unknown user or chat, or no such message";
+    case RequestKind::kJoinChat: return "user not registered or no such chat";
+    case RequestKind::kSend: return "user not registered, no such chat or not a member of the chat";
+    case RequestKind::kEdit: return "not a member of the chat or no such message of the user";
+    case RequestKind::kDelete: return "no such message of the user in the chat";
+    case RequestKind::kForward: return "no such message, or not a member of the target chat";
     case RequestKind::kFetch: return "no such chat or no such message";
     case RequestKind::kList: return "no such chat";
   }

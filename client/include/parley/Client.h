@@ -160,15 +160,17 @@ class Client {
   // Refused when the user is not registered or the chat does not exist; ok
   // when the user already is a member.
   Result<> JoinChat(std::string_view user, std::string_view chat);
-  // Refused when the user is not registered or the chat does not exist. The
-  // server does not say whether the message was stored (only a member's is)
-  // nor which identifier it got: list the chat to learn it.
+  // Refused unless the user is a member of the chat. The server does not
+  // report the new message's identifier: list the chat to learn it.
   Result<> Send(std::string_view user, std::string_view chat, std::string_view body);
-  // Replaces the body of the user's own message `id` in `chat`.
+  // Replaces the body of message `id` in `chat`. Refused unless the user is a
+  // member of the chat and sent that (undeleted) message.
   Result<> Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body);
-  // Deletes the user's own message `id` from `chat`.
+  // Deletes message `id` from `chat`. Refused unless the user sent that
+  // (undeleted) message there.
   Result<> Delete(std::string_view user, std::string_view chat, MessageId id);
-  // Copies message `id` of `from_chat` into `to_chat` as a new message from `user`.
+  // Copies message `id` of `from_chat` into `to_chat` as a new message from
+  // `user`. Refused unless the message exists and the user is a member of `to_chat`.
   Result<> Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
                    MessageId id);
   // The identifiers of the chat's messages, oldest first. Refused when the
