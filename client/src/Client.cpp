@@ -127,8 +127,7 @@ Request Request::Send(std::string_view user, std::string_view chat, std::string_
   return {RequestKind::kSend, std::move(f)};
 }
 
-Request Request::Edit(std::string_view user, std::string_view chat, MessageId id,
-                      std::string_view body) {
+Request Request::Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body) {
   std::string f;
   Begin(f, RequestKind::kEdit).String(user).String(chat).Int(Word(id)).String(body).End();
   return {RequestKind::kEdit, std::move(f)};
@@ -140,8 +139,8 @@ Request Request::Delete(std::string_view user, std::string_view chat, MessageId 
   return {RequestKind::kDelete, std::move(f)};
 }
 
-Request Request::Forward(std::string_view user, std::string_view from_chat,
-                         std::string_view to_chat, MessageId id) {
+Request Request::Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
+                         MessageId id) {
   std::string f;
   Begin(f, RequestKind::kForward).String(user).String(from_chat).String(to_chat).Int(Word(id)).End();
   return {RequestKind::kForward, std::move(f)};
@@ -300,22 +299,23 @@ Result<> Client::Flush() {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Fail<std::monostate>(Status::kConnectionLost, Errno("send"));
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+      return Fail<std::monostate>(Status::kConnectionLost, Errno("send"));
     // The socket buffer is full: wait for room, taking in replies meanwhile.
     pollfd p{fd_, POLLOUT | POLLIN, 0};
     int r = ::poll(&p, 1, MillisLeft(deadline));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return Fail<std::monostate>(Status::kConnectionLost, Errno("poll"));
-    if (r == 0) return Fail<std::monostate>(Status::kTimeout, "server took no data for " + std::to_string(timeout_.count()) + " ms");
+    if (r == 0)
+      return Fail<std::monostate>(Status::kTimeout,
+                                  "server took no data for " + std::to_string(timeout_.count()) + " ms");
     if (p.revents & POLLIN) {
       switch (ReadSome(Clock::now())) {
         case Io::kOk:
-        case Io::kTimeout:
-          break;
+        case Io::kTimeout: break;
         case Io::kClosed:
           return Fail<std::monostate>(Status::kConnectionLost, "server closed the connection");
-        case Io::kError:
-          return Fail<std::monostate>(Status::kConnectionLost, last_error_);
+        case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
       }
     }
   }
@@ -329,11 +329,14 @@ Result<> Client::ReadFrame(Clock::time_point deadline, uint64_t& type, std::stri
     if (buf.size() >= w::kLengthSize) {
       int32_t len = w::LoadI32(buf.data());
       if (len > kMaxReplyPayload)
-        return Fail<std::monostate>(Status::kMalformed, "reply frame length " + std::to_string(len) + " is implausible");
+        return Fail<std::monostate>(Status::kMalformed,
+                                    "reply frame length " + std::to_string(len) + " is implausible");
     }
     w::FrameSplit split = w::SplitFrame(buf);
     if (split.complete && !split.ok)
-      return Fail<std::monostate>(Status::kMalformed, "reply frame length " + std::to_string(w::LoadI32(buf.data())) + " cannot hold a type code");
+      return Fail<std::monostate>(
+          Status::kMalformed,
+          "reply frame length " + std::to_string(w::LoadI32(buf.data())) + " cannot hold a type code");
     if (split.complete) {
       type = split.frame.type;
       body = split.frame.body;
@@ -343,12 +346,13 @@ Result<> Client::ReadFrame(Clock::time_point deadline, uint64_t& type, std::stri
     switch (ReadSome(deadline)) {
       case Io::kOk: break;
       case Io::kTimeout:
-        return Fail<std::monostate>(Status::kTimeout, "no complete reply within " + std::to_string(timeout_.count()) + " ms");
+        return Fail<std::monostate>(Status::kTimeout,
+                                    "no complete reply within " + std::to_string(timeout_.count()) + " ms");
       case Io::kClosed:
-        return Fail<std::monostate>(Status::kConnectionLost, buf.empty() ? "server closed the connection"
-                                                                         : "server closed the connection in the middle of a reply");
-      case Io::kError:
-        return Fail<std::monostate>(Status::kConnectionLost, last_error_);
+        return Fail<std::monostate>(Status::kConnectionLost,
+                                    buf.empty() ? "server closed the connection"
+                                                : "server closed the connection in the middle of a reply");
+      case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
     }
   }
 }
@@ -362,11 +366,13 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
   std::string_view body;
   if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
   if (type != want)
-    return malformed("reply type " + std::to_string(type) + " does not answer a " + ToString(kind) + " request");
+    return malformed("reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
+                     " request");
   w::BodyReader status(body);
   auto text = status.String();
   if (!text || !status.AtEnd() || (*text != "ok" && *text != "no"))
-    return malformed(std::string("the status reply to a ") + ToString(kind) + " request is neither \"ok\" nor \"no\"");
+    return malformed(std::string("the status reply to a ") + ToString(kind) +
+                     " request is neither \"ok\" nor \"no\"");
   if (*text == "no") {
     pending_.pop_front();
     return {Status::kRefused, {}, "the server refused the request"};
@@ -376,7 +382,8 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
   if (kind == RequestKind::kList || kind == RequestKind::kFetch) {
     if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
     if (type != want)
-      return malformed("data reply type " + std::to_string(type) + " does not answer a " + ToString(kind) + " request");
+      return malformed("data reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
+                       " request");
     w::BodyReader data(body);
     if (kind == RequestKind::kList) {
       auto ids = data.IdList();
@@ -385,7 +392,8 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
     } else {
       auto sender = data.String();
       auto text_body = sender ? data.String() : std::nullopt;
-      if (!text_body || !data.AtEnd()) return malformed("the message reply does not hold exactly a sender and a body");
+      if (!text_body || !data.AtEnd())
+        return malformed("the message reply does not hold exactly a sender and a body");
       out.value = Message{std::string(*sender), std::string(*text_body)};
     }
   }
@@ -405,11 +413,14 @@ Result<ReplyData> Client::ReadReply() {
 Result<ReplyData> Client::Call(const Request& request) {
   if (!connected()) return {Status::kConnectionLost, {}, "not connected"};
   if (!pending_.empty())
-    return {Status::kBadRequest, {}, std::to_string(pending_.size()) + " queued requests still await their replies"};
+    return {Status::kBadRequest,
+            {},
+            std::to_string(pending_.size()) + " queued requests still await their replies"};
   if (!request.fits())
-    return {Status::kBadRequest, {},
-            "the request takes " + std::to_string(request.payload_size()) + " bytes, more than the limit of " +
-                std::to_string(kMaxRequestPayload)};
+    return {Status::kBadRequest,
+            {},
+            "the request takes " + std::to_string(request.payload_size()) +
+                " bytes, more than the limit of " + std::to_string(kMaxRequestPayload)};
   Queue(request);
   return ReadReply();
 }
@@ -424,7 +435,9 @@ Result<T> Client::TypedCall(const Request& request) {
   return out;
 }
 
-Result<> Client::Register(std::string_view user) { return TypedCall<std::monostate>(Request::Register(user)); }
+Result<> Client::Register(std::string_view user) {
+  return TypedCall<std::monostate>(Request::Register(user));
+}
 
 Result<> Client::CreateChat(std::string_view user, std::string_view chat) {
   return TypedCall<std::monostate>(Request::CreateChat(user, chat));

@@ -60,9 +60,13 @@ TEST_F(CliTest, StatusCommandsPrintOkOrExitOneWithAReason) {
       {{"create", b, other}, 0, ""},
       {{"join", b, Name("nowhere")}, 1, "user not registered or no such chat"},
       {{"join", b, room}, 0, ""},
-      {{"send", a, Name("nowhere"), "hi"}, 1, "user not registered, no such chat or not a member of the chat"},
+      {{"send", a, Name("nowhere"), "hi"},
+       1,
+       "user not registered, no such chat or not a member of the chat"},
       {{"send", a, room, "hello", "world"}, 0, ""},
-      {{"send", Name("ghost"), room, "hi"}, 1, "user not registered, no such chat or not a member of the chat"},
+      {{"send", Name("ghost"), room, "hi"},
+       1,
+       "user not registered, no such chat or not a member of the chat"},
       {{"edit", b, room, "1", "x"}, 1, "not a member of the chat or no such message of the user"},
       {{"forward", b, room, Name("nowhere"), "1"}, 1, "no such message, or not a member of the target chat"},
       {{"delete", Name("ghost"), room, "1"}, 1, "no such message of the user in the chat"},
@@ -176,9 +180,15 @@ TEST_F(CliTest, UsageErrorsExitTwo) {
 }
 
 TEST_F(CliTest, HelpAtEveryLevel) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"-h"}, {"help"}, {"help", "send"}, {"send", "--help"}, {"history", "-h"},
-           {"chat", "--help"}, {"list", "room", "--help"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"},
+                                             {"-h"},
+                                             {"help"},
+                                             {"help", "send"},
+                                             {"send", "--help"},
+                                             {"history", "-h"},
+                                             {"chat", "--help"},
+                                             {"list", "room", "--help"}}) {
     RunResult r = Run(args);
     EXPECT_EQ(r.exit_status, 0) << args[0];
     EXPECT_TRUE(r.out.starts_with("usage: parley")) << r.out;

@@ -94,7 +94,8 @@ TEST_F(ClientTest, EveryCallAnswersOkOrNo) {
       {"forward by an unknown user", [&] { return c.Forward(ghost, room, other, mine); }, Status::kRefused},
       {"forward from a missing chat", [&] { return c.Forward(bob, nowhere, other, mine); }, Status::kRefused},
       {"forward to a missing chat", [&] { return c.Forward(bob, room, nowhere, mine); }, Status::kRefused},
-      {"forward to a chat the user is not in", [&] { return c.Forward(carol, room, other, mine); }, Status::kRefused},
+      {"forward to a chat the user is not in", [&] { return c.Forward(carol, room, other, mine); },
+       Status::kRefused},
       {"forward", [&] { return c.Forward(bob, room, other, mine); }, Status::kOk},
       {"delete by an unknown user", [&] { return c.Delete(ghost, room, mine); }, Status::kRefused},
       {"delete in a missing chat", [&] { return c.Delete(alice, nowhere, mine); }, Status::kRefused},
@@ -374,24 +375,37 @@ INSTANTIATE_TEST_SUITE_P(
         BadReply{"closed without reply", RequestKind::kRegister, "", Status::kConnectionLost},
         BadReply{"closed mid-frame", RequestKind::kRegister, kOk.substr(0, 13), Status::kConnectionLost},
         BadReply{"closed mid-length", RequestKind::kRegister, kOk.substr(0, 2), Status::kConnectionLost},
-        BadReply{"negative length", RequestKind::kRegister, U64(0xfffffffbu).substr(0, 4) + kOk, Status::kMalformed},
-        BadReply{"length below a type code", RequestKind::kRegister, std::string("\x04\0\0\0abcd", 8), Status::kMalformed},
-        BadReply{"huge length", RequestKind::kRegister, std::string("\xff\xff\xff\x7f", 4) + "x", Status::kMalformed},
+        BadReply{"negative length", RequestKind::kRegister, U64(0xfffffffbu).substr(0, 4) + kOk,
+                 Status::kMalformed},
+        BadReply{"length below a type code", RequestKind::kRegister, std::string("\x04\0\0\0abcd", 8),
+                 Status::kMalformed},
+        BadReply{"huge length", RequestKind::kRegister, std::string("\xff\xff\xff\x7f", 4) + "x",
+                 Status::kMalformed},
         BadReply{"answers another kind", RequestKind::kRegister, Frame(3, Str("ok")), Status::kMalformed},
         BadReply{"status neither ok nor no", RequestKind::kRegister, Frame(0, Str("ko")), Status::kMalformed},
-        BadReply{"status string overruns", RequestKind::kRegister, Frame(0, U64(1000) + "ok"), Status::kMalformed},
-        BadReply{"status string length 2^63", RequestKind::kRegister, Frame(0, U64(1ull << 63) + "ok"), Status::kMalformed},
-        BadReply{"bytes after the status", RequestKind::kRegister, Frame(0, Str("ok") + "!"), Status::kMalformed},
+        BadReply{"status string overruns", RequestKind::kRegister, Frame(0, U64(1000) + "ok"),
+                 Status::kMalformed},
+        BadReply{"status string length 2^63", RequestKind::kRegister, Frame(0, U64(1ull << 63) + "ok"),
+                 Status::kMalformed},
+        BadReply{"bytes after the status", RequestKind::kRegister, Frame(0, Str("ok") + "!"),
+                 Status::kMalformed},
         BadReply{"empty body", RequestKind::kRegister, Frame(0, ""), Status::kMalformed},
         BadReply{"list closed after ok", RequestKind::kList, kListOk, Status::kConnectionLost},
-        BadReply{"list count beyond body", RequestKind::kList, kListOk + Frame(8, U64(5) + U64(1) + U64(2)), Status::kMalformed},
-        BadReply{"list count 2^61", RequestKind::kList, kListOk + Frame(8, U64(1ull << 61)), Status::kMalformed},
-        BadReply{"list with a stray byte", RequestKind::kList, kListOk + Frame(8, U64(1) + U64(1) + "x"), Status::kMalformed},
+        BadReply{"list count beyond body", RequestKind::kList, kListOk + Frame(8, U64(5) + U64(1) + U64(2)),
+                 Status::kMalformed},
+        BadReply{"list count 2^61", RequestKind::kList, kListOk + Frame(8, U64(1ull << 61)),
+                 Status::kMalformed},
+        BadReply{"list with a stray byte", RequestKind::kList, kListOk + Frame(8, U64(1) + U64(1) + "x"),
+                 Status::kMalformed},
         BadReply{"list as another kind", RequestKind::kList, kListOk + Frame(7, U64(0)), Status::kMalformed},
-        BadReply{"fetch without body", RequestKind::kFetch, kFetchOk + Frame(7, Str("bob")), Status::kMalformed},
-        BadReply{"fetch sender overruns", RequestKind::kFetch, kFetchOk + Frame(7, U64(1ull << 62) + "bob"), Status::kMalformed},
-        BadReply{"fetch body overruns", RequestKind::kFetch, kFetchOk + Frame(7, Str("bob") + U64(99) + "hi"), Status::kMalformed},
-        BadReply{"fetch third string", RequestKind::kFetch, kFetchOk + Frame(7, Str("bob") + Str("hi") + Str("!")), Status::kMalformed}),
+        BadReply{"fetch without body", RequestKind::kFetch, kFetchOk + Frame(7, Str("bob")),
+                 Status::kMalformed},
+        BadReply{"fetch sender overruns", RequestKind::kFetch, kFetchOk + Frame(7, U64(1ull << 62) + "bob"),
+                 Status::kMalformed},
+        BadReply{"fetch body overruns", RequestKind::kFetch, kFetchOk + Frame(7, Str("bob") + U64(99) + "hi"),
+                 Status::kMalformed},
+        BadReply{"fetch third string", RequestKind::kFetch,
+                 kFetchOk + Frame(7, Str("bob") + Str("hi") + Str("!")), Status::kMalformed}),
     [](const ::testing::TestParamInfo<BadReply>& param_info) {
       std::string n = param_info.param.name;
       for (char& ch : n)
@@ -422,8 +436,8 @@ TEST(ClientFakePeer, DamagedRepliesNeverCrash) {
     auto r = client.Call(is_list ? Request::List("room") : Request::Fetch("room", 7));
     if (r.ok()) {
       // Only damage the shape cannot reveal (inside ids or text) can pass.
-      const size_t size = is_list ? std::get<std::vector<MessageId>>(r.value).size()
-                                  : std::get<Message>(r.value).body.size();
+      const size_t size =
+          is_list ? std::get<std::vector<MessageId>>(r.value).size() : std::get<Message>(r.value).body.size();
       EXPECT_EQ(size, is_list ? 3u : 5u) << round;
     } else {
       EXPECT_TRUE(r.status == Status::kRefused || !client.connected()) << round << ": " << r.error;
@@ -445,7 +459,8 @@ TEST(ClientFakePeer, GarbageAfterGoodRepliesInAPipeline) {
   FakePeer peer(kOk + Frame(0, Str("no")) + "\x01\x02", false);
   Client client;
   ASSERT_TRUE(client.Connect("127.0.0.1", peer.port()));
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(client.Queue(Request::Register("u" + std::to_string(i))), Status::kOk);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(client.Queue(Request::Register("u" + std::to_string(i))), Status::kOk);
   EXPECT_EQ(client.ReadReply().status, Status::kOk);
   EXPECT_EQ(client.ReadReply().status, Status::kRefused);
   EXPECT_EQ(client.ReadReply().status, Status::kConnectionLost);

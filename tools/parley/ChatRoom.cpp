@@ -238,11 +238,8 @@ int ChatRoom::Run() {
         break;
       case LineEditor::Event::kEof:
       case LineEditor::Event::kInterrupt:
-      case LineEditor::Event::kTerminate:
-        quit_ = true;
-        break;
-      case LineEditor::Event::kTimeout:
-        break;
+      case LineEditor::Event::kTerminate: quit_ = true; break;
+      case LineEditor::Event::kTimeout: break;
     }
     if (!quit_ && Clock::now() >= next_poll) {
       Poll(false);

@@ -152,8 +152,9 @@ int RunHistory(Session& s, const Args& a) {
   for (size_t i = 0; i < all.size(); ++i) {
     const auto& m = messages.value[i];
     if (!m) continue;  // deleted between the listing and the fetch
-    out += s.options().json ? MessageJson(all[i], *m)
-                            : std::to_string(all[i]) + " " + Printable(m->sender) + ": " + Printable(m->body) + "\n";
+    out += s.options().json
+               ? MessageJson(all[i], *m)
+               : std::to_string(all[i]) + " " + Printable(m->sender) + ": " + Printable(m->body) + "\n";
   }
   Print(out);
   return kExitOk;
@@ -211,8 +212,7 @@ void PrintCommandHelp(const Command& c) {
   std::printf("usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
               static_cast<int>(c.args.size()), c.args.data(), static_cast<int>(c.summary.size()),
               c.summary.data());
-  if (!c.details.empty())
-    std::printf("\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
+  if (!c.details.empty()) std::printf("\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
 }
 
 int RunHelp(Session&, const Args& a) {
@@ -257,9 +257,7 @@ int Session::Failure(RequestKind kind, Status status, const std::string& error) 
     case Status::kRefused:
       std::fprintf(stderr, "parley: refused: %s\n", RefusalReason(kind));
       return kExitRefused;
-    case Status::kBadRequest:
-      std::fprintf(stderr, "parley: %s\n", error.c_str());
-      return kExitUsage;
+    case Status::kBadRequest: std::fprintf(stderr, "parley: %s\n", error.c_str()); return kExitUsage;
     case Status::kConnectionLost:
       std::fprintf(stderr, "parley: connection to %s lost: %s\n", where().c_str(), error.c_str());
       return kExitUnreachable;

@@ -2,6 +2,7 @@
 
 // readline's headers need stdio declared first.
 #include <cstdio>
+
 #include <readline/history.h>
 #include <readline/readline.h>
 
@@ -76,7 +77,7 @@ LineEditor::LineEditor(std::string prompt, std::vector<std::string> completions,
   // handled between readline calls, never inside one.
   sigset_t block;
   sigemptyset(&block);
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   for (int i = 0; i < 4; ++i) {

@@ -1,6 +1,8 @@
 #include "Shell.h"
 
+// readline's headers need stdio declared first.
 #include <cstdio>
+
 #include <readline/history.h>
 
 #include <unistd.h>

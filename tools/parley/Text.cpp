@@ -31,7 +31,7 @@ size_t Utf8Length(std::string_view s) {
   }
   if (c >= 0xF0 && c <= 0xF4) {
     if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
+    if (c == 0xF0 && b(1) < 0x90) return 0;   // overlong
     if (c == 0xF4 && b(1) >= 0x90) return 0;  // beyond U+10FFFF
     return 4;
   }

@@ -56,5 +56,6 @@ int main(int argc, char** argv) {
 
   Session session(options);
   if (i == args.size()) return RunShell(session);
-  return RunCommand(session, std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i), args.end()));
+  return RunCommand(session,
+                    std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i), args.end()));
 }

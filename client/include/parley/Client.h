@@ -100,11 +100,10 @@ class Request {
   static Request CreateChat(std::string_view user, std::string_view chat);
   static Request JoinChat(std::string_view user, std::string_view chat);
   static Request Send(std::string_view user, std::string_view chat, std::string_view body);
-  static Request Edit(std::string_view user, std::string_view chat, MessageId id,
-                      std::string_view body);
+  static Request Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body);
   static Request Delete(std::string_view user, std::string_view chat, MessageId id);
-  static Request Forward(std::string_view user, std::string_view from_chat,
-                         std::string_view to_chat, MessageId id);
+  static Request Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
+                         MessageId id);
   static Request List(std::string_view chat);
   static Request Fetch(std::string_view chat, MessageId id);
 
@@ -171,8 +170,7 @@ class Client {
   Result<> Delete(std::string_view user, std::string_view chat, MessageId id);
   // Copies message `id` of `from_chat` into `to_chat` as a new message from
   // `user`. Refused unless the message exists and the user is a member of `to_chat`.
-  Result<> Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
-                   MessageId id);
+  Result<> Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat, MessageId id);
   // The identifiers of the chat's messages, oldest first. Refused when the
   // chat does not exist. Any client may list any chat.
   Result<std::vector<MessageId>> List(std::string_view chat);
@@ -207,8 +205,7 @@ class Client {
   Result<T> Fail(Status status, std::string error);
   // Waits until the input buffer holds one whole reply frame, reading more as
   // needed until `deadline`.
-  Result<> ReadFrame(std::chrono::steady_clock::time_point deadline, uint64_t& type,
-                     std::string_view& body);
+  Result<> ReadFrame(std::chrono::steady_clock::time_point deadline, uint64_t& type, std::string_view& body);
   Io ReadSome(std::chrono::steady_clock::time_point deadline);
   Result<ReplyData> ReadReplyFor(RequestKind kind);
   template <typename T>
@@ -216,8 +213,8 @@ class Client {
 
   int fd_ = -1;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
-  std::string out_;                  // queued, unsent request bytes
-  std::string in_;                   // received, unconsumed reply bytes from in_pos_
+  std::string out_;  // queued, unsent request bytes
+  std::string in_;   // received, unconsumed reply bytes from in_pos_
   size_t in_pos_ = 0;
   std::deque<RequestKind> pending_;  // kinds of the requests awaiting replies
   std::string last_error_;           // set by ReadSome on kError
