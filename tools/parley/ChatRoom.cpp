@@ -41,6 +41,9 @@ class ChatRoom {
     bool deleted = false;
   };
 
+  // Joins the chat, opening it when it does not exist. kExitOk, or the exit
+  // status after saying why not.
+  int Enter();
   void Say(const std::string& text);
   // Shows a transport failure and ends the session with exit status 3.
   void Broken(const std::string& error);
@@ -205,21 +208,28 @@ void ChatRoom::Handle(const std::string& line) {
   }
 }
 
-int ChatRoom::Run() {
+int ChatRoom::Enter() {
   auto joined = client_.JoinChat(user_, chat_);
-  if (joined.status == Status::kRefused) {
-    // No such chat, or no such user: try to open the chat.
-    auto created = client_.CreateChat(user_, chat_);
-    if (created.status == Status::kRefused) {
-      std::fprintf(stderr, "parley: refused: user '%s' is not registered (try 'parley register %s')\n",
-                   Printable(user_).c_str(), Printable(user_).c_str());
-      return kExitRefused;
-    }
-    if (!created) return session_.Failure(RequestKind::kCreateChat, created);
+  if (joined) return kExitOk;
+  if (joined.status != Status::kRefused) return session_.Failure(RequestKind::kJoinChat, joined);
+  // No such chat, or no such user: open the chat.
+  auto created = client_.CreateChat(user_, chat_);
+  if (created) {
     Say("* created chat " + Printable(chat_) + "\n");
-  } else if (!joined) {
-    return session_.Failure(RequestKind::kJoinChat, joined);
+    return kExitOk;
   }
+  if (created.status != Status::kRefused) return session_.Failure(RequestKind::kCreateChat, created);
+  // Refused both ways: the user is unknown, unless someone opened the chat meanwhile.
+  joined = client_.JoinChat(user_, chat_);
+  if (joined) return kExitOk;
+  if (joined.status != Status::kRefused) return session_.Failure(RequestKind::kJoinChat, joined);
+  std::fprintf(stderr, "parley: refused: user '%s' is not registered (try 'parley register %s')\n",
+               Printable(user_).c_str(), Printable(user_).c_str());
+  return kExitRefused;
+}
+
+int ChatRoom::Run() {
+  if (int status = Enter(); status != kExitOk) return status;
   Say("* " + Printable(user_) + " in " + Printable(chat_) + " on " + session_.where() +
       " (/help for commands, /quit to leave)\n");
   Poll(true);
