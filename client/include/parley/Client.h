@@ -21,6 +21,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -120,6 +121,8 @@ class Request {
   std::string frame_;
 };
 
+// One connection to a server. Movable, not copyable; the destructor closes
+// the connection. Used by one thread at a time.
 class Client {
  public:
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
@@ -134,7 +137,8 @@ class Client {
   // Connects to `host` (a name or a numeric IPv4/IPv6 address) on `port`,
   // trying each resolved address until one accepts within `timeout` overall.
   // Closes any previous connection first. kOk or kConnectionLost / kTimeout,
-  // with the reason in `error`.
+  // with the reason in `error`. (Looking a host name up is left to the system
+  // resolver and its own time limits; numeric addresses need no look-up.)
   Result<> Connect(const std::string& host, uint16_t port,
                    std::chrono::milliseconds timeout = kDefaultTimeout);
   bool connected() const { return fd_ >= 0; }
