@@ -235,6 +235,7 @@ bool GetChat::Process(ResourceManager* rm) {
   if (!rm->GetChatMsgsID(chatname, ids) || ids.size() > kMaxIds) return SendStatus(false);
   SendStatus(true);
   SendVector(ids);
+  if (ids.capacity() > (64u << 10)) std::vector<MessageId>().swap(ids);  // do not pin a huge list
   return true;
 }
 

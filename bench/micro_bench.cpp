@@ -1,0 +1,99 @@
+// Micro-benchmarks of the server's hot paths: cutting frames, decoding
+// requests, processing them against the store, encoding replies.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "net/Framing.h"
+#include "protocol/Events.h"
+#include "protocol/Wire.h"
+#include "store/ResourceManager.h"
+
+namespace parley {
+namespace {
+
+std::string SendFrame(int i, size_t body) {
+  std::string f;
+  wire::FrameBuilder(f, wire::EV_SENGMSG).String("user" + std::to_string(i % 50)).String("room").String(std::string(body, 'b')).End();
+  return f;
+}
+
+struct Counter : FrameSink {
+  size_t frames = 0;
+  void OnFrame(const char*, size_t) override { ++frames; }
+  void OnBadLength(int32_t) override {}
+};
+
+void BM_CutFrames(benchmark::State& state) {
+  std::string stream;
+  for (int i = 0; i < 256; ++i) stream += SendFrame(i, 64);
+  Counter c;
+  for (auto _ : state) benchmark::DoNotOptimize(CutFrames(stream.data(), stream.size(), c));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 256);
+}
+BENCHMARK(BM_CutFrames);
+
+void BM_DecodeSend(benchmark::State& state) {
+  const std::string f = SendFrame(1, static_cast<size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(DecodeRequest(f.data() + 4, f.size() - 4));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DecodeSend)->Arg(64)->Arg(1024);
+
+struct Loaded {
+  std::unique_ptr<ResourceManager> rm = ResourceManager::CreateStandalone();
+  std::vector<MessageId> ids;
+  explicit Loaded(int messages) {
+    for (int i = 0; i < 50; ++i) rm->AddUser("user" + std::to_string(i));
+    rm->CreateChat("user0", "room");
+    for (int i = 1; i < 50; ++i) rm->JoinChat("user" + std::to_string(i), "room");
+    for (int i = 0; i < messages; ++i) rm->SendTextMsg("user" + std::to_string(i % 50), "room", std::string(64, 'm'));
+    ids = rm->GetChatMsgsID("room");
+  }
+};
+
+// Decodes and runs the given frames round-robin against `rm`.
+void ProcessLoop(benchmark::State& state, ResourceManager* rm, const std::vector<std::string>& frames) {
+  std::string out;
+  size_t i = 0;
+  for (auto _ : state) {
+    const std::string& f = frames[i++ % frames.size()];
+    auto ev = DecodeRequest(f.data() + 4, f.size() - 4);
+    ev->SetOutput(&out);
+    ev->Process(rm);
+    out.clear();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_ProcessSend(benchmark::State& state) {
+  Loaded s(0);
+  ProcessLoop(state, s.rm.get(), {SendFrame(7, 64)});
+}
+BENCHMARK(BM_ProcessSend);
+
+void BM_ProcessFetch(benchmark::State& state) {
+  Loaded s(1000);
+  std::vector<std::string> frames;
+  for (size_t i = 0; i < 64; ++i) {
+    std::string f;
+    wire::FrameBuilder(f, wire::EV_GETMSG).String("room").Int(static_cast<uint64_t>(s.ids[i * 15])).End();
+    frames.push_back(f);
+  }
+  ProcessLoop(state, s.rm.get(), frames);
+}
+BENCHMARK(BM_ProcessFetch);
+
+void BM_ProcessList100(benchmark::State& state) {
+  Loaded s(100);
+  std::string f;
+  wire::FrameBuilder(f, wire::EV_GETCHAT).String("room").End();
+  ProcessLoop(state, s.rm.get(), {f});
+}
+BENCHMARK(BM_ProcessList100);
+
+}  // namespace
+}  // namespace parley
+
+BENCHMARK_MAIN();
