@@ -1,12 +1,13 @@
 # Two commands set everything up on a fresh Debian 12 machine:
 #   make run    build and start the server (build/parleyd) in the foreground
 #   make test   build and run every test through ctest
+#   make bench  compare throughput, latency and memory with Redis
 BUILD ?= build
 GENERATOR ?= Ninja
 JOBS ?= $(shell nproc)
 ARGS ?=
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
@@ -27,6 +28,10 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Side-by-side benchmark against Redis (see docs/benchmarks.md).
+bench: build
+	bash bench/compare-redis.sh --build $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,414 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of parleyd and redis-server on this machine.
+#
+#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR]
+#
+# Starts build/parleyd and redis-server (no persistence) on free loopback
+# ports, runs parley-bench and redis-benchmark with the same clients, requests,
+# pipeline depth and value size, and prints one Markdown table of medians:
+#   send ~ LPUSH and SET, fetch ~ GET, list ~ LRANGE_100, register ~ SADD of
+#   fresh members, mixed has no counterpart.
+# Then fills a fresh instance of each with one million 64-byte messages (one
+# chat / one list) and compares their resident sizes, and measures send/fetch
+# against LPUSH/GET at pipeline 1, 4, 16 and 64 for a chart (gnuplot PNG).
+#
+# redis-server and gnuplot-nox come from Debian; run as root, the script
+# installs them, otherwise it prints the apt-get line and skips what is missing.
+# Every server it starts is stopped on exit. Only 127.0.0.1 is ever contacted.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$ROOT/build
+OUT=""
+QUICK=0
+RUNS=""
+
+CLIENTS=50
+VALUE=64
+
+usage() {
+  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
+  cat <<EOF
+Options:
+  --quick      smoke run: 10000 requests, one run, 100000 messages for the
+               memory fill; results go to a scratch folder, not docs/img
+  --runs N     repeat the throughput runs N times and report medians
+               (default 3, or 1 with --quick)
+  --build DIR  where parleyd and parley-bench were built (default build/)
+  --out DIR    where the chart and its data go (default docs/img/)
+EOF
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) QUICK=1 ;;
+    --runs) RUNS=${2:?--runs needs a number}; shift ;;
+    --build) BUILD=$(cd "${2:?--build needs a folder}" && pwd); shift ;;
+    --out) OUT=${2:?--out needs a folder}; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "compare-redis: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+  shift
+done
+
+if [ "$QUICK" = 1 ]; then
+  REQUESTS=10000
+  FILL=100000
+  RUNS=${RUNS:-1}
+else
+  REQUESTS=100000
+  FILL=1000000
+  RUNS=${RUNS:-3}
+fi
+case "$RUNS" in ''|*[!0-9]*|0) echo "compare-redis: --runs wants a positive number" >&2; exit 2 ;; esac
+
+PARLEYD=$BUILD/parleyd
+PBENCH=$BUILD/parley-bench
+for bin in "$PARLEYD" "$PBENCH"; do
+  if [ ! -x "$bin" ]; then
+    echo "compare-redis: $bin not found; build first: cmake -S . -B build -G Ninja && cmake --build build -j2" >&2
+    exit 1
+  fi
+done
+
+TMP=$(mktemp -d /tmp/parley-compare.XXXXXX)
+if [ -z "$OUT" ]; then
+  if [ "$QUICK" = 1 ]; then OUT=$TMP/out; else OUT=$ROOT/docs/img; fi
+fi
+mkdir -p "$OUT"
+
+# ---------------------------------------------------------------- servers ---
+PIDS=()   # servers started by this script
+CHILD=""  # the benchmark client running now, if any
+cleanup() {
+  local pid
+  [ -n "$CHILD" ] && kill "$CHILD" 2>/dev/null
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+note() { echo "$*" >&2; }
+
+# Installs the Debian packages named, as root; otherwise prints the command.
+# Returns 1 if any is still missing.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    note "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >&2 && apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2 && return 0
+    note "compare-redis: apt-get failed for ${missing[*]}"
+    return 1
+  fi
+  note "compare-redis: missing ${missing[*]}; run: sudo apt-get install -y ${missing[*]}"
+  return 1
+}
+
+HAVE_REDIS=0
+HAVE_GNUPLOT=0
+if ensure_packages redis-server && command -v redis-server >/dev/null && command -v redis-benchmark >/dev/null; then
+  HAVE_REDIS=1
+else
+  note "compare-redis: Redis not available: the Redis columns stay empty"
+fi
+if ensure_packages gnuplot-nox && command -v gnuplot >/dev/null; then
+  HAVE_GNUPLOT=1
+else
+  note "compare-redis: gnuplot not available: no chart"
+fi
+
+# A loopback port that no socket uses, taken below the kernel's ephemeral
+# range so that no outgoing connection can be holding it.
+free_port() {
+  local low p
+  low=$(awk '{print $1}' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [ "$low" -gt 11000 ] || low=32768
+  for _ in $(seq 1 100); do
+    p=$((10000 + RANDOM % (low - 10000)))
+    if command -v ss >/dev/null; then
+      [ -z "$(ss -Htan "( sport = :$p )" 2>/dev/null)" ] || continue
+    fi
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  note "compare-redis: no free port found"
+  return 1
+}
+
+# Waits until something accepts connections on 127.0.0.1:$1.
+wait_port() {
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# start_parley: sets PARLEY_PID and PARLEY_PORT. The server picks its own
+# port (--port 0) and names it on stderr: "parleyd: listening on ADDR:PORT ...".
+start_parley() {
+  : >"$TMP/parleyd.err"
+  "$PARLEYD" --port 0 >/dev/null 2>"$TMP/parleyd.err" &
+  PARLEY_PID=$!
+  PIDS+=("$PARLEY_PID")
+  PARLEY_PORT=""
+  for _ in $(seq 1 200); do
+    PARLEY_PORT=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$TMP/parleyd.err" | head -n 1)
+    [ -n "$PARLEY_PORT" ] && break
+    sleep 0.05
+  done
+  if [ -z "$PARLEY_PORT" ] || ! wait_port "$PARLEY_PORT"; then
+    note "compare-redis: parleyd did not start:"; cat "$TMP/parleyd.err" >&2
+    exit 1
+  fi
+}
+
+# start_redis: sets REDIS_PID and REDIS_PORT. Tries a few ports in case one
+# is taken between the check and the bind.
+start_redis() {
+  for _ in 1 2 3; do
+    REDIS_PORT=$(free_port)
+    redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' --appendonly no \
+      --daemonize no --logfile "$TMP/redis.log" >/dev/null 2>&1 &
+    REDIS_PID=$!
+    PIDS+=("$REDIS_PID")
+    wait_port "$REDIS_PORT" && kill -0 "$REDIS_PID" 2>/dev/null && return 0
+    stop_pid "$REDIS_PID"
+  done
+  note "compare-redis: redis-server did not start:"; cat "$TMP/redis.log" >&2
+  exit 1
+}
+
+stop_pid() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  local keep=() pid
+  for pid in "${PIDS[@]}"; do [ "$pid" != "$1" ] && keep+=("$pid"); done
+  PIDS=("${keep[@]+"${keep[@]}"}")
+}
+
+# Longest a single benchmark client may run before it is stopped (a client
+# whose server vanished may otherwise spin forever).
+CLIENT_LIMIT=300
+
+# Runs a benchmark client in the background and waits for it, so that Ctrl-C
+# and the time limit both stop it. Returns its exit status (124 on time-out).
+bounded() {
+  local rc=0
+  timeout --kill-after=5 "$CLIENT_LIMIT" "$@" &
+  CHILD=$!
+  wait "$CHILD" || rc=$?
+  CHILD=""
+  return "$rc"
+}
+
+# Fails the run if a server this script started is gone (crashed or killed
+# from outside): its figures would be meaningless.
+check_alive() {
+  if ! kill -0 "$2" 2>/dev/null; then
+    FAILED=1
+    note "compare-redis: $1 (pid $2) exited during the run; its figures are not valid"
+  fi
+}
+
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+
+# ------------------------------------------------------------- benchmarks ---
+# Every measurement becomes one line of $RESULTS: server test pipeline run rps p99_ms
+RESULTS=$TMP/results.txt
+: >"$RESULTS"
+FAILED=0
+
+# Requests per test at pipeline depth $1: deeper pipelines run more requests
+# (x4 at 16, x16 at 64) so that each measurement lasts long enough to mean
+# something. Both servers always get the same count.
+requests_at() { local m=$(( $1 / 4 )); [ "$m" -lt 1 ] && m=1; echo $(( REQUESTS * m )); }
+
+# parley_run PIPELINE RUN TESTS
+parley_run() {
+  local csv=$TMP/parley.csv rc=0
+  bounded "$PBENCH" --port "$PARLEY_PORT" -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
+    >"$csv" 2>"$TMP/parley-bench.err" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    FAILED=1
+    note "compare-redis: parley-bench failed (exit $rc) at pipeline $1:"; cat "$TMP/parley-bench.err" >&2
+  fi
+  # "test","rps","p50_ms","p99_ms","p999_ms","max_ms","errors"
+  awk -F, -v P="$1" -v R="$2" 'NR > 1 { for (i = 1; i <= NF; i++) gsub(/"/, "", $i); print "parley", $1, P, R, $2, $4 }' \
+    "$csv" >>"$RESULTS"
+}
+
+# redis_run PIPELINE RUN TESTS [extra redis-benchmark arguments and command]
+redis_run() {
+  local p=$1 run=$2 tests=$3 csv=$TMP/redis.csv
+  shift 3
+  local targs=()
+  [ -n "$tests" ] && targs=(-t "$tests")
+  if ! bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -c "$CLIENTS" -n "$(requests_at "$p")" -P "$p" -d "$VALUE" \
+      --csv "${targs[@]}" "$@" >"$csv" 2>"$TMP/redis-benchmark.err"; then
+    FAILED=1
+    note "compare-redis: redis-benchmark failed at pipeline $p:"; cat "$TMP/redis-benchmark.err" >&2
+  fi
+  # "test","rps","avg_latency_ms","min_latency_ms","p50_latency_ms","p95_latency_ms","p99_latency_ms","max_latency_ms"
+  awk -F, -v P="$p" -v R="$run" 'NR > 1 {
+      for (i = 1; i <= NF; i++) gsub(/"/, "", $i)
+      name = $1
+      if (name ~ /needed to benchmark/) next
+      sub(/ .*/, "", name); name = toupper(name)
+      print "redis", name, P, R, $2, $7 }' "$csv" >>"$RESULTS"
+}
+
+MAIN_PIPES="1 16"
+CHART_PIPES="1 4 16 64"
+started=$(date +%s)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+for run in $(seq 1 "$RUNS"); do
+  note "run $run/$RUNS ..."
+  start_parley
+  [ "$HAVE_REDIS" = 1 ] && start_redis
+  for p in $CHART_PIPES; do
+    if [[ " $MAIN_PIPES " == *" $p "* ]]; then
+      parley_run "$p" "$run" send,fetch,list,register,mixed
+      if [ "$HAVE_REDIS" = 1 ]; then
+        redis_run "$p" "$run" set,get,lpush,lrange_100
+        # Registering a fresh name ~ adding a fresh member to one set.
+        redis_run "$p" "$run" "" -r 100000000 sadd users "user:__rand_int__"
+      fi
+    else
+      parley_run "$p" "$run" send,fetch
+      # GET reads the key that the SET of pipeline 1 wrote in this run.
+      [ "$HAVE_REDIS" = 1 ] && redis_run "$p" "$run" lpush,get
+    fi
+  done
+  check_alive parleyd "$PARLEY_PID"
+  stop_pid "$PARLEY_PID"
+  if [ "$HAVE_REDIS" = 1 ]; then
+    check_alive redis-server "$REDIS_PID"
+    stop_pid "$REDIS_PID"
+  fi
+done
+
+# median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
+median() {
+  awk -v S="$1" -v T="$2" -v P="$3" -v C="$4" '$1 == S && $2 == T && $3 == P { print $C }' "$RESULTS" |
+    sort -g | awk '{ v[NR] = $1 } END {
+      if (NR == 0) { print "-"; exit }
+      if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+fmt_rps() { if [ "$1" = "-" ]; then echo "-"; else printf "%.0f" "$1"; fi; }
+fmt_ms() { if [ "$1" = "-" ]; then echo "-"; else printf "%.3f" "$1"; fi; }
+ratio() {
+  if [ "$1" = "-" ] || [ "$2" = "-" ]; then
+    echo "-"
+  else
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+  fi
+}
+
+echo
+echo "Parley vs Redis: $CLIENTS clients, $VALUE-byte values, $(requests_at 1) requests per test at pipeline 1 and"
+echo "$(requests_at 16) at pipeline 16 (the same for both servers), median of $RUNS run(s)"
+echo
+echo "| pipeline | test | Parley req/s | Redis pair | Redis req/s | ratio | Parley p99 ms | Redis p99 ms |"
+echo "|---:|---|---:|---|---:|---:|---:|---:|"
+for p in $MAIN_PIPES; do
+  for pair in send:LPUSH send:SET fetch:GET list:LRANGE_100 register:SADD mixed:-; do
+    t=${pair%%:*}
+    r=${pair#*:}
+    prps=$(median parley "$t" "$p" 5)
+    pp99=$(median parley "$t" "$p" 6)
+    if [ "$r" = "-" ] || [ "$HAVE_REDIS" = 0 ]; then
+      rrps="-"; rp99="-"
+    else
+      rrps=$(median redis "$r" "$p" 5)
+      rp99=$(median redis "$r" "$p" 6)
+    fi
+    echo "| $p | $t | $(fmt_rps "$prps") | $r | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$pp99") | $(fmt_ms "$rp99") |"
+  done
+done
+
+# ------------------------------------------------------------------ chart ---
+DAT=$OUT/throughput-vs-pipeline.dat
+{
+  echo "# requests/s (median of $RUNS run(s)), $CLIENTS clients, $VALUE-byte values, $REQUESTS requests x max(1, pipeline/4)"
+  echo "# pipeline parley_send redis_lpush parley_fetch redis_get"
+  for p in $CHART_PIPES; do
+    echo "$p $(median parley send "$p" 5) $(median redis LPUSH "$p" 5) $(median parley fetch "$p" 5) $(median redis GET "$p" 5)"
+  done
+} >"$DAT"
+echo
+echo "Throughput against pipeline depth (requests/s, medians):"
+echo
+echo "| pipeline | Parley send | Redis LPUSH | Parley fetch | Redis GET |"
+echo "|---:|---:|---:|---:|---:|"
+grep -v '^#' "$DAT" | while read -r p a b c d; do
+  echo "| $p | $(fmt_rps "$a") | $(fmt_rps "$b") | $(fmt_rps "$c") | $(fmt_rps "$d") |"
+done
+if [ "$HAVE_GNUPLOT" = 1 ]; then
+  gnuplot -e "datafile='$DAT'; outfile='$OUT/throughput-vs-pipeline.png'" "$ROOT/bench/plot.gp"
+  note "chart: $OUT/throughput-vs-pipeline.png"
+fi
+elapsed=$(( $(date +%s) - started ))
+
+# ----------------------------------------------------------------- memory ---
+echo
+echo "Memory: $FILL messages of $VALUE bytes (Parley: send to one chat; Redis: LPUSH to one list)"
+echo
+echo "| server | RSS empty MiB | RSS filled MiB | growth bytes/message |"
+echo "|---|---:|---:|---:|"
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+per_msg() { awk -v a="$1" -v b="$2" -v n="$FILL" 'BEGIN { printf "%.0f", (b - a) * 1024 / n }'; }
+
+start_parley
+p_empty=$(rss_kib "$PARLEY_PID")
+if ! bounded "$PBENCH" --port "$PARLEY_PORT" -t send -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q >/dev/null 2>"$TMP/fill.err"; then
+  FAILED=1
+  note "compare-redis: filling parleyd failed:"; cat "$TMP/fill.err" >&2
+fi
+check_alive parleyd "$PARLEY_PID"
+p_full=$(rss_kib "$PARLEY_PID" 2>/dev/null || echo 0)
+echo "| parleyd | $(mib "$p_empty") | $(mib "$p_full") | $(per_msg "$p_empty" "$p_full") |"
+stop_pid "$PARLEY_PID"
+
+if [ "$HAVE_REDIS" = 1 ]; then
+  start_redis
+  r_empty=$(rss_kib "$REDIS_PID")
+  bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -t lpush -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q \
+    >/dev/null 2>&1 || FAILED=1
+  check_alive redis-server "$REDIS_PID"
+  len=$(timeout 10 redis-cli -h 127.0.0.1 -p "$REDIS_PORT" llen mylist 2>/dev/null || echo "?")
+  if [ "$len" != "$FILL" ]; then
+    FAILED=1
+    note "compare-redis: the Redis list holds $len elements, not $FILL"
+  fi
+  r_full=$(rss_kib "$REDIS_PID" 2>/dev/null || echo 0)
+  echo "| redis-server | $(mib "$r_empty") | $(mib "$r_full") | $(per_msg "$r_empty" "$r_full") |"
+  stop_pid "$REDIS_PID"
+  echo
+  echo "Filled RSS ratio Parley/Redis: $(ratio "$p_full" "$r_full")"
+fi
+echo
+echo "(throughput runs took ${elapsed}s; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
+echo " machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r);"
+rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
+rver=$( [ "$HAVE_REDIS" = 1 ] && redis-server --version | cut -d' ' -f1-3 || echo "no Redis")
+echo " parleyd at commit $rev; $rver)"
+
+if [ "$FAILED" = 1 ]; then
+  note "compare-redis: some runs reported errors; see above"
+  exit 1
+fi

@@ -1,0 +1,227 @@
+// Client library for the Parley chat server.
+//
+// A `Client` holds one TCP connection to a server and speaks its binary
+// request protocol: one typed call per request kind, each returning a
+// `Result` with the outcome and the data, plus a pipelined mode that queues
+// many requests, sends them in one go and then reads their replies in order.
+//
+// Every wait is bounded: connecting by the timeout given to `Connect`, every
+// write and every reply by the client's I/O timeout (`set_timeout`). Every
+// length in a reply is checked before it is used; a reply that does not have
+// the exact shape the protocol prescribes is reported as `kMalformed`, never
+// trusted.
+//
+// Thread-safety: a Client is used by one thread at a time. Distinct Clients
+// share nothing and may be used from different threads at once.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace parley {
+
+// A message identifier: an opaque value handed out by the server in chat
+// listings and sent back to edit, delete, forward or fetch a message.
+using MessageId = int64_t;
+
+// The largest request payload the server accepts, in bytes (the frame's
+// length prefix not included). A request that would exceed it is not sent.
+inline constexpr size_t kMaxRequestPayload = 3200;
+
+// The default port of the server.
+inline constexpr uint16_t kDefaultPort = 8080;
+
+// The request kinds; the values are the protocol's type codes.
+enum class RequestKind : uint64_t {
+  kRegister = 0,
+  kCreateChat = 1,
+  kJoinChat = 2,
+  kSend = 3,
+  kEdit = 4,
+  kDelete = 5,
+  kForward = 6,
+  kFetch = 7,
+  kList = 8,
+};
+// "register", "create", "join", "send", "edit", "delete", "forward", "fetch", "list".
+const char* ToString(RequestKind kind);
+
+// How a call ended.
+enum class Status {
+  kOk,              // the server answered "ok" (and sent the data, for list and fetch)
+  kRefused,         // the server answered "no"; the connection stays usable
+  kConnectionLost,  // could not connect, not connected, or the connection broke
+  kTimeout,         // no complete reply (or no write progress) within the timeout
+  kMalformed,       // the reply does not have the shape the protocol prescribes
+  kBadRequest,      // nothing was sent: the request is too large, or replies to
+                    // queued requests are still unread; the connection stays usable
+};
+// "ok", "refused", "connection lost", "timeout", "malformed reply", "bad request".
+const char* ToString(Status status);
+
+// The outcome of a call. `value` is meaningful only when `ok()`; `error`
+// describes what went wrong for the statuses other than kOk and kRefused.
+//
+// After kConnectionLost, kTimeout or kMalformed the client has closed its
+// connection (the position in the reply stream is unknown), dropping any
+// queued or unread requests; call `Connect` again to go on.
+template <typename T = std::monostate>
+struct Result {
+  Status status = Status::kConnectionLost;
+  T value{};
+  std::string error;
+
+  bool ok() const { return status == Status::kOk; }
+  explicit operator bool() const { return ok(); }
+};
+
+// A fetched message. The server does not send the identifier back.
+struct Message {
+  std::string sender;
+  std::string body;  // any bytes, zero bytes included
+};
+
+// The data of a reply read in pipelined mode: nothing for the status-only
+// kinds, the identifiers for kList, the message for kFetch.
+using ReplyData = std::variant<std::monostate, std::vector<MessageId>, Message>;
+
+// One encoded request, ready to be queued. Names (users, chats) are sent as
+// given; the server cuts a name at its first zero byte. Bodies are sent
+// byte for byte.
+class Request {
+ public:
+  static Request Register(std::string_view user);
+  static Request CreateChat(std::string_view user, std::string_view chat);
+  static Request JoinChat(std::string_view user, std::string_view chat);
+  static Request Send(std::string_view user, std::string_view chat, std::string_view body);
+  static Request Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body);
+  static Request Delete(std::string_view user, std::string_view chat, MessageId id);
+  static Request Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
+                         MessageId id);
+  static Request List(std::string_view chat);
+  static Request Fetch(std::string_view chat, MessageId id);
+
+  RequestKind kind() const { return kind_; }
+  // The whole frame: length prefix and payload.
+  const std::string& frame() const { return frame_; }
+  // The payload size; the request can be sent when it is at most kMaxRequestPayload.
+  size_t payload_size() const;
+  bool fits() const { return payload_size() <= kMaxRequestPayload; }
+
+ private:
+  Request(RequestKind kind, std::string frame) : kind_(kind), frame_(std::move(frame)) {}
+  RequestKind kind_;
+  std::string frame_;
+};
+
+// One connection to a server. Movable, not copyable; the destructor closes
+// the connection. Used by one thread at a time.
+class Client {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+
+  Client() = default;
+  ~Client();
+  Client(Client&& other) noexcept;
+  Client& operator=(Client&& other) noexcept;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Connects to `host` (a name or a numeric IPv4/IPv6 address) on `port`,
+  // trying each resolved address until one accepts within `timeout` overall.
+  // Closes any previous connection first. kOk or kConnectionLost / kTimeout,
+  // with the reason in `error`. (Looking a host name up is left to the system
+  // resolver and its own time limits; numeric addresses need no look-up.)
+  Result<> Connect(const std::string& host, uint16_t port,
+                   std::chrono::milliseconds timeout = kDefaultTimeout);
+  bool connected() const { return fd_ >= 0; }
+  // Closes the connection, dropping queued and unread requests. Idempotent.
+  void Close();
+
+  // The bound on each reply (from the moment it is awaited until it is
+  // complete) and on each stall while writing. Default kDefaultTimeout.
+  void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
+
+  // --- Typed calls: send one request and wait for its reply. ---
+  // Each returns kOk or kRefused when the server answered, and otherwise the
+  // failure (see Status). They need a connection with no unread replies
+  // (pending() == 0); otherwise they return kBadRequest and send nothing.
+
+  // Refused when the name is already registered.
+  Result<> Register(std::string_view user);
+  // Creates `chat` with `user` as its first member. Refused when the user is
+  // not registered or the chat name is taken.
+  Result<> CreateChat(std::string_view user, std::string_view chat);
+  // Refused when the user is not registered or the chat does not exist; ok
+  // when the user already is a member.
+  Result<> JoinChat(std::string_view user, std::string_view chat);
+  // Refused unless the user is a member of the chat. The server does not
+  // report the new message's identifier: list the chat to learn it.
+  Result<> Send(std::string_view user, std::string_view chat, std::string_view body);
+  // Replaces the body of message `id` in `chat`. Refused unless the user is a
+  // member of the chat and sent that (undeleted) message.
+  Result<> Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body);
+  // Deletes message `id` from `chat`. Refused unless the user sent that
+  // (undeleted) message there.
+  Result<> Delete(std::string_view user, std::string_view chat, MessageId id);
+  // Copies message `id` of `from_chat` into `to_chat` as a new message from
+  // `user`. Refused unless the message exists and the user is a member of `to_chat`.
+  Result<> Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat, MessageId id);
+  // The identifiers of the chat's messages, oldest first. Refused when the
+  // chat does not exist. Any client may list any chat.
+  Result<std::vector<MessageId>> List(std::string_view chat);
+  // The sender and body of message `id` of `chat`. Refused when the chat does
+  // not exist or holds no such (undeleted) message.
+  Result<Message> Fetch(std::string_view chat, MessageId id);
+
+  // Sends `request` and waits for its reply, whatever its kind.
+  Result<ReplyData> Call(const Request& request);
+
+  // --- Pipelined mode. ---
+  // Queue() appends requests to an output buffer without sending anything;
+  // Flush() sends the buffer; ReadReply() returns the replies one by one, in
+  // the order the requests were queued. ReadReply() flushes first when needed.
+  //
+  // Queue: kOk, or kBadRequest when the request does not fit in a frame, or
+  // kConnectionLost when not connected. Nothing is queued unless kOk.
+  Status Queue(const Request& request);
+  // Sends everything queued. While writing it also takes in replies that
+  // arrive, so a long pipeline cannot stall against a server whose own
+  // writes wait for this client to read.
+  Result<> Flush();
+  // Requests queued or sent whose replies have not been read yet.
+  size_t pending() const { return pending_.size(); }
+  // The reply to the oldest pending request. kBadRequest when none is pending.
+  Result<ReplyData> ReadReply();
+
+ private:
+  enum class Io { kOk, kClosed, kTimeout, kError };
+  // A failure that ends the connection: closes it and builds the result.
+  template <typename T>
+  Result<T> Fail(Status status, std::string error);
+  // Waits until the input buffer holds one whole reply frame, reading more as
+  // needed until `deadline`.
+  Result<> ReadFrame(std::chrono::steady_clock::time_point deadline, uint64_t& type, std::string_view& body);
+  Io ReadSome(std::chrono::steady_clock::time_point deadline);
+  Result<ReplyData> ReadReplyFor(RequestKind kind);
+  template <typename T>
+  Result<T> TypedCall(const Request& request);
+
+  int fd_ = -1;
+  std::chrono::milliseconds timeout_ = kDefaultTimeout;
+  std::string out_;  // queued, unsent request bytes
+  std::string in_;   // received, unconsumed reply bytes from in_pos_
+  size_t in_pos_ = 0;
+  std::deque<RequestKind> pending_;  // kinds of the requests awaiting replies
+  std::string last_error_;           // set by ReadSome on kError
+};
+
+}  // namespace parley

@@ -1,0 +1,475 @@
+#include "parley/Client.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "protocol/Wire.h"
+
+namespace parley {
+
+namespace w = parley::wire;
+using Clock = std::chrono::steady_clock;
+
+static_assert(kMaxRequestPayload == static_cast<size_t>(w::kMaxPayload));
+static_assert(static_cast<uint64_t>(RequestKind::kRegister) == w::EV_REGISTER);
+static_assert(static_cast<uint64_t>(RequestKind::kCreateChat) == w::EV_CREATECHAT);
+static_assert(static_cast<uint64_t>(RequestKind::kJoinChat) == w::EV_JOINCHAT);
+static_assert(static_cast<uint64_t>(RequestKind::kSend) == w::EV_SENGMSG);
+static_assert(static_cast<uint64_t>(RequestKind::kEdit) == w::EV_EDITMSG);
+static_assert(static_cast<uint64_t>(RequestKind::kDelete) == w::EV_DELETEMSG);
+static_assert(static_cast<uint64_t>(RequestKind::kForward) == w::EV_FORWARDMSG);
+static_assert(static_cast<uint64_t>(RequestKind::kFetch) == w::EV_GETMSG);
+static_assert(static_cast<uint64_t>(RequestKind::kList) == w::EV_GETCHAT);
+
+namespace {
+
+// A reply frame longer than this is taken for garbage rather than buffered:
+// it would be a listing of over eight million messages.
+constexpr int32_t kMaxReplyPayload = 64 << 20;
+
+// Closes the descriptor it holds unless released.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// Milliseconds left until `deadline`, for poll(); 0 once it has passed.
+int MillisLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, 1 << 30));
+}
+
+std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+const char* ToString(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::kRegister: return "register";
+    case RequestKind::kCreateChat: return "create";
+    case RequestKind::kJoinChat: return "join";
+    case RequestKind::kSend: return "send";
+    case RequestKind::kEdit: return "edit";
+    case RequestKind::kDelete: return "delete";
+    case RequestKind::kForward: return "forward";
+    case RequestKind::kFetch: return "fetch";
+    case RequestKind::kList: return "list";
+  }
+  return "unknown";
+}
+
+const char* ToString(Status status) {
+  switch (status) {
+    case Status::kOk: return "ok";
+    case Status::kRefused: return "refused";
+    case Status::kConnectionLost: return "connection lost";
+    case Status::kTimeout: return "timeout";
+    case Status::kMalformed: return "malformed reply";
+    case Status::kBadRequest: return "bad request";
+  }
+  return "unknown";
+}
+
+// ---------------------------------------------------------------- Request
+
+size_t Request::payload_size() const { return frame_.size() - w::kLengthSize; }
+
+namespace {
+// Starts a frame of `kind`; the caller appends the fields and calls End().
+w::FrameBuilder Begin(std::string& out, RequestKind kind) {
+  return w::FrameBuilder(out, static_cast<uint64_t>(kind));
+}
+uint64_t Word(MessageId id) { return static_cast<uint64_t>(id); }
+}  // namespace
+
+Request Request::Register(std::string_view user) {
+  std::string f;
+  Begin(f, RequestKind::kRegister).String(user).End();
+  return {RequestKind::kRegister, std::move(f)};
+}
+
+Request Request::CreateChat(std::string_view user, std::string_view chat) {
+  std::string f;
+  Begin(f, RequestKind::kCreateChat).String(user).String(chat).End();
+  return {RequestKind::kCreateChat, std::move(f)};
+}
+
+Request Request::JoinChat(std::string_view user, std::string_view chat) {
+  std::string f;
+  Begin(f, RequestKind::kJoinChat).String(user).String(chat).End();
+  return {RequestKind::kJoinChat, std::move(f)};
+}
+
+Request Request::Send(std::string_view user, std::string_view chat, std::string_view body) {
+  std::string f;
+  Begin(f, RequestKind::kSend).String(user).String(chat).String(body).End();
+  return {RequestKind::kSend, std::move(f)};
+}
+
+Request Request::Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body) {
+  std::string f;
+  Begin(f, RequestKind::kEdit).String(user).String(chat).Int(Word(id)).String(body).End();
+  return {RequestKind::kEdit, std::move(f)};
+}
+
+Request Request::Delete(std::string_view user, std::string_view chat, MessageId id) {
+  std::string f;
+  Begin(f, RequestKind::kDelete).String(user).String(chat).Int(Word(id)).End();
+  return {RequestKind::kDelete, std::move(f)};
+}
+
+Request Request::Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
+                         MessageId id) {
+  std::string f;
+  Begin(f, RequestKind::kForward).String(user).String(from_chat).String(to_chat).Int(Word(id)).End();
+  return {RequestKind::kForward, std::move(f)};
+}
+
+Request Request::List(std::string_view chat) {
+  std::string f;
+  Begin(f, RequestKind::kList).String(chat).End();
+  return {RequestKind::kList, std::move(f)};
+}
+
+Request Request::Fetch(std::string_view chat, MessageId id) {
+  std::string f;
+  Begin(f, RequestKind::kFetch).String(chat).Int(Word(id)).End();
+  return {RequestKind::kFetch, std::move(f)};
+}
+
+// ---------------------------------------------------------------- Client
+
+Client::~Client() { Close(); }
+
+Client::Client(Client&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      timeout_(other.timeout_),
+      out_(std::move(other.out_)),
+      in_(std::move(other.in_)),
+      in_pos_(std::exchange(other.in_pos_, 0)),
+      pending_(std::move(other.pending_)) {}
+
+Client& Client::operator=(Client&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    timeout_ = other.timeout_;
+    out_ = std::move(other.out_);
+    in_ = std::move(other.in_);
+    in_pos_ = std::exchange(other.in_pos_, 0);
+    pending_ = std::move(other.pending_);
+  }
+  return *this;
+}
+
+void Client::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  out_.clear();
+  in_.clear();
+  in_pos_ = 0;
+  pending_.clear();
+}
+
+template <typename T>
+Result<T> Client::Fail(Status status, std::string error) {
+  Close();
+  return {status, T{}, std::move(error)};
+}
+
+Result<> Client::Connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
+  Close();
+  const auto deadline = Clock::now() + timeout;
+  const std::string where = host + ":" + std::to_string(port);
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (rc != 0) return {Status::kConnectionLost, {}, "cannot resolve " + host + ": " + gai_strerror(rc)};
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+
+  std::string error = "no address for " + host;
+  Status status = Status::kConnectionLost;
+  for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
+    UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    if (fd.get() < 0) {
+      error = Errno("socket");
+      continue;
+    }
+    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
+      if (errno != EINPROGRESS) {
+        error = Errno(("connect to " + where).c_str());
+        continue;
+      }
+      pollfd p{fd.get(), POLLOUT, 0};
+      int n;
+      do {
+        n = ::poll(&p, 1, MillisLeft(deadline));
+      } while (n < 0 && errno == EINTR);
+      if (n == 0) {
+        status = Status::kTimeout;
+        error = "connect to " + where + ": no answer within " + std::to_string(timeout.count()) + " ms";
+        break;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (n < 0 || ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err != 0) {
+        error = "connect to " + where + ": " + std::strerror(err);
+        continue;
+      }
+    }
+    int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fd_ = fd.release();
+    return {Status::kOk, {}, {}};
+  }
+  return {status, {}, std::move(error)};
+}
+
+Status Client::Queue(const Request& request) {
+  if (!connected()) return Status::kConnectionLost;
+  if (!request.fits()) return Status::kBadRequest;
+  out_ += request.frame();
+  pending_.push_back(request.kind());
+  return Status::kOk;
+}
+
+Client::Io Client::ReadSome(Clock::time_point deadline) {
+  if (in_pos_ == in_.size() || in_pos_ > (64u << 10)) {
+    in_.erase(0, in_pos_);
+    in_pos_ = 0;
+  }
+  char buf[64 << 10];
+  while (true) {
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n > 0) {
+      in_.append(buf, static_cast<size_t>(n));
+      return Io::kOk;
+    }
+    if (n == 0) return Io::kClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      last_error_ = Errno("receive");
+      return Io::kError;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    int r = ::poll(&p, 1, MillisLeft(deadline));
+    if (r == 0) return Io::kTimeout;
+    if (r < 0 && errno != EINTR) {
+      last_error_ = Errno("poll");
+      return Io::kError;
+    }
+  }
+}
+
+Result<> Client::Flush() {
+  if (!connected()) return {Status::kConnectionLost, {}, "not connected"};
+  size_t sent = 0;
+  auto deadline = Clock::now() + timeout_;
+  while (sent < out_.size()) {
+    ssize_t n = ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      deadline = Clock::now() + timeout_;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+      return Fail<std::monostate>(Status::kConnectionLost, Errno("send"));
+    // The socket buffer is full: wait for room, taking in replies meanwhile.
+    pollfd p{fd_, POLLOUT | POLLIN, 0};
+    int r = ::poll(&p, 1, MillisLeft(deadline));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return Fail<std::monostate>(Status::kConnectionLost, Errno("poll"));
+    if (r == 0)
+      return Fail<std::monostate>(Status::kTimeout,
+                                  "server took no data for " + std::to_string(timeout_.count()) + " ms");
+    if (p.revents & POLLIN) {
+      switch (ReadSome(Clock::now())) {
+        case Io::kOk:
+        case Io::kTimeout: break;
+        case Io::kClosed:
+          return Fail<std::monostate>(Status::kConnectionLost, "server closed the connection");
+        case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
+      }
+    }
+  }
+  out_.clear();
+  return {Status::kOk, {}, {}};
+}
+
+Result<> Client::ReadFrame(Clock::time_point deadline, uint64_t& type, std::string_view& body) {
+  while (true) {
+    std::string_view buf(in_.data() + in_pos_, in_.size() - in_pos_);
+    if (buf.size() >= w::kLengthSize) {
+      int32_t len = w::LoadI32(buf.data());
+      if (len > kMaxReplyPayload)
+        return Fail<std::monostate>(Status::kMalformed,
+                                    "reply frame length " + std::to_string(len) + " is implausible");
+    }
+    w::FrameSplit split = w::SplitFrame(buf);
+    if (split.complete && !split.ok)
+      return Fail<std::monostate>(
+          Status::kMalformed,
+          "reply frame length " + std::to_string(w::LoadI32(buf.data())) + " cannot hold a type code");
+    if (split.complete) {
+      type = split.frame.type;
+      body = split.frame.body;
+      in_pos_ += split.consumed;
+      return {Status::kOk, {}, {}};
+    }
+    switch (ReadSome(deadline)) {
+      case Io::kOk: break;
+      case Io::kTimeout:
+        return Fail<std::monostate>(Status::kTimeout,
+                                    "no complete reply within " + std::to_string(timeout_.count()) + " ms");
+      case Io::kClosed:
+        return Fail<std::monostate>(Status::kConnectionLost,
+                                    buf.empty() ? "server closed the connection"
+                                                : "server closed the connection in the middle of a reply");
+      case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
+    }
+  }
+}
+
+Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
+  const auto deadline = Clock::now() + timeout_;
+  const uint64_t want = static_cast<uint64_t>(kind);
+  auto malformed = [this](std::string what) { return Fail<ReplyData>(Status::kMalformed, std::move(what)); };
+
+  uint64_t type = 0;
+  std::string_view body;
+  if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
+  if (type != want)
+    return malformed("reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
+                     " request");
+  w::BodyReader status(body);
+  auto text = status.String();
+  if (!text || !status.AtEnd() || (*text != "ok" && *text != "no"))
+    return malformed(std::string("the status reply to a ") + ToString(kind) +
+                     " request is neither \"ok\" nor \"no\"");
+  if (*text == "no") {
+    pending_.pop_front();
+    return {Status::kRefused, {}, "the server refused the request"};
+  }
+
+  Result<ReplyData> out{Status::kOk, {}, {}};
+  if (kind == RequestKind::kList || kind == RequestKind::kFetch) {
+    if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
+    if (type != want)
+      return malformed("data reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
+                       " request");
+    w::BodyReader data(body);
+    if (kind == RequestKind::kList) {
+      auto ids = data.IdList();
+      if (!ids || !data.AtEnd()) return malformed("the identifier list does not match its count");
+      out.value = std::move(*ids);
+    } else {
+      auto sender = data.String();
+      auto text_body = sender ? data.String() : std::nullopt;
+      if (!text_body || !data.AtEnd())
+        return malformed("the message reply does not hold exactly a sender and a body");
+      out.value = Message{std::string(*sender), std::string(*text_body)};
+    }
+  }
+  pending_.pop_front();
+  return out;
+}
+
+Result<ReplyData> Client::ReadReply() {
+  if (!connected()) return {Status::kConnectionLost, {}, "not connected"};
+  if (pending_.empty()) return {Status::kBadRequest, {}, "no request is awaiting a reply"};
+  if (!out_.empty()) {
+    if (auto r = Flush(); !r) return {r.status, {}, std::move(r.error)};
+  }
+  return ReadReplyFor(pending_.front());
+}
+
+Result<ReplyData> Client::Call(const Request& request) {
+  if (!connected()) return {Status::kConnectionLost, {}, "not connected"};
+  if (!pending_.empty())
+    return {Status::kBadRequest,
+            {},
+            std::to_string(pending_.size()) + " queued requests still await their replies"};
+  if (!request.fits())
+    return {Status::kBadRequest,
+            {},
+            "the request takes " + std::to_string(request.payload_size()) +
+                " bytes, more than the limit of " + std::to_string(kMaxRequestPayload)};
+  Queue(request);
+  return ReadReply();
+}
+
+template <typename T>
+Result<T> Client::TypedCall(const Request& request) {
+  Result<ReplyData> r = Call(request);
+  Result<T> out{r.status, {}, std::move(r.error)};
+  if constexpr (!std::is_same_v<T, std::monostate>) {
+    if (out.ok()) out.value = std::get<T>(std::move(r.value));
+  }
+  return out;
+}
+
+Result<> Client::Register(std::string_view user) {
+  return TypedCall<std::monostate>(Request::Register(user));
+}
+
+Result<> Client::CreateChat(std::string_view user, std::string_view chat) {
+  return TypedCall<std::monostate>(Request::CreateChat(user, chat));
+}
+
+Result<> Client::JoinChat(std::string_view user, std::string_view chat) {
+  return TypedCall<std::monostate>(Request::JoinChat(user, chat));
+}
+
+Result<> Client::Send(std::string_view user, std::string_view chat, std::string_view body) {
+  return TypedCall<std::monostate>(Request::Send(user, chat, body));
+}
+
+Result<> Client::Edit(std::string_view user, std::string_view chat, MessageId id, std::string_view body) {
+  return TypedCall<std::monostate>(Request::Edit(user, chat, id, body));
+}
+
+Result<> Client::Delete(std::string_view user, std::string_view chat, MessageId id) {
+  return TypedCall<std::monostate>(Request::Delete(user, chat, id));
+}
+
+Result<> Client::Forward(std::string_view user, std::string_view from_chat, std::string_view to_chat,
+                         MessageId id) {
+  return TypedCall<std::monostate>(Request::Forward(user, from_chat, to_chat, id));
+}
+
+Result<std::vector<MessageId>> Client::List(std::string_view chat) {
+  return TypedCall<std::vector<MessageId>>(Request::List(chat));
+}
+
+Result<Message> Client::Fetch(std::string_view chat, MessageId id) {
+  return TypedCall<Message>(Request::Fetch(chat, id));
+}
+
+}  // namespace parley

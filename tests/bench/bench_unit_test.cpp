@@ -1,0 +1,240 @@
+// Unit tests of parley-bench's pure parts: percentiles, the reply checks that
+// decide what counts as a correct answer, the command line and the mixed workload.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <numeric>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Latency.h"
+#include "Options.h"
+#include "Workload.h"
+
+namespace parley::bench {
+namespace {
+
+using namespace parley::wire;
+
+std::vector<uint64_t> OneToN(uint64_t n) {
+  std::vector<uint64_t> v(n);
+  std::iota(v.begin(), v.end(), 1);
+  return v;
+}
+
+TEST(Percentile, NearestRank) {
+  struct Case {
+    uint64_t n;
+    double p;
+    uint64_t want;  // samples are 1..n, so the value is the rank
+  };
+  const Case cases[] = {
+      {1, 50, 1},       {1, 99.9, 1},     {2, 50, 1},        {2, 51, 2},       {10, 50, 5},
+      {10, 99, 10},     {100, 99, 99},    {100, 99.9, 100},  {1000, 99.9, 999}, {1000, 99, 990},
+      {1000, 100, 1000}, {1001, 50, 501}, {100000, 99.9, 99900}, {3, 0, 1},
+  };
+  for (const Case& c : cases) {
+    auto v = OneToN(c.n);
+    EXPECT_EQ(Percentile(v, c.p), c.want) << "n=" << c.n << " p=" << c.p;
+  }
+  EXPECT_EQ(Percentile({}, 50), 0u);
+}
+
+TEST(Percentile, SummarizeSortsAndConvertsToMilliseconds) {
+  std::vector<uint64_t> ns{3'000'000, 1'000'000, 2'000'000, 4'000'000};
+  LatencySummary s = Summarize(ns);
+  EXPECT_EQ(s.count, 4u);
+  EXPECT_DOUBLE_EQ(s.min_ms, 1.0);
+  EXPECT_DOUBLE_EQ(s.max_ms, 4.0);
+  EXPECT_DOUBLE_EQ(s.p50_ms, 2.0);
+  EXPECT_DOUBLE_EQ(s.p99_ms, 4.0);
+  EXPECT_DOUBLE_EQ(s.avg_ms, 2.5);
+  std::vector<uint64_t> none;
+  EXPECT_EQ(Summarize(none).count, 0u);
+}
+
+// A fixture as the set-up phase would leave it.
+Fixture MakeFixture() {
+  Fixture fx;
+  fx.prefix = "pbtest_";
+  fx.users = {"pbtest_c0", "pbtest_c1"};
+  fx.send_chat = "pbtest_send";
+  fx.list_chat = "pbtest_list";
+  fx.body = MessageBody(64);
+  for (int64_t i = 0; i < static_cast<int64_t>(kListChatSize); ++i) fx.list_ids.push_back(1000 + i);
+  FinishFixture(fx);
+  return fx;
+}
+
+std::string Status(std::string_view text) {
+  std::string b;
+  PutString(b, text);
+  return b;
+}
+
+TEST(ReplyCheck, StatusFrames) {
+  struct Case {
+    const char* what;
+    Op op;
+    uint64_t type;
+    std::string body;
+    Check want;
+  };
+  const Case cases[] = {
+      {"send ok", Op::kSend, EV_SENGMSG, Status("ok"), Check::kDone},
+      {"register ok", Op::kRegister, EV_REGISTER, Status("ok"), Check::kDone},
+      {"fetch ok wants data", Op::kFetch, EV_GETMSG, Status("ok"), Check::kNeedData},
+      {"list ok wants data", Op::kList, EV_GETCHAT, Status("ok"), Check::kNeedData},
+      {"no is wrong", Op::kSend, EV_SENGMSG, Status("no"), Check::kWrong},
+      {"fetch no has no data", Op::kFetch, EV_GETMSG, Status("no"), Check::kWrong},
+      {"other text is wrong", Op::kRegister, EV_REGISTER, Status("okay"), Check::kWrong},
+      {"type not echoed", Op::kSend, EV_REGISTER, Status("ok"), Check::kBroken},
+      {"truncated status", Op::kSend, EV_SENGMSG, Status("ok").substr(0, 9), Check::kBroken},
+      {"trailing bytes", Op::kSend, EV_SENGMSG, Status("ok") + "x", Check::kBroken},
+      {"empty body", Op::kList, EV_GETCHAT, "", Check::kBroken},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(CheckStatus(c.op, ReplyFrame{c.type, c.body}), c.want) << c.what;
+}
+
+TEST(ReplyCheck, DataFrames) {
+  Fixture fx = MakeFixture();
+  std::string good_fetch;
+  PutString(good_fetch, "pbtest_c0");
+  PutString(good_fetch, fx.body);
+  std::string other_sender;
+  PutString(other_sender, "pbtest_c1");
+  PutString(other_sender, fx.body);
+  std::string short_body;
+  PutString(short_body, "pbtest_c0");
+  PutString(short_body, fx.body.substr(1));
+
+  std::string good_list;
+  PutU64(good_list, kListChatSize);
+  for (int64_t id : fx.list_ids) PutU64(good_list, static_cast<uint64_t>(id));
+  std::string list_99;
+  PutU64(list_99, kListChatSize - 1);
+  for (size_t i = 0; i + 1 < kListChatSize; ++i) PutU64(list_99, static_cast<uint64_t>(fx.list_ids[i]));
+  std::string list_reordered = good_list;
+  std::swap_ranges(list_reordered.begin() + 8, list_reordered.begin() + 16, list_reordered.begin() + 16);
+
+  struct Case {
+    const char* what;
+    Op op;
+    uint64_t type;
+    std::string body;
+    Check want;
+  };
+  const Case cases[] = {
+      {"fetch exact", Op::kFetch, EV_GETMSG, good_fetch, Check::kDone},
+      {"fetch other sender", Op::kFetch, EV_GETMSG, other_sender, Check::kWrong},
+      {"fetch body one byte short", Op::kFetch, EV_GETMSG, short_body, Check::kWrong},
+      {"fetch data of wrong type", Op::kFetch, EV_GETCHAT, good_fetch, Check::kBroken},
+      {"list exact", Op::kList, EV_GETCHAT, good_list, Check::kDone},
+      {"list of 99", Op::kList, EV_GETCHAT, list_99, Check::kWrong},
+      {"list out of order", Op::kList, EV_GETCHAT, list_reordered, Check::kWrong},
+      {"send has no data frame", Op::kSend, EV_SENGMSG, good_fetch, Check::kBroken},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(CheckData(c.op, ReplyFrame{c.type, c.body}, fx), c.want) << c.what;
+}
+
+TEST(Requests, FramesAreWellFormedAndFitTheLimit) {
+  Fixture fx = MakeFixture();
+  for (Op op : {Op::kSend, Op::kFetch, Op::kList, Op::kRegister}) {
+    std::string out;
+    AppendRequest(out, op, fx, 1, 7);
+    FrameSplit s = SplitFrame(out);
+    ASSERT_TRUE(s.complete && s.ok);
+    EXPECT_EQ(s.consumed, out.size());
+    EXPECT_EQ(s.frame.type, TypeCode(op));
+  }
+  // The largest allowed body still gives a frame within the limit; one more byte does not.
+  size_t max_body = MaxBodyBytes(fx.users[1].size(), fx.send_chat.size());
+  fx.body = MessageBody(max_body);
+  std::string out;
+  AppendRequest(out, Op::kSend, fx, 1, 0);
+  EXPECT_EQ(LoadI32(out.data()), kMaxPayload);
+}
+
+TEST(Requests, RegisterNamesAreUniqueAcrossConnections) {
+  Fixture fx = MakeFixture();
+  std::set<std::string> names;
+  for (size_t conn = 0; conn < 12; ++conn)
+    for (uint64_t seq = 0; seq < 12; ++seq) {
+      std::string out;
+      AppendRequest(out, Op::kRegister, fx, conn, seq);
+      BodyReader r(SplitFrame(out).frame.body);
+      auto name = r.String();
+      ASSERT_TRUE(name);
+      EXPECT_TRUE(name->starts_with(fx.prefix));
+      EXPECT_TRUE(names.insert(std::string(*name)).second) << *name;
+    }
+}
+
+TEST(Mixed, FollowsTheAdvertisedShares) {
+  MixedPicker mix(12345);
+  std::array<int, 4> counts{};
+  constexpr int kDraws = 100000;
+  for (int i = 0; i < kDraws; ++i) ++counts[static_cast<size_t>(mix.Next())];
+  EXPECT_NEAR(counts[static_cast<size_t>(Op::kFetch)] / double(kDraws), 0.60, 0.01);
+  EXPECT_NEAR(counts[static_cast<size_t>(Op::kList)] / double(kDraws), 0.25, 0.01);
+  EXPECT_NEAR(counts[static_cast<size_t>(Op::kSend)] / double(kDraws), 0.15, 0.01);
+  EXPECT_EQ(counts[static_cast<size_t>(Op::kRegister)], 0);
+}
+
+ParseResult Parse(std::vector<std::string_view> args) { return ParseOptions(args); }
+
+TEST(Options, Defaults) {
+  ParseResult r = Parse({});
+  ASSERT_TRUE(r.options);
+  EXPECT_EQ(r.options->host, "127.0.0.1");
+  EXPECT_EQ(r.options->port, 8080);
+  EXPECT_EQ(r.options->clients, 50);
+  EXPECT_EQ(r.options->requests, 100000);
+  EXPECT_EQ(r.options->pipeline, 1);
+  EXPECT_EQ(r.options->body_bytes, 64u);
+  EXPECT_EQ(r.options->tests.size(), std::size(kAllTests));
+  EXPECT_EQ(r.options->threads, 1);
+  EXPECT_FALSE(r.options->csv || r.options->quiet);
+}
+
+TEST(Options, ParsesEveryOption) {
+  ParseResult r = Parse({"--host", "localhost", "--port", "9000", "-c", "8", "-n", "500", "-P", "16", "-d", "10",
+                         "-t", "mixed,send", "--csv", "-q", "--threads", "2"});
+  ASSERT_TRUE(r.options) << r.error;
+  const Options& o = *r.options;
+  EXPECT_EQ(o.host, "localhost");
+  EXPECT_EQ(o.port, 9000);
+  EXPECT_EQ(o.clients, 8);
+  EXPECT_EQ(o.requests, 500);
+  EXPECT_EQ(o.pipeline, 16);
+  EXPECT_EQ(o.body_bytes, 10u);
+  EXPECT_EQ(o.tests, (std::vector<TestKind>{TestKind::kSend, TestKind::kMixed}));  // fixed run order
+  EXPECT_TRUE(o.csv && o.quiet);
+  EXPECT_EQ(o.threads, 2);
+}
+
+TEST(Options, RejectsBadCommandLines) {
+  const std::vector<std::vector<std::string_view>> bad = {
+      {"-c", "0"},      {"-c", "x"},         {"-n", "-5"},    {"-n", "10k"},     {"--port", "70000"},
+      {"-P", "0"},      {"-t", "ping"},      {"-t", ","},     {"--threads", "0"}, {"-d", "5000"},
+      {"--bogus"},      {"-c"},
+  };
+  for (const auto& args : bad) {
+    ParseResult r = Parse(args);
+    EXPECT_FALSE(r.options) << args[0];
+    EXPECT_FALSE(r.error.empty());
+  }
+  EXPECT_TRUE(Parse({"--help"}).help);
+}
+
+TEST(Options, ThreadsNeverExceedClients) {
+  ParseResult r = Parse({"-c", "3", "--threads", "8"});
+  ASSERT_TRUE(r.options);
+  EXPECT_EQ(r.options->threads, 3);
+}
+
+}  // namespace
+}  // namespace parley::bench

@@ -1,0 +1,45 @@
+// The timed phase of parley-bench: runs one test over many non-blocking
+// connections driven by one epoll loop per thread.
+//
+// Each connection writes a batch of PIPELINE requests in one send, then waits
+// until every request of the batch is answered before writing the next batch
+// (as redis-benchmark does). Requests are drawn from one shared budget of
+// REQUESTS, so fast connections do more of them. A request's latency runs from
+// the write of its batch to the read that completes its reply; only correct
+// replies are timed. A connection whose stream breaks, closes, or stays silent
+// for kReplyTimeout is dropped and its unanswered requests are counted missing.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "Latency.h"
+#include "Options.h"
+#include "Socket.h"
+#include "Workload.h"
+
+namespace parley::bench {
+
+// Longest silence allowed on a connection that waits for replies.
+inline constexpr std::chrono::seconds kReplyTimeout{10};
+
+struct TestResult {
+  TestKind kind = TestKind::kSend;
+  uint64_t ok = 0;       // requests answered correctly (these are timed)
+  uint64_t wrong = 0;    // answered, but not as expected
+  uint64_t missing = 0;  // never answered: connection lost, timed out, or never sent
+  double seconds = 0;    // from the first write to the last reply of any thread
+  LatencySummary latency;
+  std::string first_error;  // description of the first wrong or missing reply
+  std::string fatal;        // set when the test could not run at all (no connection)
+
+  uint64_t errors() const { return wrong + missing; }
+  double rps() const { return seconds > 0 ? static_cast<double>(ok) / seconds : 0; }
+};
+
+// Runs one test against the server at `address`. `fx` must have been built by
+// BuildFixture for options.clients users.
+TestResult RunTest(const Options& options, const Address& address, const Fixture& fx, TestKind kind);
+
+}  // namespace parley::bench

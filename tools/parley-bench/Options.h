@@ -1,0 +1,54 @@
+// Command line of parley-bench.
+//
+//   parley-bench [--host H] [--port P] [-c CLIENTS=50] [-n REQUESTS=100000]
+//                [-P PIPELINE=1] [-d BODY_BYTES=64] [-t TESTS] [--csv] [-q]
+//                [--threads N] [--help]
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Workload.h"
+
+namespace parley::bench {
+
+// Every limit of the command line, in one place.
+inline constexpr int kMaxClients = 100000;
+inline constexpr int kMaxThreads = 64;
+inline constexpr int kMaxPipeline = 4096;
+// Each timed request keeps an 8-byte latency sample, so -n bounds the memory
+// parley-bench needs (800 MB at this limit).
+inline constexpr int64_t kMaxRequests = 100'000'000;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 8080;
+  int clients = 50;
+  int64_t requests = 100000;  // per test, shared by all clients
+  int pipeline = 1;           // requests written at once per client before waiting for their replies
+  size_t body_bytes = 64;
+  std::vector<TestKind> tests{std::begin(kAllTests), std::end(kAllTests)};  // run order
+  bool csv = false;
+  bool quiet = false;
+  int threads = 1;  // each thread drives clients/threads connections
+};
+
+struct ParseResult {
+  std::optional<Options> options;  // set when the command line is valid
+  bool help = false;               // --help was given
+  std::string error;               // why the command line was rejected
+};
+
+// Parses the arguments after the program name. The body size is checked
+// against the frame limit later, once the names are known.
+ParseResult ParseOptions(std::span<const std::string_view> args);
+
+// The usage text printed by --help and after a command line error.
+std::string Usage();
+
+}  // namespace parley::bench

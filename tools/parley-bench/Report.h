@@ -1,0 +1,19 @@
+// Output of parley-bench, in the three shapes redis-benchmark users know:
+// a block per test (default), one line per test (-q), or CSV (--csv).
+// Everything here goes to standard output; diagnostics go to stderr elsewhere.
+#pragma once
+
+#include <string>
+
+#include "Driver.h"
+#include "Options.h"
+
+namespace parley::bench {
+
+// The CSV header line (with its newline).
+std::string CsvHeader();
+
+// The text for one finished test, shaped by options.csv / options.quiet.
+std::string FormatResult(const Options& options, const TestResult& result);
+
+}  // namespace parley::bench

@@ -1,0 +1,359 @@
+#include "Cli.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "ChatRoom.h"
+#include "Text.h"
+
+namespace parley::cli {
+
+namespace {
+
+using Args = std::vector<std::string>;
+constexpr size_t kRest = std::numeric_limits<size_t>::max();  // the last argument takes the rest
+
+struct Command {
+  std::string_view name;
+  std::string_view args;     // synopsis of the arguments
+  std::string_view summary;  // one line
+  std::string_view details;  // further help, may be empty
+  size_t min_args;
+  size_t max_args;
+  int (*run)(Session&, const Args&);
+};
+
+void Print(std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+
+// The printed result of a request that only has a status.
+int PrintOk(const Session& s) {
+  Print(s.options().json ? "{\"status\":\"ok\"}\n" : "ok\n");
+  return kExitOk;
+}
+
+std::string MessageJson(MessageId id, const Message& m) {
+  return "{\"id\":" + std::to_string(id) + ",\"sender\":" + JsonString(m.sender) +
+         ",\"body\":" + JsonString(m.body) + "}\n";
+}
+
+int UsageError(std::string_view text) {
+  std::fprintf(stderr, "parley: %.*s\n", static_cast<int>(text.size()), text.data());
+  return kExitUsage;
+}
+
+std::optional<MessageId> ParseId(const std::string& s) {
+  auto id = ParseInt(s);
+  if (!id) UsageError("not a message id: '" + s + "'");
+  return id;
+}
+
+// The text argument that starts at `args[from]`: the remaining words joined
+// by blanks, or, for the single word "-", all of standard input byte for byte.
+std::optional<std::string> TextArg(const Args& args, size_t from) {
+  if (args.size() == from + 1 && args[from] == "-") {
+    std::string body;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) body.append(buf, n);
+    if (std::ferror(stdin)) {
+      std::perror("parley: reading standard input");
+      return std::nullopt;
+    }
+    return body;
+  }
+  std::string text;
+  for (size_t i = from; i < args.size(); ++i) text += (i > from ? " " : "") + args[i];
+  return text;
+}
+
+// Runs a request that only has a status and prints the outcome.
+int StatusCall(Session& s, const Request& request) {
+  Client* c = s.Connect();
+  if (c == nullptr) return kExitUnreachable;
+  auto r = c->Call(request);
+  return r ? PrintOk(s) : s.Failure(request.kind(), r);
+}
+
+int RunRegister(Session& s, const Args& a) { return StatusCall(s, Request::Register(a[0])); }
+int RunCreate(Session& s, const Args& a) { return StatusCall(s, Request::CreateChat(a[0], a[1])); }
+int RunJoin(Session& s, const Args& a) { return StatusCall(s, Request::JoinChat(a[0], a[1])); }
+
+int RunSend(Session& s, const Args& a) {
+  auto text = TextArg(a, 2);
+  return text ? StatusCall(s, Request::Send(a[0], a[1], *text)) : kExitUsage;
+}
+
+int RunEdit(Session& s, const Args& a) {
+  auto id = ParseId(a[2]);
+  if (!id) return kExitUsage;
+  auto text = TextArg(a, 3);
+  return text ? StatusCall(s, Request::Edit(a[0], a[1], *id, *text)) : kExitUsage;
+}
+
+int RunDelete(Session& s, const Args& a) {
+  auto id = ParseId(a[2]);
+  return id ? StatusCall(s, Request::Delete(a[0], a[1], *id)) : kExitUsage;
+}
+
+int RunForward(Session& s, const Args& a) {
+  auto id = ParseId(a[3]);
+  return id ? StatusCall(s, Request::Forward(a[0], a[1], a[2], *id)) : kExitUsage;
+}
+
+int RunList(Session& s, const Args& a) {
+  Client* c = s.Connect();
+  if (c == nullptr) return kExitUnreachable;
+  auto r = c->List(a[0]);
+  if (!r) return s.Failure(RequestKind::kList, r);
+  std::string out;
+  for (MessageId id : r.value)
+    out += s.options().json ? "{\"id\":" + std::to_string(id) + "}\n" : std::to_string(id) + "\n";
+  Print(out);
+  return kExitOk;
+}
+
+int RunGet(Session& s, const Args& a) {
+  auto id = ParseId(a[1]);
+  if (!id) return kExitUsage;
+  Client* c = s.Connect();
+  if (c == nullptr) return kExitUnreachable;
+  auto r = c->Fetch(a[0], *id);
+  if (!r) return s.Failure(RequestKind::kFetch, r);
+  Print(s.options().json ? MessageJson(*id, r.value) : r.value.sender + "\n" + r.value.body + "\n");
+  return kExitOk;
+}
+
+int RunHistory(Session& s, const Args& a) {
+  std::optional<std::string> chat;
+  std::optional<int64_t> last;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--last" || a[i].starts_with("--last=")) {
+      std::string n = a[i] == "--last" ? (i + 1 < a.size() ? a[++i] : "") : a[i].substr(7);
+      last = ParseInt(n);
+      if (!last || *last < 0) return UsageError("--last needs a count, not '" + n + "'");
+    } else if (!chat) {
+      chat = a[i];
+    } else {
+      return UsageError("usage: parley history CHAT [--last N]");
+    }
+  }
+  if (!chat) return UsageError("usage: parley history CHAT [--last N]");
+
+  Client* c = s.Connect();
+  if (c == nullptr) return kExitUnreachable;
+  auto ids = c->List(*chat);
+  if (!ids) return s.Failure(RequestKind::kList, ids);
+  std::vector<MessageId>& all = ids.value;
+  if (last && static_cast<uint64_t>(*last) < all.size())
+    all.erase(all.begin(), all.end() - static_cast<std::ptrdiff_t>(*last));
+  auto messages = FetchAll(*c, *chat, all);
+  if (!messages) return s.Failure(RequestKind::kFetch, messages);
+  std::string out;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const auto& m = messages.value[i];
+    if (!m) continue;  // deleted between the listing and the fetch
+    out += s.options().json
+               ? MessageJson(all[i], *m)
+               : std::to_string(all[i]) + " " + Printable(m->sender) + ": " + Printable(m->body) + "\n";
+  }
+  Print(out);
+  return kExitOk;
+}
+
+int RunChatCommand(Session& s, const Args& a) { return RunChat(s, a[0], a[1]); }
+
+int RunHelp(Session&, const Args& a);
+
+const Command kCommands[] = {
+    {"register", "USER", "register a user name", "", 1, 1, RunRegister},
+    {"create", "USER CHAT", "create a chat, with USER as its first member", "", 2, 2, RunCreate},
+    {"join", "USER CHAT", "make USER a member of CHAT (ok if already one)", "", 2, 2, RunJoin},
+    {"send", "USER CHAT TEXT", "post TEXT to CHAT as USER",
+     "TEXT is the rest of the line; a single '-' reads the body from standard input,\n"
+     "byte for byte. USER must be a member of CHAT. The server does not report the new\n"
+     "message's id: 'parley list CHAT' shows it last.",
+     3, kRest, RunSend},
+    {"edit", "USER CHAT ID TEXT", "replace the body of USER's message ID",
+     "TEXT is the rest of the line; a single '-' reads it from standard input.", 4, kRest, RunEdit},
+    {"delete", "USER CHAT ID", "delete USER's message ID", "", 3, 3, RunDelete},
+    {"forward", "USER FROM_CHAT TO_CHAT ID", "copy message ID of FROM_CHAT into TO_CHAT, sent by USER", "", 4,
+     4, RunForward},
+    {"list", "CHAT", "the chat's message ids, one per line, oldest first",
+     "With --json: one {\"id\":N} object per line.", 1, 1, RunList},
+    {"get", "CHAT ID", "the sender and the body of a message",
+     "Prints the sender on one line, then the body exactly as stored, then a newline.\n"
+     "With --json: {\"id\":N,\"sender\":\"...\",\"body\":\"...\"}.",
+     2, 2, RunGet},
+    {"history", "CHAT [--last N]", "the chat's messages with id, sender and body, oldest first",
+     "One message per line: 'ID SENDER: BODY'; control characters in a body are shown\n"
+     "escaped (\\n, \\x1b). --last N shows only the newest N. With --json: one\n"
+     "{\"id\":N,\"sender\":\"...\",\"body\":\"...\"} object per line.",
+     1, 3, RunHistory},
+    {"chat", "USER CHAT", "a live chat room in the terminal",
+     "Joins CHAT as USER (creating the chat if it does not exist) and shows its messages\n"
+     "as they arrive, numbered #1, #2, ... Each line typed is sent as a message. Commands:\n"
+     "  /edit N TEXT     replace the text of your message #N\n"
+     "  /delete N        delete your message #N\n"
+     "  /forward N CHAT  copy message #N into another chat\n"
+     "  /help            list these commands\n"
+     "  /quit            leave (also Ctrl-D or Ctrl-C)\n"
+     "Start a line with '//' to send a message that begins with '/'.",
+     2, 2, RunChatCommand},
+    {"help", "[COMMAND]", "general help, or the help of COMMAND", "", 0, 1, RunHelp},
+};
+
+const Command* Find(std::string_view name) {
+  for (const Command& c : kCommands)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+void PrintCommandHelp(const Command& c) {
+  std::printf("usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
+              static_cast<int>(c.args.size()), c.args.data(), static_cast<int>(c.summary.size()),
+              c.summary.data());
+  if (!c.details.empty()) std::printf("\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
+}
+
+int RunHelp(Session&, const Args& a) {
+  if (a.empty()) {
+    PrintUsage(stdout, false);
+    return kExitOk;
+  }
+  const Command* c = Find(a[0]);
+  if (c == nullptr) return UsageError("no such command: '" + a[0] + "'");
+  PrintCommandHelp(*c);
+  return kExitOk;
+}
+
+}  // namespace
+
+Client* Session::Connect() {
+  if (client_.connected()) return &client_;
+  auto r = client_.Connect(options_.host, options_.port);
+  if (r) return &client_;
+  std::fprintf(stderr, "parley: cannot reach the server: %s\n", r.error.c_str());
+  return nullptr;
+}
+
+const char* RefusalReason(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::kRegister: return "the user name is already registered";
+    case RequestKind::kCreateChat: return "user not registered or chat name already taken";
+    case RequestKind::kJoinChat: return "user not registered or no such chat";
+    case RequestKind::kSend: return "user not registered, no such chat or not a member of the chat";
+    case RequestKind::kEdit: return "not a member of the chat or no such message of the user";
+    case RequestKind::kDelete: return "no such message of the user in the chat";
+    case RequestKind::kForward: return "no such message, or not a member of the target chat";
+    case RequestKind::kFetch: return "no such chat or no such message";
+    case RequestKind::kList: return "no such chat";
+  }
+  return "refused";
+}
+
+int Session::Failure(RequestKind kind, Status status, const std::string& error) const {
+  switch (status) {
+    case Status::kOk: return kExitOk;
+    case Status::kRefused:
+      std::fprintf(stderr, "parley: refused: %s\n", RefusalReason(kind));
+      return kExitRefused;
+    case Status::kBadRequest: std::fprintf(stderr, "parley: %s\n", error.c_str()); return kExitUsage;
+    case Status::kConnectionLost:
+      std::fprintf(stderr, "parley: connection to %s lost: %s\n", where().c_str(), error.c_str());
+      return kExitUnreachable;
+    case Status::kTimeout:
+      std::fprintf(stderr, "parley: no reply from %s: %s\n", where().c_str(), error.c_str());
+      return kExitUnreachable;
+    case Status::kMalformed:
+      std::fprintf(stderr, "parley: malformed reply from %s: %s\n", where().c_str(), error.c_str());
+      return kExitUnreachable;
+  }
+  return kExitUnreachable;
+}
+
+Result<std::vector<std::optional<Message>>> FetchAll(Client& client, std::string_view chat,
+                                                     const std::vector<MessageId>& ids) {
+  Result<std::vector<std::optional<Message>>> out{Status::kOk, {}, {}};
+  for (MessageId id : ids) {
+    Request req = Request::Fetch(chat, id);
+    if (Status st = client.Queue(req); st != Status::kOk) {
+      client.Close();  // drop what was queued: the replies are no longer wanted
+      return {st, {}, st == Status::kBadRequest ? "the chat name is too long" : "not connected"};
+    }
+  }
+  out.value.reserve(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto r = client.ReadReply();
+    if (r.status == Status::kRefused) {
+      out.value.emplace_back();
+    } else if (!r) {
+      return {r.status, {}, std::move(r.error)};
+    } else {
+      out.value.emplace_back(std::get<Message>(std::move(r.value)));
+    }
+  }
+  return out;
+}
+
+int RunCommand(Session& session, const std::vector<std::string>& words) {
+  if (words.empty()) return UsageError("no command given (try 'parley --help')");
+  const Command* c = Find(words[0]);
+  if (c == nullptr) return UsageError("unknown command '" + words[0] + "' (try 'parley --help')");
+  Args args;
+  bool options_done = false;
+  for (size_t i = 1; i < words.size(); ++i) {
+    if (!options_done && words[i] == "--") {
+      options_done = true;
+    } else if (!options_done && (words[i] == "--help" || words[i] == "-h")) {
+      PrintCommandHelp(*c);
+      return kExitOk;
+    } else {
+      args.push_back(words[i]);
+    }
+  }
+  if (args.size() < c->min_args || args.size() > c->max_args) {
+    std::string synopsis = "usage: parley " + std::string(c->name) + " " + std::string(c->args);
+    return UsageError(synopsis + " (see 'parley " + std::string(c->name) + " --help')");
+  }
+  int status = c->run(session, args);
+  std::fflush(stdout);
+  return status;
+}
+
+void PrintUsage(std::FILE* out, bool shell) {
+  if (shell) {
+    std::fputs("Commands (the same as on the command line; 'quit' or Ctrl-D leaves):\n", out);
+  } else {
+    std::fputs(
+        "usage: parley [--host H] [--port P] [--json] COMMAND [ARGS]\n"
+        "\n"
+        "Client of the Parley chat server. With no COMMAND, starts an interactive shell.\n"
+        "\n"
+        "Options:\n"
+        "  --host H   server address (default 127.0.0.1)\n"
+        "  --port P   server port (default 8080)\n"
+        "  --json     print data as one JSON object per line\n"
+        "  --help     this help; 'parley COMMAND --help' explains one command\n"
+        "\n"
+        "Commands:\n",
+        out);
+  }
+  for (const Command& c : kCommands) {
+    std::string head = std::string(c.name) + " " + std::string(c.args);
+    std::fprintf(out, "  %-34s %.*s\n", head.c_str(), static_cast<int>(c.summary.size()), c.summary.data());
+  }
+  if (!shell)
+    std::fputs(
+        "\n"
+        "Exit status: 0 ok, 1 refused by the server, 2 usage error, 3 server unreachable\n"
+        "or connection broken.\n",
+        out);
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const Command& c : kCommands) names.emplace_back(c.name);
+  return names;
+}
+
+}  // namespace parley::cli
