@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Does Parley slow down as its store grows, and what does an idle connection cost?
+#
+#   bench/scale.sh [--quick] [--runs N] [--build DIR]
+#
+# Starts build/parleyd on a free loopback port and runs every parley-bench test
+# at pipeline 1 and 16 on a nearly empty store, then stores 100,000 more users
+# and 10,000 chats and runs them again. Prints one Markdown table of medians
+# and the ratio loaded/empty per test. Then opens 10,000 idle connections and
+# prints the server's resident growth per connection.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$ROOT/build
+RUNS=3
+REQUESTS=100000
+USERS=100000
+CHATS=10000
+IDLE=10000
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) RUNS=1; REQUESTS=10000; USERS=10000; CHATS=1000; IDLE=1000 ;;
+    --runs) RUNS=${2:?--runs needs a number}; shift ;;
+    --build) BUILD=$(cd "${2:?--build needs a folder}" && pwd); shift ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "scale: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+PARLEYD=$BUILD/parleyd
+PBENCH=$BUILD/parley-bench
+for bin in "$PARLEYD" "$PBENCH"; do
+  [ -x "$bin" ] || { echo "scale: $bin not found; run 'make build' first" >&2; exit 1; }
+done
+
+TMP=$(mktemp -d)
+PID=""
+cleanup() {
+  if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then kill "$PID"; wait "$PID" 2>/dev/null || true; fi
+  rm -rf "$TMP"
+}
+trap cleanup EXIT
+
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+"$PARLEYD" --port 0 >/dev/null 2>"$TMP/parleyd.err" &
+PID=$!
+PORT=""
+for _ in $(seq 100); do
+  PORT=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$TMP/parleyd.err" | head -n1)
+  [ -n "$PORT" ] && break
+  sleep 0.05
+done
+[ -n "$PORT" ] || { echo "scale: parleyd did not start:" >&2; cat "$TMP/parleyd.err" >&2; exit 1; }
+
+TESTS=send,fetch,list,register,mixed
+# run LABEL: appends "label,pipeline,test,rps" lines to $TMP/results
+run() {
+  for p in 1 16; do
+    for _ in $(seq "$RUNS"); do
+      "$PBENCH" --port "$PORT" --csv -n "$REQUESTS" -P "$p" -t "$TESTS" | tail -n +2 |
+        tr -d '"' | awk -F, -v l="$1" -v p="$p" '{ print l "," p "," $1 "," $2 }' >>"$TMP/results"
+    done
+  done
+}
+
+echo "scale: load average $(cut -d' ' -f1-3 /proc/loadavg); $RUNS run(s) per figure" >&2
+run empty
+"$PBENCH" --port "$PORT" -q -t register -n "$USERS" -P 16 >/dev/null
+python3 "$ROOT/bench/scale_helper.py" chats "$PORT" "$CHATS" >/dev/null
+run loaded
+
+echo "| pipeline | test | empty store req/s | with $USERS users, $CHATS chats req/s | ratio |"
+echo "|---:|---|---:|---:|---:|"
+awk -F, '
+  { key = $2 "," $3; v[$1, key, ++n[$1, key]] = $4; keys[key] = 1 }
+  function median(l, k,   m, i, j, t, a) {
+    m = n[l, k]; for (i = 1; i <= m; i++) a[i] = v[l, k, i]
+    for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return (m % 2) ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
+  }
+  END {
+    split("1,16", ps, ","); split("send,fetch,list,register,mixed", ts, ",")
+    for (i = 1; i <= 2; i++) for (j = 1; j <= 5; j++) {
+      k = ps[i] "," ts[j]; e = median("empty", k); f = median("loaded", k)
+      printf "| %s | %s | %.0f | %.0f | %.2f |\n", ps[i], ts[j], e, f, f / e
+    }
+  }' "$TMP/results"
+
+read -r conns per_conn < <(python3 "$ROOT/bench/scale_helper.py" idle "$PORT" "$IDLE" "$PID")
+echo
+echo "Idle connections: $conns held open, resident growth $per_conn bytes per connection."
