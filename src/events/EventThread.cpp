@@ -39,9 +39,14 @@ void EventThread::operator()() {
         deliver();
         conn = ev->GetConnection();
       }
+      ++run;
+      // A read for a client that is gone would only build a reply to drop.
+      if (conn && conn->Gone() && !ev->ChangesStore()) {
+        ev.reset();
+        continue;
+      }
       ev->SetOutput(&out);
       ev->Process(rMgr);
-      ++run;
       ev.reset();
     }
     deliver();

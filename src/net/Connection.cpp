@@ -41,6 +41,7 @@ void Connection::UpdateInterestLocked() {
 void Connection::FailLocked() {
   if (failed_ || closed_) return;
   failed_ = true;
+  gone_.store(true, std::memory_order_relaxed);
   std::string().swap(out_);
   out_off_ = 0;
   // Both directions shut: the network thread sees a hang-up and closes.
@@ -123,6 +124,7 @@ void Connection::Close() {
   std::lock_guard lk(mu);
   if (closed_) return;
   closed_ = true;
+  gone_.store(true, std::memory_order_relaxed);
   epoll_ctl(epfd_, EPOLL_CTL_DEL, fd_, nullptr);
   ::close(fd_);
   std::string().swap(out_);

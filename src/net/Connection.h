@@ -35,6 +35,9 @@ class Connection {
 
   // Requests queued or executing. Any thread.
   size_t Inflight() const { return inflight_.load(std::memory_order_acquire); }
+  // True once the connection is closed or failed: replies to it are dropped.
+  // Any thread; a snapshot.
+  bool Gone() const { return gone_.load(std::memory_order_relaxed); }
 
   // ---- Event threads ----
   // Appends `bytes` (whole reply frames) to the output and sends what the
@@ -76,6 +79,7 @@ class Connection {
   const int fd_;
   const int epfd_;
   std::atomic<size_t> inflight_{0};
+  std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
   bool read_eof_ = false;  // written under mu by the network thread; read by it freely
 
   std::mutex mu;

@@ -81,6 +81,10 @@ class Event {
   // exactly when the status reply was "ok". The base does nothing.
   virtual bool Process(ResourceManager* rm);
 
+  // False for requests that only read the store: when their client is gone
+  // they need not run at all.
+  virtual bool ChangesStore() const { return true; }
+
  protected:
   // A data reply: the frame length, the type code, then `size` bytes of
   // `content` as one string field.
@@ -181,6 +185,7 @@ class GetChatMsg : public Event {
   GetChatMsg(std::string_view chat, MessageId msg_id) : chatname(chat), id(msg_id) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
   const std::string chatname;
   const MessageId id;
 };
@@ -190,6 +195,7 @@ class GetChat : public Event {
   explicit GetChat(std::string_view chat) : chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
   const std::string chatname;
 };
 
