@@ -110,16 +110,27 @@ bool TestClient::Send(std::string_view bytes) {
   return true;
 }
 
+namespace {
+
+// Waits until `fd` is readable; false when the deadline passes first.
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    return r > 0;
+  }
+}
+
+}  // namespace
+
 bool TestClient::Fill(size_t n, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   char tmp[65536];
   while (buf_.size() < n) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (!WaitReadable(fd_, deadline)) return false;
     ssize_t got = recv(fd_, tmp, sizeof tmp, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return false;
@@ -153,13 +164,9 @@ bool TestClient::WaitClosed(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   char tmp[4096];
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
+    if (!WaitReadable(fd_, deadline)) return false;
     ssize_t got = recv(fd_, tmp, sizeof tmp, 0);
+    if (got < 0 && errno == EINTR) continue;
     if (got == 0) return true;
     if (got < 0) return errno == ECONNRESET || errno == EPIPE;
     // Data still arriving (e.g. replies queued before the close): keep draining.
