@@ -30,6 +30,14 @@ inline constexpr size_t kMaxPendingOutput = 16u << 20;
 // thread's buffer and the pending-output bound is checked as they come.
 inline constexpr size_t kReplyHandOver = 256u << 10;
 
+// Requests the network thread runs itself per loop pass, instead of handing
+// them to the event threads: light traffic is answered without a thread
+// hand-off; what a pass brings beyond this goes to the event threads. Only
+// requests of connections with nothing queued run there, and only quick ones
+// (a listing only of a chat of at most kInlineListMax messages).
+inline constexpr size_t kInlineBudget = 256;
+inline constexpr size_t kInlineListMax = 4096;
+
 // Requests of one connection that may be queued or executing at once. Past
 // this the network thread stops reading from that connection until its
 // requests drain to kResumeInflight, so a client that pipelines without end

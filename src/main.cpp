@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   std::vector<std::thread> workers;
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 
-  parley::Worker aw(qm, opt.port);
+  parley::Worker aw(qm, store, opt.port);
   int status = 0;
   if (aw.Listen()) {
     parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);

@@ -2,10 +2,15 @@
 // framing and the dispatch of complete payloads to the event queues.
 //
 // Readiness comes from epoll (level-triggered). Each pass reads what is
-// ready, cuts every complete frame, decodes it into a request stamped with
-// its connection, and stages it; at the end of the pass each queue gets its
-// share with one lock and one wake-up. Output that a socket did not take at
-// once is flushed here when the socket becomes writable.
+// ready, cuts every complete frame and decodes it into a request stamped with
+// its connection. The first kInlineBudget quick requests of a pass, from
+// connections with nothing queued, run right here (no thread hand-off: light
+// traffic is answered like by a single-threaded server); the rest are staged,
+// and at the end of the pass each queue gets its share with one lock and one
+// wake-up. Replies run here are handed to the connection before anything
+// staged in the same pass can run, so each connection's replies keep request
+// order. Output that a socket did not take at once is flushed here when the
+// socket becomes writable.
 //
 // Everything in a Worker is touched by the network thread only, except that
 // construction and Listen run on the main thread before the loop starts.
@@ -21,13 +26,15 @@
 #include "events/QueueManager.h"
 #include "net/Connection.h"
 #include "net/Framing.h"
+#include "store/ResourceManager.h"
 
 namespace parley {
 
 class Worker {
  public:
-  // `port` 0 binds an ephemeral port (see Port()).
-  Worker(QueueManager* qm, int port);
+  // `port` 0 binds an ephemeral port (see Port()). `rm` is the store the
+  // network thread runs requests against itself (see Dispatch).
+  Worker(QueueManager* qm, ResourceManager* rm, int port);
   ~Worker();
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
@@ -61,7 +68,12 @@ class Worker {
   void CloseAll();
 
   QueueManager* qMgr;
+  ResourceManager* rMgr;
   int port_;
+  // Requests this pass may still run on this thread (see Dispatch).
+  size_t inline_left_ = 0;
+  // Replies of requests run on this thread, for the connection being read.
+  std::string inline_out_;
   int listenfd_ = -1;
   int epfd_ = -1;
   int sigfd_ = -1;

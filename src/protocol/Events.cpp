@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "Limits.h"
 #include "store/ResourceManager.h"
 
 namespace parley {
@@ -224,6 +225,10 @@ bool GetChatMsg::Process(ResourceManager* rm) {
     SendStatus(true);
     SendMessage(m);
   }) || SendStatus(false);
+}
+
+bool GetChat::IsCheap(const ResourceManager& rm) const {
+  return rm.GetChatMsgCount(chatname) <= kInlineListMax;
 }
 
 bool GetChat::Process(ResourceManager* rm) {

@@ -2,11 +2,11 @@
 // encoders and the nine request kinds.
 //
 // A request is decoded from one frame's payload on the network thread
-// (DecodeRequest), stamped with its connection, queued, and run once by an
-// event thread (Process), which encodes its reply frames into the output
-// buffer bound with SetOutput. The event thread hands that buffer to the
-// connection in one piece, so the frames of one reply are never split or
-// interleaved with another reply's.
+// (DecodeRequest), stamped with its connection, and run once (Process),
+// either right there or, queued, by an event thread. Process encodes its
+// reply frames into the output buffer bound with SetOutput; that buffer goes
+// to the connection in one piece, so the frames of one reply are never split
+// or interleaved with another reply's.
 #pragma once
 
 #include <cstddef>
@@ -84,6 +84,10 @@ class Event {
   // False for requests that only read the store: when their client is gone
   // they need not run at all.
   virtual bool ChangesStore() const { return true; }
+
+  // True when the request takes little and bounded time, so the network
+  // thread may run it itself. All kinds are, except a listing of a long chat.
+  virtual bool IsCheap(const ResourceManager&) const { return true; }
 
  protected:
   // A data reply: the frame length, the type code, then `size` bytes of
@@ -196,6 +200,7 @@ class GetChat : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   bool ChangesStore() const override { return false; }
+  bool IsCheap(const ResourceManager& rm) const override;
   const std::string chatname;
 };
 

@@ -144,6 +144,11 @@ std::vector<MessageId> ResourceManager::GetChatMsgsID(std::string_view chatname)
   return ids;
 }
 
+size_t ResourceManager::GetChatMsgCount(std::string_view chatname) const {
+  const Chat* chat = FindChat(chatname);
+  return chat == nullptr ? 0 : chat->storage().count();
+}
+
 std::optional<Message> ResourceManager::GetChatMsg(std::string_view chatname, MessageId id) const {
   std::optional<Message> copy;
   VisitChatMsg(chatname, id, [&](const MessageView& v) { copy.emplace(v); });

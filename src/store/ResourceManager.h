@@ -85,6 +85,9 @@ class ResourceManager {
   // The same appended to `out`; false when the chat is unknown.
   bool GetChatMsgsID(std::string_view chatname, std::vector<MessageId>& out) const;
 
+  // Messages ever added to the chat, deleted ones included (0 for an unknown chat).
+  size_t GetChatMsgCount(std::string_view chatname) const;
+
   // A consistent copy of the active message `id` of the chat, or nothing.
   std::optional<Message> GetChatMsg(std::string_view chatname, MessageId id) const;
 
