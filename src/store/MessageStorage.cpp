@@ -125,7 +125,7 @@ bool MessageStorage::removeMessage(UserId sender, MessageId id) {
 void MessageStorage::appendMsgIds(std::vector<MessageId>& out) const {
   std::shared_lock lk(mu_);
   out.reserve(out.size() + index_.size());
-  for (uint32_t pos = 0; pos < index_.size(); ++pos)
+  for (uint32_t pos = 0; pos < static_cast<uint32_t>(index_.size()); ++pos)
     if (!(index_[pos] & kDeleted)) out.push_back(MakeMessageId(chat_number_, pos));
 }
 

@@ -85,10 +85,30 @@ class MessageStorage {
   // Requires mu_ held exclusively. Writes a record; returns its offset.
   std::optional<uint32_t> WriteRecord(UserId sender, std::string_view body);
 
+  // The index: blocks of kIndexBlock entries, so that growing it never
+  // copies more than one block (no pause to move a million entries).
+  class Index {
+   public:
+    size_t size() const { return size_; }
+    uint32_t& operator[](size_t pos) { return blocks_[pos >> kIndexShift][pos & (kIndexBlock - 1)]; }
+    uint32_t operator[](size_t pos) const { return blocks_[pos >> kIndexShift][pos & (kIndexBlock - 1)]; }
+    void push_back(uint32_t v) {
+      if ((size_ & (kIndexBlock - 1)) == 0) blocks_.emplace_back();
+      blocks_.back().push_back(v);
+      ++size_;
+    }
+
+   private:
+    static constexpr unsigned kIndexShift = 13;
+    static constexpr size_t kIndexBlock = size_t{1} << kIndexShift;
+    std::vector<std::vector<uint32_t>> blocks_;
+    size_t size_ = 0;
+  };
+
   const uint32_t chat_number_;
   mutable std::shared_mutex mu_;
   // Guarded by mu_.
-  std::vector<uint32_t> index_;
+  Index index_;
   std::vector<std::unique_ptr<char[]>> chunks_;
   size_t first_chunk_cap_ = 0;  // the first chunk grows by doubling up to kChunkSize
   size_t tail_used_ = 0;        // bytes used in the last chunk

@@ -23,39 +23,40 @@ ResourceManager::ResourceManager()
 
 ResourceManager::~ResourceManager() = default;
 
-bool ResourceManager::AddUser(std::string_view username) {
-  std::unique_lock lk(users_mut);
-  if (users.find(username) != users.end()) return false;
-  const size_t id = users.size();
+bool ResourceManager::PublishUser(const User* user) {
+  const size_t id = user->getId();
   const size_t block = id >> kUserBlockBits;
   if (block >= kMaxUserBlocks) return false;
-  if (block == user_block_owner.size()) {
-    user_block_owner.push_back(std::make_unique<UserBlock>());
-    user_blocks[block].store(user_block_owner.back().get(), std::memory_order_release);
+  UserBlock* b = user_blocks[block].load(std::memory_order_acquire);
+  if (b == nullptr) {
+    std::lock_guard lk(user_blocks_mut);
+    b = user_blocks[block].load(std::memory_order_acquire);
+    if (b == nullptr) {
+      user_block_owner.push_back(std::make_unique<UserBlock>());
+      b = user_block_owner.back().get();
+      user_blocks[block].store(b, std::memory_order_release);
+    }
   }
-  auto user = std::make_unique<User>(username, static_cast<UserId>(id));
-  (*user_block_owner[block])[id & (kUserBlockSize - 1)].store(user.get(), std::memory_order_release);
-  std::string_view key = user->getName();
-  users.emplace(key, std::move(user));
+  (*b)[id & (kUserBlockSize - 1)].store(user, std::memory_order_release);
   return true;
 }
 
-const User* ResourceManager::GetUserByName(std::string_view username) const {
-  std::shared_lock lk(users_mut);
-  auto it = users.find(username);
-  return it == users.end() ? nullptr : it->second.get();
+bool ResourceManager::AddUser(std::string_view username) {
+  return users.Insert(username, [&]() -> std::unique_ptr<User> {
+    auto user = std::make_unique<User>(username, next_user_id.fetch_add(1, std::memory_order_relaxed));
+    if (!PublishUser(user.get())) return nullptr;  // out of user numbers
+    return user;
+  });
 }
+
+const User* ResourceManager::GetUserByName(std::string_view username) const { return users.Find(username); }
 
 const User& ResourceManager::UserById(UserId id) const {
   const UserBlock* block = user_blocks[id >> kUserBlockBits].load(std::memory_order_acquire);
   return *(*block)[id & (kUserBlockSize - 1)].load(std::memory_order_acquire);
 }
 
-Chat* ResourceManager::GetChatByName(std::string_view chatname) const {
-  std::shared_lock lk(chat_mut);
-  auto it = chats.find(chatname);
-  return it == chats.end() ? nullptr : it->second.get();
-}
+Chat* ResourceManager::GetChatByName(std::string_view chatname) const { return chats.Find(chatname); }
 
 bool ResourceManager::UserExist(std::string_view name) const { return GetUserByName(name) != nullptr; }
 
@@ -66,14 +67,13 @@ bool ResourceManager::ChatExist(std::string_view chatname) const {
 bool ResourceManager::CreateChat(std::string_view username, std::string_view chatname) {
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
-  std::unique_lock lk(chat_mut);
-  if (chats.find(chatname) != chats.end()) return false;
-  if (next_chat_number >= 0x80000000u) return false;  // ids must stay non-negative
-  auto chat = std::make_unique<Chat>(chatname, next_chat_number++);
-  chat->addUser(user->getId());
-  std::string_view key = chat->getName();
-  chats.emplace(key, std::move(chat));
-  return true;
+  return chats.Insert(chatname, [&]() -> std::unique_ptr<Chat> {
+    const uint32_t number = next_chat_number.fetch_add(1, std::memory_order_relaxed);
+    if (number >= 0x80000000u) return nullptr;  // ids must stay non-negative
+    auto chat = std::make_unique<Chat>(chatname, number);
+    chat->addUser(user->getId());
+    return chat;
+  });
 }
 
 JoinResult ResourceManager::JoinChat(std::string_view username, std::string_view chatname) {
@@ -163,14 +163,8 @@ std::vector<std::string> ResourceManager::GetChatMembers(std::string_view chatna
   return names;
 }
 
-size_t ResourceManager::UserCount() const {
-  std::shared_lock lk(users_mut);
-  return users.size();
-}
+size_t ResourceManager::UserCount() const { return users.Size(); }
 
-size_t ResourceManager::ChatCount() const {
-  std::shared_lock lk(chat_mut);
-  return chats.size();
-}
+size_t ResourceManager::ChatCount() const { return chats.Size(); }
 
 }  // namespace parley

@@ -1,22 +1,25 @@
 // The process-wide store: users, chats and, through the chats, messages.
 //
-// Every operation is safe to call from any thread at any time. Lookups by
-// name are hash lookups under a readers-writer lock (readers share it);
-// operations that check and insert (register, create, join) do both under one
+// Every operation is safe to call from any thread at any time. Users and
+// chats are found by name in registries split into shards by the name's hash,
+// each shard a hash map under its own readers-writer lock (readers share it;
+// a growing map rehashes one small shard at a time, not the whole registry).
+// Operations that check and insert (register, create, join) do both under one
 // exclusive hold, so of two concurrent requests for the same new name exactly
 // one inserts. Nothing is ever removed: users, chats and memberships live as
 // long as the store, so a pointer handed out by a lookup stays valid and a
 // check that passed stays true.
 //
-// Locks: users_mut (the user registry), chat_mut (the chat registry), each
-// chat's member lock, each chat's message lock. A thread holds at most one of
-// them at a time, except that chat creation adds the creator to the new, not
-// yet visible chat under chat_mut.
+// Locks: each registry shard's lock, each chat's member lock, each chat's
+// message lock. A thread holds at most one of them at a time, except that
+// chat creation adds the creator to the new, not yet visible chat under its
+// shard's lock.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <string>
@@ -117,25 +120,67 @@ class ResourceManager {
   // Requires: `id` was obtained from a registered user.
   const User& UserById(UserId id) const;
 
+  // Publishes `user` under its number for UserById.
+  bool PublishUser(const User* user);
+
+  // Objects (users or chats) by name, sharded by the name's hash. Each object
+  // owns its name; the maps' keys view it.
+  template <class T>
+  class NameIndex {
+   public:
+    T* Find(std::string_view name) const {
+      const Shard& s = ShardOf(name);
+      std::shared_lock lk(s.mu);
+      auto it = s.map.find(name);
+      return it == s.map.end() ? nullptr : it->second.get();
+    }
+    // Unless `name` is present, inserts make() (called with the shard's lock
+    // held; it may return null to insert nothing). True when inserted.
+    template <class Make>
+    bool Insert(std::string_view name, Make&& make) {
+      Shard& s = ShardOf(name);
+      std::unique_lock lk(s.mu);
+      if (s.map.find(name) != s.map.end()) return false;
+      std::unique_ptr<T> obj = make();
+      if (!obj) return false;
+      std::string_view key = obj->getName();
+      s.map.emplace(key, std::move(obj));
+      size_.fetch_add(1, std::memory_order_relaxed);
+      return true;
+    }
+    size_t Size() const { return size_.load(std::memory_order_relaxed); }
+
+   private:
+    static constexpr size_t kShards = 256;
+    struct Shard {
+      mutable std::shared_mutex mu;
+      std::unordered_map<std::string_view, std::unique_ptr<T>> map;  // guarded by mu
+    };
+    // The top bits pick the shard; the maps bucket by the low bits.
+    Shard& ShardOf(std::string_view name) { return shards_[std::hash<std::string_view>{}(name) >> 56]; }
+    const Shard& ShardOf(std::string_view name) const {
+      return shards_[std::hash<std::string_view>{}(name) >> 56];
+    }
+    std::array<Shard, kShards> shards_;
+    std::atomic<size_t> size_{0};
+  };
+
   static ResourceManager* pResMgr;
 
+  NameIndex<User> users;
+  NameIndex<Chat> chats;
+  std::atomic<uint32_t> next_user_id{0};
+  std::atomic<uint32_t> next_chat_number{1};
+
   // User numbers to users, readable without a lock: a fixed table of blocks,
-  // each published once; slots are written once, under users_mut.
+  // each published once (under user_blocks_mut); each slot written once.
   static constexpr unsigned kUserBlockBits = 14;
   static constexpr size_t kUserBlockSize = size_t{1} << kUserBlockBits;
   static constexpr size_t kMaxUserBlocks = 4096;
   using UserBlock = std::array<std::atomic<const User*>, kUserBlockSize>;
-
-  mutable std::shared_mutex users_mut;
-  // Guarded by users_mut. Keys view the names owned by the users themselves.
-  std::unordered_map<std::string_view, std::unique_ptr<User>> users;
-  std::vector<std::unique_ptr<UserBlock>> user_block_owner;
-  std::unique_ptr<std::atomic<UserBlock*>[]> user_blocks;  // kMaxUserBlocks entries
-
-  mutable std::shared_mutex chat_mut;
-  // Guarded by chat_mut. Keys view the names owned by the chats.
-  std::unordered_map<std::string_view, std::unique_ptr<Chat>> chats;
-  uint32_t next_chat_number = 1;
+  std::mutex user_blocks_mut;
+  std::vector<std::unique_ptr<UserBlock>> user_block_owner;  // guarded by user_blocks_mut
+  std::unique_ptr<std::atomic<UserBlock*>[]> user_blocks;     // kMaxUserBlocks entries
 };
 
 }  // namespace parley

@@ -94,6 +94,21 @@ TEST(MessageStorage, GrowsAcrossChunksKeepingEveryMessage) {
   for (int i : {0, 1, 347, 348, 999}) EXPECT_EQ(Body(s, ids[static_cast<size_t>(i)]), body + std::to_string(i));
 }
 
+TEST(MessageStorage, ManySmallMessagesAcrossIndexBlocks) {
+  MessageStorage s(5);
+  constexpr int kCount = 20000;
+  std::vector<MessageId> ids;
+  for (int i = 0; i < kCount; ++i) ids.push_back(*s.addTextMessage(1, std::to_string(i)));
+  for (int i : {0, 8191, 8192, 8193, 16384, kCount - 1}) {
+    EXPECT_EQ(Body(s, ids[static_cast<size_t>(i)]), std::to_string(i)) << i;
+  }
+  ASSERT_TRUE(s.removeMessage(1, ids[8192]));
+  auto listed = s.getMsgIds();
+  ASSERT_EQ(listed.size(), static_cast<size_t>(kCount - 1));
+  EXPECT_EQ(listed[8191], ids[8191]);
+  EXPECT_EQ(listed[8192], ids[8193]);
+}
+
 // ---- ResourceManager -------------------------------------------------------
 
 class StoreTest : public ::testing::Test {
