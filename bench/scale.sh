@@ -3,11 +3,12 @@
 #
 #   bench/scale.sh [--quick] [--runs N] [--build DIR]
 #
-# Starts build/parleyd on a free loopback port and runs every parley-bench test
-# at pipeline 1 and 16 on a nearly empty store, then stores 100,000 more users
-# and 10,000 chats and runs them again. Prints one Markdown table of medians
-# and the ratio loaded/empty per test. Then opens 10,000 idle connections and
-# prints the server's resident growth per connection.
+# Starts two build/parleyd servers on free loopback ports, stores 100,000
+# users and 10,000 chats in the second, and runs every parley-bench test at
+# pipeline 1 and 16 against both, alternating between them run by run so that
+# the machine's drift hits both alike. Prints one Markdown table of medians and
+# the ratio loaded/empty per test. Then opens 10,000 idle connections to the
+# first and prints its resident growth per connection.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,40 +37,51 @@ for bin in "$PARLEYD" "$PBENCH"; do
 done
 
 TMP=$(mktemp -d)
-PID=""
+PIDS=()
 cleanup() {
-  if [ -n "$PID" ] && kill -0 "$PID" 2>/dev/null; then kill "$PID"; wait "$PID" 2>/dev/null || true; fi
+  for pid in "${PIDS[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then kill "$pid"; wait "$pid" 2>/dev/null || true; fi
+  done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
 
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
-"$PARLEYD" --port 0 >/dev/null 2>"$TMP/parleyd.err" &
-PID=$!
-PORT=""
-for _ in $(seq 100); do
-  PORT=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$TMP/parleyd.err" | head -n1)
-  [ -n "$PORT" ] && break
-  sleep 0.05
-done
-[ -n "$PORT" ] || { echo "scale: parleyd did not start:" >&2; cat "$TMP/parleyd.err" >&2; exit 1; }
-
-TESTS=send,fetch,list,register,mixed
-# run LABEL: appends "label,pipeline,test,rps" lines to $TMP/results
-run() {
-  for p in 1 16; do
-    for _ in $(seq "$RUNS"); do
-      "$PBENCH" --port "$PORT" --csv -n "$REQUESTS" -P "$p" -t "$TESTS" | tail -n +2 |
-        tr -d '"' | awk -F, -v l="$1" -v p="$p" '{ print l "," p "," $1 "," $2 }' >>"$TMP/results"
-    done
+# start_server NAME: starts parleyd, sets PORT_<NAME> and PID_<NAME>.
+start_server() {
+  "$PARLEYD" --port 0 >/dev/null 2>"$TMP/$1.err" &
+  local pid=$! port=""
+  PIDS+=("$pid")
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$TMP/$1.err" | head -n1)
+    [ -n "$port" ] && break
+    sleep 0.05
   done
+  [ -n "$port" ] || { echo "scale: parleyd did not start:" >&2; cat "$TMP/$1.err" >&2; exit 1; }
+  printf -v "PORT_$1" '%s' "$port"
+  printf -v "PID_$1" '%s' "$pid"
 }
+start_server empty
+start_server loaded
 
 echo "scale: load average $(cut -d' ' -f1-3 /proc/loadavg); $RUNS run(s) per figure" >&2
-run empty
-"$PBENCH" --port "$PORT" -q -t register -n "$USERS" -P 16 >/dev/null
-python3 "$ROOT/bench/scale_helper.py" chats "$PORT" "$CHATS" >/dev/null
-run loaded
+"$PBENCH" --port "$PORT_loaded" -q -t register -n "$USERS" -P 16 >/dev/null
+python3 "$ROOT/bench/scale_helper.py" chats "$PORT_loaded" "$CHATS" >/dev/null
+
+TESTS=send,fetch,list,register,mixed
+# One run of every test at pipeline $2 against server $1; appends
+# "server,pipeline,test,rps" lines to $TMP/results.
+run() {
+  local port_var="PORT_$1"
+  "$PBENCH" --port "${!port_var}" --csv -n "$REQUESTS" -P "$2" -t "$TESTS" | tail -n +2 |
+    tr -d '"' | awk -F, -v l="$1" -v p="$2" '{ print l "," p "," $1 "," $2 }' >>"$TMP/results"
+}
+for p in 1 16; do
+  for _ in $(seq "$RUNS"); do
+    run empty "$p"
+    run loaded "$p"
+  done
+done
 
 echo "| pipeline | test | empty store req/s | with $USERS users, $CHATS chats req/s | ratio |"
 echo "|---:|---|---:|---:|---:|"
@@ -88,6 +100,6 @@ awk -F, '
     }
   }' "$TMP/results"
 
-read -r conns per_conn < <(python3 "$ROOT/bench/scale_helper.py" idle "$PORT" "$IDLE" "$PID")
+read -r conns per_conn < <(python3 "$ROOT/bench/scale_helper.py" idle "$PORT_empty" "$IDLE" "$PID_empty")
 echo
 echo "Idle connections: $conns held open, resident growth $per_conn bytes per connection."
