@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <shared_mutex>
+
+#include "store/RwLock.h"
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -52,7 +54,7 @@ class Chat {
  private:
   const std::string name_;
   const uint32_t number_;
-  mutable std::shared_mutex users_mut;
+  mutable RwLock users_mut;
   std::vector<UserId> users;              // guarded by users_mut; join order
   std::unordered_set<UserId> member_set;  // guarded by users_mut; the same users, for lookup
   MessageStorage msg_stor;

@@ -23,6 +23,8 @@
 #include <memory>
 #include <optional>
 #include <shared_mutex>
+
+#include "store/RwLock.h"
 #include <string_view>
 #include <vector>
 
@@ -106,7 +108,7 @@ class MessageStorage {
   };
 
   const uint32_t chat_number_;
-  mutable std::shared_mutex mu_;
+  mutable RwLock mu_;
   // Guarded by mu_.
   Index index_;
   std::vector<std::unique_ptr<char[]>> chunks_;

@@ -22,6 +22,8 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+
+#include "store/RwLock.h"
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -153,7 +155,7 @@ class ResourceManager {
    private:
     static constexpr size_t kShards = 256;
     struct Shard {
-      mutable std::shared_mutex mu;
+      mutable RwLock mu;
       std::unordered_map<std::string_view, std::unique_ptr<T>> map;  // guarded by mu
     };
     // The top bits pick the shard; the maps bucket by the low bits.

@@ -5,16 +5,44 @@
 #include <map>
 #include <set>
 #include <string>
+#include <chrono>
+#include <future>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
 #include "store/MessageStorage.h"
+#include "store/RwLock.h"
 #include "store/ResourceManager.h"
 
 namespace parley {
 namespace {
 
 using namespace std::string_literals;
+
+// ---- RwLock ----------------------------------------------------------------
+
+// Readers that keep overlapping (clients listing one long chat again and
+// again) must not keep a writer (a message sent to it) out for ever.
+TEST(RwLock, AWaitingWriterIsNotStarvedByOverlappingReaders) {
+  RwLock lock;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i)
+    readers.emplace_back([&] {
+      while (!stop) {
+        std::shared_lock lk(lock);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto writer = std::async(std::launch::async, [&] { std::unique_lock lk(lock); });
+  const bool got_in = writer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  stop = true;
+  for (auto& t : readers) t.join();
+  writer.wait();
+  EXPECT_TRUE(got_in) << "the writer waited while readers kept coming";
+}
 
 // ---- MessageStorage --------------------------------------------------------
 
