@@ -8,7 +8,8 @@
 // Threads:
 // - The network thread reads the socket, keeps `in` and `queue`, and alone
 //   closes the socket (Close).
-// - Event threads hand over replies with Deliver.
+// - Replies are handed over with Deliver, by the event threads and by the
+//   network thread for the requests it runs itself.
 // - The output side (the buffer, the flags, the epoll interest) is guarded
 //   by `mu`; the socket is written only under it, so frames never interleave.
 #pragma once
@@ -39,7 +40,7 @@ class Connection {
   // Any thread; a snapshot.
   bool Gone() const { return gone_.load(std::memory_order_relaxed); }
 
-  // ---- Event threads ----
+  // ---- Any thread ----
   // Appends `bytes` (whole reply frames) to the output and sends what the
   // socket takes at once; the rest is flushed by the network thread. Then
   // counts `finished` requests as done. Past kMaxPendingOutput unsent bytes
