@@ -206,15 +206,9 @@ TEST_F(CliTest, HelpAtEveryLevel) {
 }
 
 TEST_F(CliTest, UnreachableServerExitsThree) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  close(s);  // nobody listens there now
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  const int closed = test::ClosedLoopbackPort();
+  ASSERT_GT(closed, 0);
+  const std::string port = std::to_string(closed);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"register", "alice"}, {"list", "room"}, {"history", "room"}, {"chat", "alice", "room"}}) {
     std::vector<std::string> argv{PARLEY_CLI_PATH, "--host", "127.0.0.1", "--port", port};

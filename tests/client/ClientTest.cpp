@@ -239,17 +239,10 @@ TEST_F(ClientTest, ServerGoneIsConnectionLost) {
 }
 
 TEST(ClientConnect, ClosedPortIsConnectionLost) {
-  // A port that was just bound and released has no listener.
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  close(s);
+  const int port = test::ClosedLoopbackPort();
+  ASSERT_GT(port, 0);
   Client c;
-  auto r = c.Connect("127.0.0.1", ntohs(a.sin_port), 2s);
+  auto r = c.Connect("127.0.0.1", static_cast<uint16_t>(port), 2s);
   EXPECT_EQ(r.status, Status::kConnectionLost);
   EXPECT_NE(r.error.find("refused"), std::string::npos) << r.error;
   EXPECT_FALSE(c.connected());

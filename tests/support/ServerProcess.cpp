@@ -1,6 +1,9 @@
 #include "ServerProcess.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,6 +14,20 @@
 #include <cstring>
 
 namespace parley::test {
+
+int ClosedLoopbackPort() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  if (s >= 0) close(s);
+  return port;
+}
 
 ServerProcess::~ServerProcess() {
   if (pid_ > 0 && Running()) Stop(SIGKILL);

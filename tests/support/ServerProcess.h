@@ -17,6 +17,10 @@
 
 namespace parley::test {
 
+// A loopback port that nothing listens on: bound by the kernel's choice, then
+// released. Connecting to it is refused.
+int ClosedLoopbackPort();
+
 class ServerProcess {
  public:
   ServerProcess() = default;
