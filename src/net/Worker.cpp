@@ -271,19 +271,6 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
 
 void Worker::Dispatch(const std::shared_ptr<Connection>& conn, const char* data, size_t n) {
   Dispatcher sink(*this, conn);
-  // Replies of requests run here are handed over once this read's frames are
-  // cut, before anything staged in this pass reaches an event thread: the
-  // connection's replies stay in request order.
-  struct HandOver {
-    Worker& w;
-    const std::shared_ptr<Connection>& conn;
-    ~HandOver() {
-      if (!w.inline_out_.empty()) {
-        conn->Deliver(w.inline_out_, 0);
-        w.inline_out_.clear();
-      }
-    }
-  } hand_over{*this, conn};
   std::string& in = conn->in;
   if (in.empty()) {
     size_t used = CutFrames(data, n, sink);
@@ -292,6 +279,13 @@ void Worker::Dispatch(const std::shared_ptr<Connection>& conn, const char* data,
     in.append(data, n);
     size_t used = CutFrames(in.data(), in.size(), sink);
     in.erase(0, used);
+  }
+  // Replies of requests run here are handed over now, before anything staged
+  // in this pass reaches an event thread: the connection's replies stay in
+  // request order.
+  if (!inline_out_.empty()) {
+    conn->Deliver(inline_out_, 0);
+    inline_out_.clear();
   }
   // An idle connection should not pin a large buffer.
   if (in.empty() && in.capacity() > 4096) std::string().swap(in);
