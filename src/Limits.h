@@ -10,8 +10,9 @@ namespace parley {
 
 // TCP port of the listener when --port is not given.
 inline constexpr int PORT = 8080;
-// Backlog given to listen(2).
-inline constexpr int MAX = 80;
+// Backlog given to listen(2) when --backlog is not given; the system's
+// somaxconn caps it.
+inline constexpr int MAX = 511;
 // Number of event threads when --threads is not given.
 inline constexpr int kDefaultEventThreads = 3;
 // Upper bound for --threads.
@@ -32,11 +33,18 @@ inline constexpr size_t kReplyHandOver = 256u << 10;
 
 // Requests the network thread runs itself per loop pass, instead of handing
 // them to the event threads: light traffic is answered without a thread
-// hand-off; what a pass brings beyond this goes to the event threads. Only
-// requests of connections with nothing queued run there, and only quick ones
-// (a listing only of a chat of at most kInlineListMax messages).
+// hand-off; what a pass brings beyond this goes to the event threads (see
+// QueueManager::Route for which requests may run there).
 inline constexpr size_t kInlineBudget = 256;
-inline constexpr size_t kInlineListMax = 4096;
+
+// A listing is sent as the socket drains: this many bytes of ids are made at
+// a time, and one flush of a connection makes at most kListingFlushBytes, so
+// a long listing neither needs a copy of itself in memory nor holds up the
+// loop. A listing not yet sent counts as at most kListingWindow bytes of
+// pending output. Listings of at most kListingAtOnce bytes are made at once.
+inline constexpr size_t kListingWindow = 64u << 10;
+inline constexpr size_t kListingAtOnce = 4u << 10;
+inline constexpr size_t kListingFlushBytes = 1u << 20;
 
 // Requests of one connection that may be queued or executing at once. Past
 // this the network thread stops reading from that connection until its
@@ -44,6 +52,17 @@ inline constexpr size_t kInlineListMax = 4096;
 // cannot grow the queues without end.
 inline constexpr size_t kMaxInflight = 4096;
 inline constexpr size_t kResumeInflight = kMaxInflight / 2;
+
+// When the memory limit is passed, connections with at least this much
+// unsent output are closed, the largest first, until the server is under it.
+inline constexpr size_t kMinEvictableOutput = 64u << 10;
+
+// Unsent bytes of the protocol's own standard-output texts kept while
+// standard output does not take them; what does not fit is dropped and counted.
+inline constexpr size_t kMaxStdoutBacklog = 1u << 20;
+
+// Seconds a frame may stay incomplete (--frame-timeout default).
+inline constexpr int kDefaultFrameTimeoutSeconds = 30;
 
 // Bytes read from one connection per receive call, and receive calls per
 // connection per loop pass (so one busy client cannot starve the others).
@@ -62,5 +81,13 @@ inline constexpr int kLogLinesPerSecond = 5;
 
 // Messages of one chat: each chat's body arena is at most this large.
 inline constexpr uint64_t kMaxChatArenaBytes = 1ull << 31;
+// A chat's arena is rewritten without its dead records (deleted, or left
+// behind by edits) once they are as large as the live ones and at least this large.
+inline constexpr size_t kCompactMinGarbage = 1u << 20;
+
+// User and chat numbers: a user number must fit the store's user table, a
+// chat number the high half of a non-negative message id.
+inline constexpr uint32_t kMaxUsers = 1u << 26;
+inline constexpr uint32_t kMaxChats = 0x7fffffffu;
 
 }  // namespace parley

@@ -42,6 +42,10 @@ struct Counters {
   std::atomic<uint64_t> output_overflows{0};
   std::atomic<uint64_t> inflight_pauses{0};
   std::atomic<uint64_t> chat_full{0};
+  std::atomic<uint64_t> stdout_drops{0};
+  std::atomic<uint64_t> memory_refusals{0};
+  std::atomic<uint64_t> memory_evictions{0};
+  std::atomic<uint64_t> frame_timeouts{0};
 
   static Counters& Get();
   // One summary line on stderr.

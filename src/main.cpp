@@ -3,65 +3,23 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "Limits.h"
 #include "Log.h"
+#include "MemoryBudget.h"
+#include "Options.h"
+#include "net/StdoutWriter.h"
 #include "events/EventThread.h"
 #include "events/QueueManager.h"
 #include "net/Worker.h"
 #include "store/ResourceManager.h"
 
 namespace {
-
-constexpr char kUsage[] =
-    "usage: parleyd [--port N] [--threads N]\n"
-    "  --port N     TCP port to listen on (default 8080; 0 picks a free port)\n"
-    "  --threads N  number of event threads (default 3)\n"
-    "  --help       show this help\n";
-
-struct Options {
-  int port = parley::PORT;
-  int threads = parley::kDefaultEventThreads;
-};
-
-bool ParseInt(const char* s, long lo, long hi, int& out) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
-  out = static_cast<int>(v);
-  return true;
-}
-
-// Returns 0 to go on, or an exit status.
-int ParseArgs(int argc, char** argv, Options& opt) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stderr);
-      return -1;
-    }
-    if ((a == "--port" || a == "--threads") && i + 1 < argc) {
-      const char* v = argv[++i];
-      bool ok = a == "--port" ? ParseInt(v, 0, 65535, opt.port)
-                              : ParseInt(v, 1, parley::kMaxEventThreads, opt.threads);
-      if (!ok) {
-        fprintf(stderr, "parleyd: invalid value for %s: %s\n%s", a.c_str(), v, kUsage);
-        return 2;
-      }
-      continue;
-    }
-    fprintf(stderr, "parleyd: unknown argument: %s\n%s", a.c_str(), kUsage);
-    return 2;
-  }
-  return 0;
-}
 
 // Lets the server hold as many connections as the hard limit allows.
 void RaiseDescriptorLimit() {
@@ -76,8 +34,9 @@ void RaiseDescriptorLimit() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options opt;
-  if (int rc = ParseArgs(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
+  parley::Options opt;
+  if (int rc = parley::ParseOptions(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
+  parley::MemoryBudget::Get().SetLimit(opt.max_memory);
 
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
@@ -99,7 +58,7 @@ int main(int argc, char** argv) {
   std::vector<std::thread> workers;
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 
-  parley::Worker aw(qm, store, opt.port);
+  parley::Worker aw(qm, store, opt);
   int status = 0;
   if (aw.Listen()) {
     parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
@@ -111,7 +70,8 @@ int main(int argc, char** argv) {
   }
   qm->StopAll();
   for (auto& t : workers) t.join();
-  fflush(stdout);
+  // A stuck standard output must not hold up the exit.
+  parley::StdoutWriter::Get().Stop(std::chrono::seconds(1));
   if (status == 0) parley::Counters::Get().Print();
   return status;
 }

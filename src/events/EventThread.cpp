@@ -16,7 +16,7 @@ EventThread::EventThread()
 
 void EventThread::operator()() {
   std::vector<std::shared_ptr<Event>> batch;
-  std::string out;
+  ReplyBuffer out;
   // Replies gathered for `conn` from `run` consecutive requests.
   std::shared_ptr<Connection> conn;
   size_t run = 0;
@@ -51,7 +51,7 @@ void EventThread::operator()() {
     }
     deliver();
     batch.clear();
-    if (out.capacity() > (1u << 20)) std::string().swap(out);
+    if (out.head().capacity() > (1u << 20)) std::string().swap(out.head());
   }
 }
 

@@ -11,7 +11,7 @@ QueueManager* QueueManager::pManager = nullptr;
 bool StagedEvents::empty() const {
   for (const auto& q : perQueue)
     if (!q.empty()) return false;
-  return true;
+  return replies.empty();
 }
 
 QueueManager* QueueManager::GetQueueManager() {
@@ -55,7 +55,16 @@ void QueueManager::Stage(std::shared_ptr<Event> ev, StagedEvents& staged) {
   staged.perQueue[q].push_back(std::move(ev));
 }
 
+ReplyBuffer* QueueManager::RunHere(const Event& ev, StagedEvents& staged) {
+  const std::shared_ptr<Connection>& conn = ev.GetConnection();
+  if (!conn || conn->Inflight() != 0) return nullptr;
+  if (staged.replies.empty() || staged.replies.back().first != conn) staged.replies.emplace_back(conn, ReplyBuffer());
+  return &staged.replies.back().second;
+}
+
 void QueueManager::Submit(StagedEvents& staged) {
+  for (auto& [conn, replies] : staged.replies) conn->Deliver(replies, 0);
+  staged.replies.clear();
   for (size_t i = 0; i < staged.perQueue.size() && i < queues.size(); ++i)
     if (!staged.perQueue[i].empty()) queues[i]->AddEvents(staged.perQueue[i]);
 }

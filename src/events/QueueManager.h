@@ -1,29 +1,43 @@
-// Spreads requests over the event queues.
+// Spreads requests over the event queues, and keeps each connection's
+// replies in request order.
 //
-// A request goes to the queue of its connection while that connection has
-// requests in flight (queued or executing), so one connection's requests run
-// in arrival order and its replies come back in request order. A connection
-// with none in flight goes to the queue with the fewest waiting requests, the
-// first-registered queue winning ties.
+// The order rule, enforced here and nowhere else:
+// 1. A request runs on the network thread (RunHere) only when its connection
+//    has nothing in flight: every earlier request of it has been answered.
+// 2. Replies of requests run on the network thread are kept per connection
+//    in the StagedEvents and handed to the connection (Submit) before any
+//    request staged in the same pass reaches an event thread.
+// 3. A staged request goes to the queue of its connection while that
+//    connection has requests in flight (queued or executing), so they run in
+//    arrival order on one thread; a connection with none in flight goes to
+//    the queue with the fewest waiting requests, the first-registered queue
+//    winning ties. Event threads hand over a connection's replies before
+//    counting its requests as finished.
 //
 // Threads: queues are registered during start-up, before the network thread
-// starts; after that the list is read-only. Stage, Submit and AddEvent run on
-// the network thread only.
+// starts; after that the list is read-only. RunHere, Stage, Submit and
+// AddEvent run on the network thread only.
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "events/EventQueue.h"
+#include "protocol/Reply.h"
 
 namespace parley {
 
-// Requests picked for each queue but not yet handed over, so that one loop
-// pass hands each queue its share with one lock and one wake-up.
+class Connection;
+
+// What one loop pass has for the event threads and the connections, so that
+// each queue gets its share with one lock and one wake-up.
 class StagedEvents {
  public:
   std::vector<std::vector<std::shared_ptr<Event>>> perQueue;
+  // Replies of requests run on the network thread, per connection, in order.
+  std::vector<std::pair<std::shared_ptr<Connection>, ReplyBuffer>> replies;
   bool empty() const;
 };
 
@@ -45,11 +59,15 @@ class QueueManager {
   // Places one request at once (Stage + Submit).
   void AddEvent(std::shared_ptr<Event> ev);
 
-  // Picks the request's queue (connection affinity, else the least loaded,
-  // counting what is already staged) and adds it to `staged`. Counts the
-  // request as in flight on its connection. Requires at least one queue.
+  // Where the caller may encode the replies of `ev` if it runs it right now
+  // (rule 1); null when it must be staged instead.
+  ReplyBuffer* RunHere(const Event& ev, StagedEvents& staged);
+  // Picks the request's queue (rule 3, counting what is already staged) and
+  // adds it to `staged`. Counts the request as in flight on its connection.
+  // Requires at least one queue.
   void Stage(std::shared_ptr<Event> ev, StagedEvents& staged);
-  // Hands every staged request to its queue.
+  // Hands the staged replies to their connections, then every staged request
+  // to its queue (rule 2).
   void Submit(StagedEvents& staged);
 
   // The index of the queue with the fewest waiting requests (plus

@@ -8,6 +8,7 @@
 
 #include "Limits.h"
 #include "Log.h"
+#include "MemoryBudget.h"
 
 namespace parley {
 
@@ -20,17 +21,26 @@ Connection::Connection(int fd, int epfd) : fd_(fd), epfd_(epfd), interest_(EPOLL
 
 Connection::~Connection() {
   if (!closed_) ::close(fd_);
+  MemoryBudget::Get().ChargeOutput(-static_cast<int64_t>(pending_.load(std::memory_order_relaxed)));
 }
 
 bool Connection::DoneLocked() const {
-  return failed_ || (read_eof_ && inflight_.load(std::memory_order_acquire) == 0 && out_off_ == out_.size());
+  return failed_ || (read_eof_ && inflight_.load(std::memory_order_acquire) == 0 && DrainedLocked());
+}
+
+size_t Connection::RecountLocked() {
+  size_t n = out_.size() - out_off_;
+  for (const auto& p : rest_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
+  const size_t was = pending_.exchange(n, std::memory_order_relaxed);
+  MemoryBudget::Get().ChargeOutput(static_cast<int64_t>(n) - static_cast<int64_t>(was));
+  return n;
 }
 
 void Connection::UpdateInterestLocked() {
   if (closed_) return;
   uint32_t want = 0;
   if (!read_eof_ && !paused_) want |= EPOLLIN | EPOLLRDHUP;
-  if (out_off_ < out_.size()) want |= EPOLLOUT;
+  if (!DrainedLocked() || (input_backlog_ && !paused_)) want |= EPOLLOUT;
   if (want == interest_) return;
   epoll_event ev{};
   ev.events = want;
@@ -44,45 +54,76 @@ void Connection::FailLocked() {
   gone_.store(true, std::memory_order_relaxed);
   std::string().swap(out_);
   out_off_ = 0;
+  rest_.clear();
+  RecountLocked();
   // Both directions shut: the network thread sees a hang-up and closes.
   ::shutdown(fd_, SHUT_RDWR);
 }
 
+void Connection::Fail() {
+  std::lock_guard lk(mu);
+  FailLocked();
+}
+
 void Connection::FlushLocked() {
-  while (out_off_ < out_.size()) {
-    ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      out_off_ += static_cast<size_t>(n);
-      continue;
+  size_t produced = 0;
+  for (;;) {
+    while (out_off_ < out_.size()) {
+      ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        out_off_ += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        RecountLocked();
+        return;
+      }
+      FailLocked();  // the peer is gone (reset, broken pipe)
+      return;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    FailLocked();  // the peer is gone (reset, broken pipe)
-    return;
-  }
-  if (out_off_ == out_.size()) {
     out_off_ = 0;
     if (out_.capacity() > (256u << 10)) std::string().swap(out_);
     else out_.clear();
+    if (rest_.empty()) break;
+    ReplyBuffer::Piece& next = rest_.front();
+    if (next.stream) {
+      // Made only as fast as the socket takes it, and a bounded amount per
+      // flush: the network thread comes back when the socket is writable.
+      if (produced >= kListingFlushBytes) break;
+      const bool done = next.stream->Produce(out_, kListingWindow);
+      produced += out_.size();
+      if (done) next.stream.reset();
+      continue;
+    }
+    out_.swap(next.after);
+    rest_.pop_front();
   }
+  RecountLocked();
 }
 
-void Connection::Deliver(std::string_view bytes, size_t finished) {
+void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   std::lock_guard lk(mu);
-  if (!closed_ && !failed_ && !bytes.empty()) {
-    const bool idle = out_off_ == out_.size();
-    out_.append(bytes);
+  if (!closed_ && !failed_ && !replies.empty()) {
+    const bool idle = DrainedLocked();
+    if (rest_.empty()) out_.append(replies.head());
+    else rest_.back().after.append(replies.head());
+    for (auto& p : replies.pieces()) rest_.push_back(std::move(p));
     if (idle) FlushLocked();
-    if (!failed_ && out_.size() - out_off_ > kMaxPendingOutput) {
+    if (!failed_ && RecountLocked() > kMaxPendingOutput) {
       Counters::Get().output_overflows.fetch_add(1, std::memory_order_relaxed);
       overflow_log.Log("parleyd: closing connection %d: more than %zu bytes of replies unread", fd_,
                        kMaxPendingOutput);
       FailLocked();
     }
   }
+  replies.clear();
   const size_t before = inflight_.fetch_sub(finished, std::memory_order_acq_rel);
   if (closed_ || failed_) return;
-  if (paused_ && before - finished <= kResumeInflight) paused_ = false;
+  if (paused_ && before - finished <= kResumeInflight) {
+    paused_ = false;
+    paused_flag_.store(false, std::memory_order_release);
+  }
   if (DoneLocked() && !finishing_) {
     // Input ended and everything is answered and sent: end our side too, so
     // the network thread sees a hang-up and closes.
@@ -98,8 +139,16 @@ void Connection::AddInflight(size_t n) {
   std::lock_guard lk(mu);
   if (paused_ || inflight_.load(std::memory_order_acquire) < kMaxInflight) return;
   paused_ = true;
+  paused_flag_.store(true, std::memory_order_release);
   Counters::Get().inflight_pauses.fetch_add(1, std::memory_order_relaxed);
   pause_log.Log("parleyd: connection %d has %zu requests in flight; reading from it paused", fd_, now);
+  UpdateInterestLocked();
+}
+
+void Connection::SetInputBacklog(bool backlog) {
+  if (input_backlog_ == backlog) return;
+  std::lock_guard lk(mu);
+  input_backlog_ = backlog;
   UpdateInterestLocked();
 }
 
@@ -129,6 +178,8 @@ void Connection::Close() {
   ::close(fd_);
   std::string().swap(out_);
   out_off_ = 0;
+  rest_.clear();
+  RecountLocked();
 }
 
 }  // namespace parley

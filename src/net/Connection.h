@@ -1,4 +1,4 @@
-// One client connection: its socket, its input tail and its output buffer.
+// One client connection: its socket, its input tail and its output.
 //
 // Owned jointly by the network thread's connection table and by every request
 // in flight from it, so a reply for a connection that has since closed lands
@@ -6,20 +6,26 @@
 // that was given the same descriptor number.
 //
 // Threads:
-// - The network thread reads the socket, keeps `in` and `queue`, and alone
-//   closes the socket (Close).
+// - The network thread reads the socket, keeps the fields marked "network
+//   thread only", and alone closes the socket (Close).
 // - Replies are handed over with Deliver, by the event threads and by the
 //   network thread for the requests it runs itself.
-// - The output side (the buffer, the flags, the epoll interest) is guarded
-//   by `mu`; the socket is written only under it, so frames never interleave.
+// - The output side (the pending replies, the flags, the epoll interest) is
+//   guarded by `mu`; the socket is written only under it, so frames never
+//   interleave. A stream in the output (a long listing) is made under `mu`
+//   as the socket drains, at most kListingFlushBytes per flush.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "protocol/Reply.h"
 
 namespace parley {
 
@@ -39,36 +45,55 @@ class Connection {
   // True once the connection is closed or failed: replies to it are dropped.
   // Any thread; a snapshot.
   bool Gone() const { return gone_.load(std::memory_order_relaxed); }
+  // Unsent output (streams counted at their pending cost). Any thread; a snapshot.
+  size_t PendingOutput() const { return pending_.load(std::memory_order_relaxed); }
+  // True while reading is paused for too many requests in flight. Any thread; a snapshot.
+  bool ReadPaused() const { return paused_flag_.load(std::memory_order_acquire); }
 
   // ---- Any thread ----
-  // Appends `bytes` (whole reply frames) to the output and sends what the
-  // socket takes at once; the rest is flushed by the network thread. Then
-  // counts `finished` requests as done. Past kMaxPendingOutput unsent bytes
-  // the connection is shut down and its output dropped. Dropped silently
-  // when the connection is closed or failed.
-  void Deliver(std::string_view bytes, size_t finished);
+  // Appends `replies` (whole reply frames and streams, emptied) to the output
+  // and sends what the socket takes at once; the rest is sent by the network
+  // thread as the socket drains. Then counts `finished` requests as done.
+  // Past kMaxPendingOutput unsent bytes the connection is shut down and its
+  // output dropped. Dropped silently when the connection is closed or failed.
+  void Deliver(ReplyBuffer& replies, size_t finished);
+  void Deliver(std::string_view bytes, size_t finished) {
+    ReplyBuffer replies;
+    replies.Bytes().assign(bytes);
+    Deliver(replies, finished);
+  }
+  // Shuts the connection down (the network thread then closes it) and drops
+  // its output; `why` is counted by the caller.
+  void Fail();
 
   // ---- Network thread ----
-  // Counts `n` more requests in flight; pauses reading past kMaxInflight.
+  // Counts `n` more requests in flight; pauses reading at kMaxInflight.
   void AddInflight(size_t n);
-  // Flushes pending output. Returns true when the connection is finished
+  // Sends pending output. Returns true when the connection is finished
   // (failed, or input ended and everything is answered and sent).
   bool OnWritable();
   // The peer ended its input. Returns true when the connection can be closed
   // now; otherwise it stays open until its replies are sent.
   bool OnReadEof();
   bool ReadEof() const { return read_eof_; }
+  // Whether `in` holds frames left unread because reading was paused: the
+  // connection then asks for a writable event once reading resumes, so the
+  // network thread comes back to them even if the socket brings nothing new.
+  void SetInputBacklog(bool backlog);
+  bool InputBacklog() const { return input_backlog_; }
   // Closes the socket. Idempotent.
   void Close();
 
-  // Network thread only: bytes of an incomplete frame, and the queue that
-  // runs this connection's requests while any are in flight.
+  // Network thread only: bytes not yet cut into frames, the queue that runs
+  // this connection's requests while any are in flight, and when the frame
+  // that `in` holds incomplete times out (epoch: no timer).
   std::string in;
   size_t queue = 0;
+  std::chrono::steady_clock::time_point frame_deadline{};
 
  private:
-  // Requires mu. Sends from the output buffer until it is empty or the
-  // socket is full; fails the connection on a socket error.
+  // Requires mu. Sends until everything is sent or the socket is full; fails
+  // the connection on a socket error.
   void FlushLocked();
   // Requires mu. Re-registers the epoll interest if it changed.
   void UpdateInterestLocked();
@@ -76,21 +101,29 @@ class Connection {
   void FailLocked();
   // Requires mu. Input ended and nothing is left to answer or send.
   bool DoneLocked() const;
+  // Requires mu. Nothing left to send.
+  bool DrainedLocked() const { return out_off_ == out_.size() && rest_.empty(); }
+  // Requires mu. Recounts the pending output and charges the memory budget.
+  size_t RecountLocked();
 
   const int fd_;
   const int epfd_;
   std::atomic<size_t> inflight_{0};
   std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
+  std::atomic<size_t> pending_{0};
+  std::atomic<bool> paused_flag_{false};
   bool read_eof_ = false;  // written under mu by the network thread; read by it freely
 
   std::mutex mu;
   // Guarded by mu.
-  std::string out_;
+  std::string out_;     // bytes being sent
   size_t out_off_ = 0;  // bytes of out_ already sent
+  std::deque<ReplyBuffer::Piece> rest_;  // what follows out_: streams and the bytes after them
   bool closed_ = false;
   bool failed_ = false;
   bool paused_ = false;
   bool finishing_ = false;
+  bool input_backlog_ = false;  // written under mu by the network thread; read by it freely
   uint32_t interest_ = 0;
 };
 

@@ -7,7 +7,7 @@ namespace parley {
 
 size_t CutFrames(const char* data, size_t n, FrameSink& sink) {
   size_t pos = 0;
-  while (n - pos >= wire::kLengthSize) {
+  while (n - pos >= wire::kLengthSize && !sink.Stopped()) {
     const int32_t len = wire::LoadI32(data + pos);
     if (len == wire::kSkipLength) {
       pos += wire::kLengthSize;

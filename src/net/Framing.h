@@ -20,10 +20,14 @@ class FrameSink {
   virtual void OnFrame(const char* payload, size_t len) = 0;
   // A length prefix outside 1..kMaxPayload (and not -1).
   virtual void OnBadLength(int32_t len) = 0;
+  // True when no further frame is wanted now: CutFrames stops before the
+  // next one and leaves it unconsumed.
+  virtual bool Stopped() const { return false; }
 };
 
-// Delivers every complete frame at the front of [data, data + n), in order.
-// Returns the number of bytes consumed; the rest starts an incomplete frame.
+// Delivers every complete frame at the front of [data, data + n), in order,
+// until the sink is Stopped. Returns the number of bytes consumed; unless
+// stopped, the rest starts an incomplete frame.
 size_t CutFrames(const char* data, size_t n, FrameSink& sink);
 
 }  // namespace parley

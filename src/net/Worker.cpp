@@ -9,13 +9,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "Limits.h"
 #include "Log.h"
+#include "MemoryBudget.h"
+#include "net/StdoutWriter.h"
 #include "protocol/Events.h"
+#include "store/RwLock.h"
 
 namespace parley {
 
@@ -28,8 +33,20 @@ char kSignalTag;
 // The protocol's own text for a frame that yields no request.
 constexpr char kFrameError[] = "error read msg";
 
+// How often the memory bound is checked while a limit is set.
+constexpr auto kMemoryCheckInterval = std::chrono::milliseconds(100);
+
 RateLimitedLog accept_log("accept failures");
 RateLimitedLog bad_length_log("rejected frame lengths");
+RateLimitedLog timeout_log("frame timeouts");
+RateLimitedLog evict_log("memory closures");
+
+// The system's cap on listen backlogs; 0 when unknown.
+int SystemMaxBacklog() {
+  std::ifstream f("/proc/sys/net/core/somaxconn");
+  int v = 0;
+  return (f >> v) ? v : 0;
+}
 
 }  // namespace
 
@@ -38,26 +55,37 @@ class Worker::Dispatcher final : public FrameSink {
  public:
   Dispatcher(Worker& w, const std::shared_ptr<Connection>& conn) : w_(w), conn_(conn) {}
   void OnFrame(const char* payload, size_t len) override {
+    ++frames_;
     if (!w_.CreateEvent(payload, len, conn_)) Reject();
   }
   void OnBadLength(int32_t len) override {
+    ++frames_;
     bad_length_log.Log("parleyd: connection %d: frame length %d outside 1..%d, skipped", conn_->fd(), len,
                        static_cast<int>(kMaxPayload));
     Reject();
   }
+  // The in-flight bound is exact: not one more frame once reading is paused.
+  bool Stopped() const override { return conn_->ReadPaused(); }
+  size_t frames() const { return frames_; }
 
  private:
-  void Reject() {
+  static void Reject() {
     Counters::Get().rejected_frames.fetch_add(1, std::memory_order_relaxed);
-    fputs(kFrameError, stdout);
-    w_.stdout_dirty_ = true;
+    StdoutWriter::Get().Write(kFrameError);
   }
   Worker& w_;
   const std::shared_ptr<Connection>& conn_;
+  size_t frames_ = 0;
 };
 
-Worker::Worker(QueueManager* qm, ResourceManager* rm, int port)
-    : qMgr(qm), rMgr(rm), port_(port), scratch_(std::make_unique<char[]>(kReadChunk)) {}
+Worker::Worker(QueueManager* qm, ResourceManager* rm, const Options& opt)
+    : qMgr(qm),
+      rMgr(rm),
+      port_(opt.port),
+      backlog_(opt.backlog),
+      frame_timeout_(opt.frame_timeout_s),
+      memory_limited_(opt.max_memory != 0),
+      scratch_(std::make_unique<char[]>(kReadChunk)) {}
 
 Worker::~Worker() {
   CloseAll();
@@ -82,7 +110,12 @@ bool Worker::Listen() {
     LogLine("cannot bind port %d: %s", port_, strerror(errno));
     return false;
   }
-  if (listen(listenfd_, MAX) != 0) {
+  int backlog = backlog_;
+  if (const int cap = SystemMaxBacklog(); cap > 0 && backlog > cap) {
+    LogLine("listen backlog %d lowered to the system's limit %d (net.core.somaxconn)", backlog, cap);
+    backlog = cap;
+  }
+  if (listen(listenfd_, backlog) != 0) {
     LogLine("cannot listen on port %d: %s", port_, strerror(errno));
     return false;
   }
@@ -108,17 +141,23 @@ bool Worker::Listen() {
   return true;
 }
 
+int Worker::PollTimeoutMs(Clock::time_point now) const {
+  Clock::time_point next = Clock::time_point::max();
+  if (accept_paused_) next = accept_resume_at_;
+  if (!frame_timers_.empty()) next = std::min(next, frame_timers_.begin()->first);
+  if (memory_limited_) next = std::min(next, next_memory_check_);
+  if (next == Clock::time_point::max()) return -1;
+  if (next <= now) return 0;
+  // Rounded up, so the loop does not wake just before a deadline and spin.
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(next - now).count();
+  return static_cast<int>(std::min<long long>((us + 999) / 1000, 60'000));
+}
+
 void Worker::operator()() {
   constexpr int kMaxEvents = 256;
   epoll_event events[kMaxEvents];
   while (!stop_) {
-    int timeout = -1;
-    if (accept_paused_) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(accept_resume_at_ -
-                                                                         std::chrono::steady_clock::now());
-      timeout = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    }
-    int n = epoll_wait(epfd_, events, kMaxEvents, timeout);
+    int n = epoll_wait(epfd_, events, kMaxEvents, PollTimeoutMs(Clock::now()));
     inline_left_ = kInlineBudget;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -137,12 +176,14 @@ void Worker::operator()() {
       }
     }
     qMgr->Submit(staged_);
-    if (stdout_dirty_) {
-      fflush(stdout);
-      stdout_dirty_ = false;
+    const Clock::time_point now = Clock::now();
+    ExpireFrameTimers(now);
+    if (memory_limited_ && now >= next_memory_check_) {
+      next_memory_check_ = now + kMemoryCheckInterval;
+      if (MemoryBudget::Get().OverLimit()) EvictForMemory();
     }
     graveyard_.clear();
-    if (accept_paused_ && std::chrono::steady_clock::now() >= accept_resume_at_) ResumeAccepting();
+    if (accept_paused_ && now >= accept_resume_at_) ResumeAccepting();
   }
   CloseAll();
   if (listenfd_ >= 0) {
@@ -185,8 +226,9 @@ void Worker::AcceptAll() {
           return;
       }
     }
-    printf("Accepted %d\n", fd);
-    stdout_dirty_ = true;
+    char text[32];
+    const int len = snprintf(text, sizeof text, "Accepted %d\n", fd);
+    StdoutWriter::Get().Write(std::string_view(text, static_cast<size_t>(len)));
     Counters::Get().accepted.fetch_add(1, std::memory_order_relaxed);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -199,7 +241,8 @@ void Worker::AcceptAll() {
       conn->Close();
       continue;
     }
-    conns_.emplace(conn.get(), std::move(conn));
+    Connection* key = conn.get();
+    conns_.emplace(key, std::move(conn));
   }
 }
 
@@ -210,7 +253,7 @@ void Worker::PauseAccepting() {
     epoll_ctl(epfd_, EPOLL_CTL_MOD, listenfd_, &ev);  // no events: not watched
     accept_paused_ = true;
   }
-  accept_resume_at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+  accept_resume_at_ = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
 }
 
 void Worker::ResumeAccepting() {
@@ -234,7 +277,9 @@ void Worker::OnConnectionEvent(Connection* raw, uint32_t events) {
     CloseConnection(raw);
     return;
   }
-  if (!conn->ReadEof() && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
+  // Frames left unread while reading was paused come first.
+  if (conn->InputBacklog() && !conn->ReadPaused()) Feed(conn, nullptr, 0);
+  if (!conn->ReadEof() && !conn->ReadPaused() && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP))) {
     if (!ReadFrom(conn)) return;
   }
   // Both directions are shut: the peer is gone, or we finished (or failed)
@@ -244,10 +289,10 @@ void Worker::OnConnectionEvent(Connection* raw, uint32_t events) {
 
 bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
   char* buf = scratch_.get();
-  for (int reads = 0; reads < kMaxReadsPerPass; ++reads) {
+  for (int reads = 0; reads < kMaxReadsPerPass && !conn->ReadPaused(); ++reads) {
     ssize_t n = recv(conn->fd(), buf, kReadChunk, 0);
     if (n > 0) {
-      Dispatch(conn, buf, static_cast<size_t>(n));
+      Feed(conn, buf, static_cast<size_t>(n));
       if (static_cast<size_t>(n) < kReadChunk) break;  // drained
       continue;
     }
@@ -260,6 +305,7 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
     // End of input. An incomplete frame at the end is dropped; complete
     // requests already read are still answered before the connection closes.
     std::string().swap(conn->in);
+    SetFrameTimer(conn.get(), false, false);
     if (conn->OnReadEof()) {
       CloseConnection(conn.get());
       return false;
@@ -269,26 +315,24 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
   return true;
 }
 
-void Worker::Dispatch(const std::shared_ptr<Connection>& conn, const char* data, size_t n) {
+void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, size_t n) {
   Dispatcher sink(*this, conn);
   std::string& in = conn->in;
-  if (in.empty()) {
-    size_t used = CutFrames(data, n, sink);
+  const bool was_empty = in.empty();
+  if (was_empty) {
+    const size_t used = CutFrames(data, n, sink);
     in.assign(data + used, n - used);
   } else {
     in.append(data, n);
-    size_t used = CutFrames(in.data(), in.size(), sink);
+    const size_t used = CutFrames(in.data(), in.size(), sink);
     in.erase(0, used);
   }
-  // Replies of requests run here are handed over now, before anything staged
-  // in this pass reaches an event thread: the connection's replies stay in
-  // request order.
-  if (!inline_out_.empty()) {
-    conn->Deliver(inline_out_, 0);
-    inline_out_.clear();
-  }
+  // Stopped with frames left: they wait in `in` until reading resumes.
+  const bool backlog = conn->ReadPaused() && !in.empty();
+  conn->SetInputBacklog(backlog);
+  SetFrameTimer(conn.get(), !backlog && !in.empty(), was_empty || sink.frames() > 0);
   // An idle connection should not pin a large buffer.
-  if (in.empty() && in.capacity() > 4096) std::string().swap(in);
+  if (in.capacity() > 4096 && in.size() * 4 < in.capacity()) std::string(in).swap(in);
 }
 
 bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Connection>& conn) {
@@ -296,25 +340,78 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
   if (!res) return false;
   res->SetFd(conn->fd());
   res->SetConnection(conn);
-  if (inline_left_ > 0 && conn->Inflight() == 0 && res->IsCheap(*rMgr)) {
-    // Nothing of this connection is queued and the request is quick: run it
-    // here. Handing it to an event thread would cost a wake-up and two
-    // context switches, more than the request itself.
-    --inline_left_;
-    Counters::Get().requests.fetch_add(1, std::memory_order_relaxed);
-    if (!conn->Gone() || res->ChangesStore()) {
-      res->SetOutput(&inline_out_);
-      res->Process(rMgr);
+  if (inline_left_ > 0) {
+    if (ReplyBuffer* out = qMgr->RunHere(*res, staged_)) {
+      // Handing it to an event thread would cost a wake-up and two context
+      // switches, more than the request itself. A read for a client that is
+      // gone would only build a reply to drop.
+      bool busy = false;
+      if (!conn->Gone() || res->ChangesStore()) {
+        const size_t mark = out->Bytes().size();
+        NoWaitScope no_wait;
+        res->SetOutput(out);
+        res->Process(rMgr);
+        busy = StoreWasBusy();
+        // A lock was busy: nothing changed; the request waits its turn on an event thread.
+        if (busy) out->Bytes().resize(mark);
+      }
+      if (!busy) {
+        --inline_left_;
+        Counters::Get().requests.fetch_add(1, std::memory_order_relaxed);
+        return true;
+      }
     }
-    return true;
   }
+  res->SetOutput(static_cast<std::string*>(nullptr));
   qMgr->Stage(std::move(res), staged_);
   return true;
+}
+
+void Worker::SetFrameTimer(Connection* conn, bool partial, bool progressed) {
+  if (frame_timeout_.count() == 0) return;
+  const bool armed = conn->frame_deadline != Clock::time_point{};
+  if (armed && (!partial || progressed)) {
+    frame_timers_.erase({conn->frame_deadline, conn});
+    conn->frame_deadline = {};
+  }
+  if (partial && conn->frame_deadline == Clock::time_point{}) {
+    conn->frame_deadline = Clock::now() + frame_timeout_;
+    frame_timers_.insert({conn->frame_deadline, conn});
+  }
+}
+
+void Worker::ExpireFrameTimers(Clock::time_point now) {
+  while (!frame_timers_.empty() && frame_timers_.begin()->first <= now) {
+    Connection* conn = frame_timers_.begin()->second;
+    Counters::Get().frame_timeouts.fetch_add(1, std::memory_order_relaxed);
+    timeout_log.Log("parleyd: closing connection %d: a frame stayed incomplete for %lld s", conn->fd(),
+                    static_cast<long long>(frame_timeout_.count()));
+    CloseConnection(conn);  // removes the timer
+  }
+}
+
+void Worker::EvictForMemory() {
+  std::vector<std::pair<size_t, Connection*>> big;
+  for (const auto& [raw, conn] : conns_)
+    if (const size_t pending = conn->PendingOutput(); pending >= kMinEvictableOutput) big.push_back({pending, raw});
+  std::sort(big.begin(), big.end(), std::greater<>());
+  for (const auto& [pending, raw] : big) {
+    if (!MemoryBudget::Get().OverLimit()) break;
+    Counters::Get().memory_evictions.fetch_add(1, std::memory_order_relaxed);
+    evict_log.Log("parleyd: memory limit passed (%llu of %llu bytes): closing connection %d with %zu bytes unread",
+                  static_cast<unsigned long long>(MemoryBudget::Get().Used()),
+                  static_cast<unsigned long long>(MemoryBudget::Get().Limit()), raw->fd(), pending);
+    raw->Fail();  // drops its output at once; the hang-up closes it
+  }
 }
 
 void Worker::CloseConnection(Connection* raw) {
   auto it = conns_.find(raw);
   if (it == conns_.end()) return;
+  if (raw->frame_deadline != Clock::time_point{}) {
+    frame_timers_.erase({raw->frame_deadline, raw});
+    raw->frame_deadline = {};
+  }
   it->second->Close();
   Counters::Get().closed.fetch_add(1, std::memory_order_relaxed);
   graveyard_.push_back(std::move(it->second));
@@ -325,6 +422,7 @@ void Worker::CloseConnection(Connection* raw) {
 void Worker::CloseAll() {
   for (auto& [raw, conn] : conns_) conn->Close();
   conns_.clear();
+  frame_timers_.clear();
   graveyard_.clear();
 }
 

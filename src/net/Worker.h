@@ -1,16 +1,20 @@
 // The network thread: the listening socket, every client connection, the
-// framing and the dispatch of complete payloads to the event queues.
+// framing and the dispatch of complete payloads.
 //
 // Readiness comes from epoll (level-triggered). Each pass reads what is
 // ready, cuts every complete frame and decodes it into a request stamped with
-// its connection. The first kInlineBudget quick requests of a pass, from
-// connections with nothing queued, run right here (no thread hand-off: light
-// traffic is answered like by a single-threaded server); the rest are staged,
+// its connection. Where each request runs, and how its reply keeps its place
+// in the connection's order, is QueueManager's rule: up to kInlineBudget
+// requests per pass run right here (no thread hand-off), the rest are staged
 // and at the end of the pass each queue gets its share with one lock and one
-// wake-up. Replies run here are handed to the connection before anything
-// staged in the same pass can run, so each connection's replies keep request
-// order. Output that a socket did not take at once is flushed here when the
+// wake-up. Output that a socket did not take at once is sent here when the
 // socket becomes writable.
+//
+// The network thread never waits: not for a store lock (requests run here in
+// a NoWaitScope and go to an event thread when a lock is busy), not for
+// standard output (StdoutWriter), not for a slow client (non-blocking
+// sockets, bounded output). Its timers (a paused listener, frame timeouts,
+// the memory check) set the poll's timeout.
 //
 // Everything in a Worker is touched by the network thread only, except that
 // construction and Listen run on the main thread before the loop starts.
@@ -20,9 +24,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "Options.h"
 #include "events/QueueManager.h"
 #include "net/Connection.h"
 #include "net/Framing.h"
@@ -32,9 +39,11 @@ namespace parley {
 
 class Worker {
  public:
-  // `port` 0 binds an ephemeral port (see Port()). `rm` is the store the
-  // network thread runs requests against itself (see Dispatch).
-  Worker(QueueManager* qm, ResourceManager* rm, int port);
+  using Clock = std::chrono::steady_clock;
+
+  // `opt.port` 0 binds an ephemeral port (see Port()). `rm` is the store the
+  // network thread runs requests against itself.
+  Worker(QueueManager* qm, ResourceManager* rm, const Options& opt);
   ~Worker();
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
@@ -61,31 +70,43 @@ class Worker {
   void OnConnectionEvent(Connection* conn, uint32_t events);
   // Reads and dispatches; returns false if the connection was closed.
   bool ReadFrom(const std::shared_ptr<Connection>& conn);
-  void Dispatch(const std::shared_ptr<Connection>& conn, const char* data, size_t n);
-  // Decodes one payload and stages the request; false if it does not decode.
+  // Cuts the frames of conn->in plus [data, data + n) and dispatches them,
+  // until reading is paused.
+  void Feed(const std::shared_ptr<Connection>& conn, const char* data, size_t n);
+  // Decodes one payload and runs or stages the request; false if it does not decode.
   bool CreateEvent(const char* data, size_t len, const std::shared_ptr<Connection>& conn);
+  // Arms, re-arms or disarms the connection's frame timeout.
+  void SetFrameTimer(Connection* conn, bool partial, bool progressed);
+  void ExpireFrameTimers(Clock::time_point now);
+  // Over the memory limit: closes the connections with the most unsent
+  // output (at least kMinEvictableOutput) until under it.
+  void EvictForMemory();
+  int PollTimeoutMs(Clock::time_point now) const;
   void CloseConnection(Connection* conn);
   void CloseAll();
 
   QueueManager* qMgr;
   ResourceManager* rMgr;
   int port_;
-  // Requests this pass may still run on this thread (see Dispatch).
+  const int backlog_;
+  const std::chrono::seconds frame_timeout_;  // 0: none
+  const bool memory_limited_;
+  // Requests this pass may still run on this thread.
   size_t inline_left_ = 0;
-  // Replies of requests run on this thread, for the connection being read.
-  std::string inline_out_;
   int listenfd_ = -1;
   int epfd_ = -1;
   int sigfd_ = -1;
   bool accept_paused_ = false;
-  std::chrono::steady_clock::time_point accept_resume_at_{};
-  bool stdout_dirty_ = false;
+  Clock::time_point accept_resume_at_{};
+  Clock::time_point next_memory_check_{};
   bool stop_ = false;
 
   std::unordered_map<Connection*, std::shared_ptr<Connection>> conns_;
   // Connections closed during the current pass: kept alive until its end, as
   // later events of the same pass may still name them.
   std::vector<std::shared_ptr<Connection>> graveyard_;
+  // Frame deadlines, soonest first (each connection's also in its frame_deadline).
+  std::set<std::pair<Clock::time_point, Connection*>> frame_timers_;
   StagedEvents staged_;
   std::unique_ptr<char[]> scratch_;
 };

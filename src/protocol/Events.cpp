@@ -1,5 +1,6 @@
 #include "protocol/Events.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "Limits.h"
@@ -63,12 +64,13 @@ Event::~Event() = default;
 bool Event::Process(ResourceManager*) { return false; }
 
 void Event::SendData(const char* content, int size) {
-  if (out == nullptr) return;
+  std::string* o = Output();
+  if (o == nullptr) return;
   const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
-  PutU32(*out, static_cast<uint32_t>(n + 16));
-  PutU64(*out, type);
-  PutU64(*out, n);
-  out->append(content, n);
+  PutU32(*o, static_cast<uint32_t>(n + 16));
+  PutU64(*o, type);
+  PutU64(*o, n);
+  o->append(content, n);
 }
 
 bool Event::SendStatus(bool ok) {
@@ -77,20 +79,64 @@ bool Event::SendStatus(bool ok) {
 }
 
 void Event::SendVector(const std::vector<MessageId>& msg) {
-  if (out == nullptr) return;
-  PutU32(*out, static_cast<uint32_t>((msg.size() + 2) * kWordSize));
-  PutU64(*out, type);
-  PutU64(*out, msg.size());
-  for (MessageId id : msg) PutU64(*out, static_cast<uint64_t>(id));
+  std::string* o = Output();
+  if (o == nullptr) return;
+  PutU32(*o, static_cast<uint32_t>((msg.size() + 2) * kWordSize));
+  PutU64(*o, type);
+  PutU64(*o, msg.size());
+  for (MessageId id : msg) PutU64(*o, static_cast<uint64_t>(id));
 }
 
 void Event::SendMessage(const MessageView& msg) {
-  if (out == nullptr) return;
-  PutU32(*out, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
-  PutU64(*out, type);
-  wire::PutString(*out, msg.sender);
-  wire::PutString(*out, msg.body);
+  std::string* o = Output();
+  if (o == nullptr) return;
+  PutU32(*o, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
+  PutU64(*o, type);
+  wire::PutString(*o, msg.sender);
+  wire::PutString(*o, msg.body);
 }
+
+void Event::SendStream(std::unique_ptr<ReplyStream> stream) {
+  if (replies != nullptr) {
+    replies->AddStream(std::move(stream));
+  } else if (out != nullptr) {
+    while (!stream->Produce(*out, kListingWindow)) {
+    }
+  }
+}
+
+namespace {
+
+// The ids of a listing reply, encoded as the socket drains. The frame's
+// header (length, type, count) is sent before; this adds the ids.
+class ListStream final : public ReplyStream {
+ public:
+  explicit ListStream(std::unique_ptr<MessageStorage::Listing> listing) : listing_(std::move(listing)) {}
+  bool Produce(std::string& out, size_t budget) override {
+    thread_local std::vector<MessageId> ids;
+    // Looks at a bounded number of positions per call, however many of them
+    // turn out deleted.
+    size_t scan_left = std::max<size_t>(budget / kWordSize, 1) * 4;
+    size_t produced = 0;
+    while (produced < budget && scan_left > 0 && !listing_->done()) {
+      const size_t step = std::min<size_t>(scan_left, 4096);
+      ids.clear();
+      listing_->Next(ids, step);
+      scan_left -= step;
+      for (MessageId id : ids) PutU64(out, static_cast<uint64_t>(id));
+      produced += ids.size() * kWordSize;
+    }
+    return listing_->done();
+  }
+  size_t PendingCost() const override {
+    return sizeof(*this) + std::min(listing_->remaining() * kWordSize, kListingWindow);
+  }
+
+ private:
+  std::unique_ptr<MessageStorage::Listing> listing_;
+};
+
+}  // namespace
 
 // ---- Decoders --------------------------------------------------------------
 
@@ -227,20 +273,26 @@ bool GetChatMsg::Process(ResourceManager* rm) {
   }) || SendStatus(false);
 }
 
-bool GetChat::IsCheap(const ResourceManager& rm) const {
-  return rm.GetChatMsgCount(chatname) <= kInlineListMax;
-}
-
 bool GetChat::Process(ResourceManager* rm) {
   // The list frame's length is a signed 32-bit value; a list too long for it
   // cannot be framed and is refused rather than sent corrupt.
   constexpr size_t kMaxIds = static_cast<size_t>(INT32_MAX) / kWordSize - 2;
-  thread_local std::vector<MessageId> ids;
-  ids.clear();
-  if (!rm->GetChatMsgsID(chatname, ids) || ids.size() > kMaxIds) return SendStatus(false);
+  std::unique_ptr<MessageStorage::Listing> listing = rm->StartListing(chatname);
+  if (!listing || listing->size() > kMaxIds) return SendStatus(false);
   SendStatus(true);
-  SendVector(ids);
-  if (ids.capacity() > (64u << 10)) std::vector<MessageId>().swap(ids);  // do not pin a huge list
+  std::string* o = Output();
+  if (o == nullptr) return true;
+  const size_t count = listing->size();
+  PutU32(*o, static_cast<uint32_t>((count + 2) * kWordSize));
+  PutU64(*o, GetType());
+  PutU64(*o, count);
+  auto stream = std::make_unique<ListStream>(std::move(listing));
+  if (count * kWordSize <= kListingAtOnce) {
+    while (!stream->Produce(*o, kListingWindow)) {
+    }
+  } else {
+    SendStream(std::move(stream));
+  }
   return true;
 }
 

@@ -4,9 +4,10 @@
 // A request is decoded from one frame's payload on the network thread
 // (DecodeRequest), stamped with its connection, and run once (Process),
 // either right there or, queued, by an event thread. Process encodes its
-// reply frames into the output buffer bound with SetOutput; that buffer goes
-// to the connection in one piece, so the frames of one reply are never split
-// or interleaved with another reply's.
+// reply frames into the output bound with SetOutput; that output goes to the
+// connection in order, so the frames of one reply are never split or
+// interleaved with another reply's. A long listing is bound as a stream (see
+// ReplyBuffer) and encoded as the connection's socket drains.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/Reply.h"
 #include "protocol/Wire.h"
 #include "store/Message.h"
 
@@ -74,8 +76,16 @@ class Event {
   const std::shared_ptr<Connection>& GetConnection() const { return connection; }
 
   // Where Process encodes its reply frames (appended). Without a binding the
-  // replies are discarded.
-  void SetOutput(std::string* buffer) { out = buffer; }
+  // replies are discarded. Bound to a plain string, every reply is encoded
+  // at once; bound to a ReplyBuffer, a long listing becomes a stream.
+  void SetOutput(std::string* buffer) {
+    out = buffer;
+    replies = nullptr;
+  }
+  void SetOutput(ReplyBuffer* buffer) {
+    out = nullptr;
+    replies = buffer;
+  }
 
   // Runs the request against the store and encodes its reply. Returns true
   // exactly when the status reply was "ok". The base does nothing.
@@ -84,10 +94,6 @@ class Event {
   // False for requests that only read the store: when their client is gone
   // they need not run at all.
   virtual bool ChangesStore() const { return true; }
-
-  // True when the request takes little and bounded time, so the network
-  // thread may run it itself. All kinds are, except a listing of a long chat.
-  virtual bool IsCheap(const ResourceManager&) const { return true; }
 
  protected:
   // A data reply: the frame length, the type code, then `size` bytes of
@@ -99,12 +105,17 @@ class Event {
   void SendVector(const std::vector<MessageId>& msg);
   // A message reply: the sender's name, then the body, as two strings.
   void SendMessage(const MessageView& msg);
+  // Where encoded bytes go now; null when unbound.
+  std::string* Output() { return replies != nullptr ? &replies->Bytes() : out; }
+  // A reply made as it is sent; made at once when the output is a plain string.
+  void SendStream(std::unique_ptr<ReplyStream> stream);
 
  private:
   uint64_t type = 0;
   int fd = -1;
   std::shared_ptr<Connection> connection;
   std::string* out = nullptr;
+  ReplyBuffer* replies = nullptr;
 };
 
 // Decodes one payload (type code first) into its request, with its type
@@ -200,7 +211,6 @@ class GetChat : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   bool ChangesStore() const override { return false; }
-  bool IsCheap(const ResourceManager& rm) const override;
   const std::string chatname;
 };
 

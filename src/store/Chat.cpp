@@ -2,20 +2,36 @@
 
 #include <mutex>
 
+#include "MemoryBudget.h"
+
 namespace parley {
 
-Chat::Chat(std::string_view name, uint32_t number) : name_(name), number_(number), msg_stor(number) {}
+namespace {
+// What a chat and a membership cost, roughly, for the memory budget.
+constexpr int64_t kChatCost = sizeof(Chat) + 96;
+constexpr int64_t kMemberCost = 40;
+}  // namespace
+
+Chat::Chat(std::string_view name, uint32_t number) : name_(name), number_(number), msg_stor(number) {
+  MemoryBudget::Get().ChargeStore(kChatCost + static_cast<int64_t>(name_.size()));
+}
+
+Chat::~Chat() {
+  MemoryBudget::Get().ChargeStore(-(kChatCost + static_cast<int64_t>(name_.size()) +
+                                    kMemberCost * static_cast<int64_t>(users.size())));
+}
 
 bool Chat::addUser(UserId user) {
-  std::unique_lock lk(users_mut);
-  if (!member_set.insert(user).second) return false;
+  auto lk = LockExclusive(users_mut);
+  if (!lk || !member_set.insert(user).second) return false;
   users.push_back(user);
+  MemoryBudget::Get().ChargeStore(kMemberCost);
   return true;
 }
 
 bool Chat::isUserInChat(UserId user) const {
-  std::shared_lock lk(users_mut);
-  return member_set.count(user) != 0;
+  auto lk = LockShared(users_mut);
+  return lk && member_set.count(user) != 0;
 }
 
 std::vector<UserId> Chat::getMembers() const {

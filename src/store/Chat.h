@@ -24,6 +24,7 @@ namespace parley {
 class Chat {
  public:
   Chat(std::string_view name, uint32_t number);
+  ~Chat();
   Chat(const Chat&) = delete;
   Chat& operator=(const Chat&) = delete;
 
@@ -33,7 +34,9 @@ class Chat {
   uint32_t getNumber() const { return number_; }
 
   // Adds `user` as the newest member unless already a member, in one step.
-  // Returns true when the user was added.
+  // Returns true when the user was added. Like every lock step of the store,
+  // addUser and isUserInChat follow the calling thread's waiting rule
+  // (NoWaitScope): on a busy lock they report false.
   bool addUser(UserId user);
   bool isUserInChat(UserId user) const;
   // The members, in the order they joined (the creator first).

@@ -1,40 +1,55 @@
 // The messages of one chat.
 //
-// Layout: message records are packed back to back in an append-only arena of
-// byte chunks, each record a 6-byte header (body size, sender's user number)
+// Layout: message records are packed back to back in an arena of byte
+// chunks, each record a 6-byte header (body size, sender's user number)
 // followed by the body. An index holds one 32-bit entry per message ever
 // added, in order: the record's arena offset, with the top bit marking a
 // deleted message. A message's position in the index is the low half of its
 // id, so a lookup by id is one bounds check and one index read. Per message
 // this costs the body plus 10 bytes.
 //
-// Nothing is ever taken out: deleting marks the index entry and wipes the
-// body; an edit to a body no longer than the current one rewrites it in
-// place, a longer one writes a new record and repoints the index entry (the
-// id never changes).
+// Space: deleting wipes the body at once; an edit to a body no longer than
+// the current one rewrites it in place, a longer one writes a new record and
+// repoints the index entry (the id never changes). What deletions and edits
+// leave behind is counted; once it is as large as the live records (and at
+// least kCompactMinGarbage), the arena is rewritten with the live records
+// only, so neither deletions nor edit loops grow a chat without bound.
+//
+// Listings: a Listing is one consistent view of the chat (the active messages
+// at the moment it began) that is read out piece by piece without the lock,
+// so a long listing never keeps writers waiting. It reads the index without
+// the lock and learns from a log of the deletions made meanwhile which
+// messages were still active when it began.
 //
 // Thread safety: all operations may be called from any thread. Readers
-// (listing, fetching) share the lock; writers (add, edit, delete) hold it
-// alone. A reader only sees message contents inside the callback of
-// visitMsg, while the lock is held, or as a copy.
+// (fetching, starting a listing) share the lock; writers (add, edit, delete)
+// hold it alone, each for one bounded step (a compaction excepted, which is
+// paid for by at least as many bytes of edits and deletions). A reader sees
+// message contents only inside the callback of visitMsg, while the lock is
+// held. Every lock step follows the calling thread's waiting rule (see
+// NoWaitScope): when it met a busy lock, the operation changed nothing and
+// reports failure.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
-
-#include "store/RwLock.h"
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
+#include "store/AppendTable.h"
 #include "store/Message.h"
+#include "store/RwLock.h"
 #include "store/User.h"
 
 namespace parley {
 
 class MessageStorage {
  public:
+  class Listing;
+
   // `chat_number` forms the high half of every id this storage hands out.
   explicit MessageStorage(uint32_t chat_number);
   ~MessageStorage();
@@ -55,14 +70,19 @@ class MessageStorage {
 
   // The ids of the active messages, oldest first.
   std::vector<MessageId> getMsgIds() const;
-  // The same, appended to `out` (lets a caller reuse its buffer).
+  // The same, appended to `out`.
   void appendMsgIds(std::vector<MessageId>& out) const;
+
+  // Begins a listing of the active messages as they are now. Null only when
+  // the lock was busy for a thread that may not wait.
+  std::unique_ptr<Listing> startListing() const;
 
   // Calls f(sender, body) for the active message `id` with the lock held;
   // returns false (without calling f) when there is no such message.
   template <class F>
   bool visitMsg(MessageId id, F&& f) const {
-    std::shared_lock lk(mu_);
+    auto lk = LockShared(mu_);
+    if (!lk) return false;
     const char* rec = FindActive(id);
     if (rec == nullptr) return false;
     f(RecordSender(rec), RecordBody(rec));
@@ -70,50 +90,85 @@ class MessageStorage {
   }
 
   // Number of messages ever added (deleted ones included).
-  size_t count() const;
+  size_t count() const { return index_.size(); }
+  // Bytes this storage holds (arena and index).
+  size_t bytes() const;
 
  private:
+  friend class Listing;
   static constexpr uint32_t kDeleted = 0x80000000u;
   static constexpr size_t kHeader = 6;  // u16 size, u32 sender
-  static constexpr uint32_t kChunkShift = 20;  // 1 MiB chunks
-  static constexpr size_t kChunkSize = size_t{1} << kChunkShift;
-  static constexpr size_t kFirstChunkMin = 256;
+
+  // Message records, packed. The first chunk grows by doubling up to
+  // kChunkSize, so small chats stay small.
+  class Arena {
+   public:
+    // Writes a record; its offset, or nothing when the arena is full.
+    std::optional<uint32_t> Write(UserId sender, std::string_view body);
+    char* At(uint32_t offset) const;
+    size_t Used() const;       // bytes of records written
+    size_t Allocated() const;  // bytes of chunks
+   private:
+    static constexpr uint32_t kChunkShift = 20;  // 1 MiB chunks
+    static constexpr size_t kChunkSize = size_t{1} << kChunkShift;
+    static constexpr size_t kFirstChunkMin = 256;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    size_t first_cap_ = 0;
+    size_t tail_used_ = 0;
+  };
 
   // Requires mu_ held (either way). Null when id is not an active message here.
   const char* FindActive(MessageId id) const;
-  char* RecordAt(uint32_t offset) const;
   static UserId RecordSender(const char* rec);
   static std::string_view RecordBody(const char* rec);
-  // Requires mu_ held exclusively. Writes a record; returns its offset.
-  std::optional<uint32_t> WriteRecord(UserId sender, std::string_view body);
-
-  // The index: blocks of kIndexBlock entries, so that growing it never
-  // copies more than one block (no pause to move a million entries).
-  class Index {
-   public:
-    size_t size() const { return size_; }
-    uint32_t& operator[](size_t pos) { return blocks_[pos >> kIndexShift][pos & (kIndexBlock - 1)]; }
-    uint32_t operator[](size_t pos) const { return blocks_[pos >> kIndexShift][pos & (kIndexBlock - 1)]; }
-    void push_back(uint32_t v) {
-      if ((size_ & (kIndexBlock - 1)) == 0) blocks_.emplace_back();
-      blocks_.back().push_back(v);
-      ++size_;
-    }
-
-   private:
-    static constexpr unsigned kIndexShift = 13;
-    static constexpr size_t kIndexBlock = size_t{1} << kIndexShift;
-    std::vector<std::vector<uint32_t>> blocks_;
-    size_t size_ = 0;
-  };
+  // Requires mu_ held exclusively: counts `bytes` of dead record space and
+  // compacts when it is time; charges the memory budget for what changed.
+  void AddGarbage(size_t bytes);
+  void Compact();
+  void ChargeBudget();
 
   const uint32_t chat_number_;
   mutable RwLock mu_;
-  // Guarded by mu_.
-  Index index_;
-  std::vector<std::unique_ptr<char[]>> chunks_;
-  size_t first_chunk_cap_ = 0;  // the first chunk grows by doubling up to kChunkSize
-  size_t tail_used_ = 0;        // bytes used in the last chunk
+  // Written under mu_ held exclusively. index_ and deleted_log_ may also be
+  // read by listings without the lock (see AppendTable).
+  AppendTable index_;
+  Arena arena_;
+  size_t active_ = 0;    // messages not deleted
+  size_t garbage_ = 0;   // arena bytes no live record uses
+  size_t charged_ = 0;   // bytes charged to the memory budget
+  // Positions deleted while a listing was open, in order; cleared by the
+  // next deletion once no listing is open.
+  AppendTable deleted_log_;
+  mutable std::atomic<size_t> open_listings_{0};
+};
+
+// One consistent view of a chat's active messages, read out in order.
+// Made by MessageStorage::startListing; reads without the storage's lock.
+// Requires: the storage outlives it. One thread at a time.
+class MessageStorage::Listing {
+ public:
+  explicit Listing(const MessageStorage& s);  // requires s.mu_ held
+  ~Listing();
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
+  // Ids in the view, and ids not read out yet.
+  size_t size() const { return count_; }
+  size_t remaining() const { return count_ - emitted_; }
+  bool done() const { return next_ == end_; }
+  // Appends the next ids of the view (at most `max` positions are looked at)
+  // to `out`. Returns how many were appended.
+  size_t Next(std::vector<MessageId>& out, size_t max);
+
+ private:
+  const MessageStorage& s_;
+  const size_t end_;    // positions below this one are in the view
+  const size_t count_;  // of which this many were active
+  const size_t log_start_;
+  size_t log_read_;
+  size_t next_ = 0;
+  size_t emitted_ = 0;
+  std::unordered_set<uint32_t> deleted_since_;  // positions deleted after the view began
 };
 
 }  // namespace parley

@@ -4,6 +4,7 @@
 
 #include "Limits.h"
 #include "Log.h"
+#include "MemoryBudget.h"
 
 namespace parley {
 
@@ -14,14 +15,31 @@ ResourceManager* ResourceManager::GetResourceMananger() {
   return pResMgr;
 }
 
-std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone() {
-  return std::unique_ptr<ResourceManager>(new ResourceManager());
+static_assert(size_t{kMaxUsers} <= (size_t{4096} << 14), "every user number must fit the user table");
+
+namespace {
+// What a user costs, roughly, for the memory budget (besides its name).
+constexpr int64_t kUserCost = sizeof(User) + 96;
+}  // namespace
+
+std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_users, uint32_t max_chats) {
+  return std::unique_ptr<ResourceManager>(new ResourceManager(max_users, max_chats));
 }
 
-ResourceManager::ResourceManager()
-    : user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
+ResourceManager::ResourceManager(uint32_t max_users, uint32_t max_chats)
+    : max_users_(std::min(max_users, kMaxUsers)),
+      max_chats_(std::min(max_chats, kMaxChats)),
+      user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
 
-ResourceManager::~ResourceManager() = default;
+ResourceManager::~ResourceManager() { MemoryBudget::Get().ChargeStore(-user_bytes_.load()); }
+
+std::optional<uint32_t> ResourceManager::TakeNumber(std::atomic<uint32_t>& counter, uint32_t limit) {
+  uint32_t n = counter.load(std::memory_order_relaxed);
+  do {
+    if (n >= limit) return std::nullopt;
+  } while (!counter.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+  return n;
+}
 
 bool ResourceManager::PublishUser(const User* user) {
   const size_t id = user->getId();
@@ -42,9 +60,15 @@ bool ResourceManager::PublishUser(const User* user) {
 }
 
 bool ResourceManager::AddUser(std::string_view username) {
+  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
   return users.Insert(username, [&]() -> std::unique_ptr<User> {
-    auto user = std::make_unique<User>(username, next_user_id.fetch_add(1, std::memory_order_relaxed));
-    if (!PublishUser(user.get())) return nullptr;  // out of user numbers
+    const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
+    if (!number) return nullptr;
+    auto user = std::make_unique<User>(username, *number);
+    if (!PublishUser(user.get())) return nullptr;
+    const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
+    user_bytes_.fetch_add(cost, std::memory_order_relaxed);
+    MemoryBudget::Get().ChargeStore(cost);
     return user;
   });
 }
@@ -66,12 +90,13 @@ bool ResourceManager::ChatExist(std::string_view chatname) const {
 
 bool ResourceManager::CreateChat(std::string_view username, std::string_view chatname) {
   const User* user = GetUserByName(username);
-  if (user == nullptr) return false;
+  if (user == nullptr || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   return chats.Insert(chatname, [&]() -> std::unique_ptr<Chat> {
-    const uint32_t number = next_chat_number.fetch_add(1, std::memory_order_relaxed);
-    if (number >= 0x80000000u) return nullptr;  // ids must stay non-negative
-    auto chat = std::make_unique<Chat>(chatname, number);
-    chat->addUser(user->getId());
+    // Chat numbers start at 1 and stay below 2^31: ids stay non-negative.
+    const std::optional<uint32_t> number = TakeNumber(next_chat_number, max_chats_);
+    if (!number) return nullptr;
+    auto chat = std::make_unique<Chat>(chatname, *number);
+    chat->addUser(user->getId());  // the chat is new and not yet visible: never busy
     return chat;
   });
 }
@@ -81,6 +106,8 @@ JoinResult ResourceManager::JoinChat(std::string_view username, std::string_view
   if (user == nullptr) return JoinResult::kNoUser;
   Chat* chat = GetChatByName(chatname);
   if (chat == nullptr) return JoinResult::kNoChat;
+  if (chat->isUserInChat(user->getId())) return JoinResult::kAlreadyMember;
+  if (StoreWasBusy() || !MemoryBudget::Get().AllowStoreGrowth()) return JoinResult::kNoChat;
   return chat->addUser(user->getId()) ? JoinResult::kJoined : JoinResult::kAlreadyMember;
 }
 
@@ -90,7 +117,9 @@ bool ResourceManager::SendTextMsg(std::string_view username, std::string_view ch
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
   if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
   if (chat->addTextMsg(user->getId(), msg)) return true;
+  if (StoreWasBusy()) return false;
   Counters::Get().chat_full.fetch_add(1, std::memory_order_relaxed);
   static RateLimitedLog log("full-chat messages");
   log.Log("chat is full, message refused (limit %llu bytes of messages per chat)",
@@ -104,6 +133,9 @@ bool ResourceManager::EditTextMsg(std::string_view username, std::string_view ch
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
   if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  // Any edit may need a new record (a shorter one may not, but the limit is
+  // simplest to keep, and to explain, for every edit alike).
+  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
   return chat->editTextMsg(user->getId(), id, msg);
 }
 
@@ -128,6 +160,7 @@ bool ResourceManager::ForwardTextMsg(std::string_view username, std::string_view
   thread_local std::string body;
   if (!source->storage().visitMsg(id, [&](UserId, std::string_view b) { body.assign(b); }))
     return false;
+  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
   return target->addTextMsg(user->getId(), body).has_value();
 }
 
@@ -136,6 +169,11 @@ bool ResourceManager::GetChatMsgsID(std::string_view chatname, std::vector<Messa
   if (chat == nullptr) return false;
   chat->storage().appendMsgIds(out);
   return true;
+}
+
+std::unique_ptr<MessageStorage::Listing> ResourceManager::StartListing(std::string_view chatname) const {
+  const Chat* chat = FindChat(chatname);
+  return chat == nullptr ? nullptr : chat->storage().startListing();
 }
 
 std::vector<MessageId> ResourceManager::GetChatMsgsID(std::string_view chatname) const {

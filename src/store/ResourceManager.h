@@ -13,7 +13,15 @@
 // Locks: each registry shard's lock, each chat's member lock, each chat's
 // message lock. A thread holds at most one of them at a time, except that
 // chat creation adds the creator to the new, not yet visible chat under its
-// shard's lock.
+// shard's lock. Each is held for one bounded step (a hash lookup or insert,
+// one message's copy), never for a whole listing. Every operation changes
+// the store in its last lock step only; on a thread in a NoWaitScope an
+// operation that met a busy lock has changed nothing and reports failure,
+// with StoreWasBusy() set.
+//
+// Growth: while the memory budget is over its limit (MemoryBudget), every
+// operation that would add (a user, a chat, a member, a message, a longer
+// body) reports failure; reads go on.
 #pragma once
 
 #include <array>
@@ -23,14 +31,15 @@
 #include <optional>
 #include <shared_mutex>
 
-#include "store/RwLock.h"
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "Limits.h"
 #include "store/Chat.h"
 #include "store/Message.h"
+#include "store/RwLock.h"
 #include "store/User.h"
 
 namespace parley {
@@ -44,13 +53,16 @@ class ResourceManager {
   // any event thread runs) and never destroyed.
   static ResourceManager* GetResourceMananger();
   // A store of its own, for tests and fuzzing.
-  static std::unique_ptr<ResourceManager> CreateStandalone();
+  // `max_users` and `max_chats` lower the number limits (for tests).
+  static std::unique_ptr<ResourceManager> CreateStandalone(uint32_t max_users = kMaxUsers,
+                                                           uint32_t max_chats = kMaxChats);
 
   ~ResourceManager();
   ResourceManager(const ResourceManager&) = delete;
   ResourceManager& operator=(const ResourceManager&) = delete;
 
-  // Registers `username` unless it is taken. Returns true when it was added.
+  // Registers `username` unless it is taken or the store has no user numbers
+  // left. Returns true when it was added.
   bool AddUser(std::string_view username);
   bool UserExist(std::string_view name) const;
   bool ChatExist(std::string_view chatname) const;
@@ -89,6 +101,10 @@ class ResourceManager {
   std::vector<MessageId> GetChatMsgsID(std::string_view chatname) const;
   // The same appended to `out`; false when the chat is unknown.
   bool GetChatMsgsID(std::string_view chatname, std::vector<MessageId>& out) const;
+  // Begins a listing of the chat's active messages as they are now, to be
+  // read out without holding any lock (see MessageStorage::Listing). Null for
+  // an unknown chat (or a busy lock, see StoreWasBusy).
+  std::unique_ptr<MessageStorage::Listing> StartListing(std::string_view chatname) const;
 
   // Messages ever added to the chat, deleted ones included (0 for an unknown chat).
   size_t GetChatMsgCount(std::string_view chatname) const;
@@ -114,7 +130,11 @@ class ResourceManager {
   size_t ChatCount() const;
 
  private:
-  ResourceManager();
+  ResourceManager(uint32_t max_users, uint32_t max_chats);
+
+  // Takes the next number below `limit` from `counter`; nothing when all are
+  // used. The counter never passes the limit, so numbers never wrap.
+  static std::optional<uint32_t> TakeNumber(std::atomic<uint32_t>& counter, uint32_t limit);
 
   const User* GetUserByName(std::string_view username) const;
   Chat* GetChatByName(std::string_view chatname) const;
@@ -132,7 +152,8 @@ class ResourceManager {
    public:
     T* Find(std::string_view name) const {
       const Shard& s = ShardOf(name);
-      std::shared_lock lk(s.mu);
+      auto lk = LockShared(s.mu);
+      if (!lk) return nullptr;
       auto it = s.map.find(name);
       return it == s.map.end() ? nullptr : it->second.get();
     }
@@ -141,8 +162,8 @@ class ResourceManager {
     template <class Make>
     bool Insert(std::string_view name, Make&& make) {
       Shard& s = ShardOf(name);
-      std::unique_lock lk(s.mu);
-      if (s.map.find(name) != s.map.end()) return false;
+      auto lk = LockExclusive(s.mu);
+      if (!lk || s.map.find(name) != s.map.end()) return false;
       std::unique_ptr<T> obj = make();
       if (!obj) return false;
       std::string_view key = obj->getName();
@@ -171,8 +192,11 @@ class ResourceManager {
 
   NameIndex<User> users;
   NameIndex<Chat> chats;
+  const uint32_t max_users_;
+  const uint32_t max_chats_;
   std::atomic<uint32_t> next_user_id{0};
   std::atomic<uint32_t> next_chat_number{1};
+  std::atomic<int64_t> user_bytes_{0};  // charged to the memory budget for users
 
   // User numbers to users, readable without a lock: a fixed table of blocks,
   // each published once (under user_blocks_mut); each slot written once.

@@ -13,6 +13,8 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
 
 namespace parley {
 
@@ -43,5 +45,51 @@ class RwLock {
   }
   pthread_rwlock_t lock_;
 };
+
+// How the calling thread takes the store's locks.
+//
+// The network thread runs quick requests itself, but it must never wait for
+// a store lock another thread holds. While a NoWaitScope is alive on a
+// thread, the store's lock steps there only try their lock: a lock held
+// elsewhere is not taken, the step fails as if what it looked for were not
+// there, and StoreWasBusy() turns true. Every store operation changes the
+// store only in its last lock step, so an operation that met a busy lock has
+// changed nothing: its caller discards the answer and has the request run
+// again by a thread that may wait.
+namespace store_lock_detail {
+inline thread_local bool no_wait = false;
+inline thread_local bool busy = false;
+}  // namespace store_lock_detail
+
+class NoWaitScope {
+ public:
+  NoWaitScope() {
+    store_lock_detail::no_wait = true;
+    store_lock_detail::busy = false;
+  }
+  ~NoWaitScope() { store_lock_detail::no_wait = false; }
+  NoWaitScope(const NoWaitScope&) = delete;
+  NoWaitScope& operator=(const NoWaitScope&) = delete;
+};
+
+// True when a lock step on this thread met a busy lock since the NoWaitScope began.
+inline bool StoreWasBusy() { return store_lock_detail::busy; }
+
+// A lock step: the returned guard owns `mu` unless a NoWaitScope is active
+// and the lock was busy. Callers check the guard before going on.
+template <class M>
+std::unique_lock<M> LockExclusive(M& mu) {
+  if (!store_lock_detail::no_wait) return std::unique_lock<M>(mu);
+  std::unique_lock<M> lk(mu, std::try_to_lock);
+  if (!lk) store_lock_detail::busy = true;
+  return lk;
+}
+template <class M>
+std::shared_lock<M> LockShared(M& mu) {
+  if (!store_lock_detail::no_wait) return std::shared_lock<M>(mu);
+  std::shared_lock<M> lk(mu, std::try_to_lock);
+  if (!lk) store_lock_detail::busy = true;
+  return lk;
+}
 
 }  // namespace parley
