@@ -72,6 +72,11 @@ inline constexpr int kMaxReadsPerPass = 4;
 // Connections accepted per listener wake-up before serving the others.
 inline constexpr int kMaxAcceptsPerPass = 256;
 
+// Descriptors the server never lets connections take: whatever else the
+// process opens (a file, a pipe, a runtime's own checks) always finds one.
+// Past the limit less these, the listener pauses as it does on EMFILE.
+inline constexpr int kReservedDescriptors = 16;
+
 // After the process runs out of descriptors or memory in accept(2), the
 // listener is paused this long (or until a connection closes).
 inline constexpr int kAcceptPauseMs = 100;

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -138,6 +139,14 @@ bool Worker::Listen() {
   epoll_ctl(epfd_, EPOLL_CTL_ADD, listenfd_, &ev);
   ev.data.ptr = &kSignalTag;
   epoll_ctl(epfd_, EPOLL_CTL_ADD, sigfd_, &ev);
+
+  // Descriptors below the loop's own are taken (standard streams, and so on).
+  rlimit rl{};
+  const long in_use = std::max({listenfd_, epfd_, sigfd_}) + 1;
+  long room = 1 << 20;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+    room = static_cast<long>(rl.rlim_cur) - in_use - kReservedDescriptors;
+  max_conns_ = static_cast<size_t>(std::max(room, 1L));
   return true;
 }
 
@@ -194,6 +203,15 @@ void Worker::operator()() {
 
 void Worker::AcceptAll() {
   for (int i = 0; i < kMaxAcceptsPerPass; ++i) {
+    if (conns_.size() >= max_conns_) {
+      // Taking the last descriptors would leave none for anything else the
+      // process must open: wait, as for EMFILE, until a connection closes.
+      Counters::Get().accept_errors.fetch_add(1, std::memory_order_relaxed);
+      accept_log.Log("accept: %zu connections open, all the descriptor limit allows with %d kept free; "
+                     "listener paused", conns_.size(), kReservedDescriptors);
+      PauseAccepting();
+      return;
+    }
     int fd = accept4(listenfd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       switch (errno) {

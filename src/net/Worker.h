@@ -91,6 +91,8 @@ class Worker {
   const int backlog_;
   const std::chrono::seconds frame_timeout_;  // 0: none
   const bool memory_limited_;
+  // Connections the descriptor limit allows (kReservedDescriptors kept free).
+  size_t max_conns_ = 0;
   // Requests this pass may still run on this thread.
   size_t inline_left_ = 0;
   int listenfd_ = -1;
