@@ -41,6 +41,7 @@ struct Counters {
   std::atomic<uint64_t> accept_errors{0};
   std::atomic<uint64_t> output_overflows{0};
   std::atomic<uint64_t> inflight_pauses{0};
+  std::atomic<uint64_t> inflight_peak{0};  // most requests in flight on one connection
   std::atomic<uint64_t> chat_full{0};
   std::atomic<uint64_t> stdout_drops{0};
   std::atomic<uint64_t> memory_refusals{0};

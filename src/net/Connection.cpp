@@ -135,6 +135,9 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
 
 void Connection::AddInflight(size_t n) {
   const size_t now = inflight_.fetch_add(n, std::memory_order_acq_rel) + n;
+  auto& peak = Counters::Get().inflight_peak;
+  for (uint64_t p = peak.load(std::memory_order_relaxed); now > p;)
+    if (peak.compare_exchange_weak(p, now, std::memory_order_relaxed)) break;
   if (now < kMaxInflight) return;
   std::lock_guard lk(mu);
   if (paused_ || inflight_.load(std::memory_order_acquire) < kMaxInflight) return;

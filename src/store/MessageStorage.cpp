@@ -96,7 +96,7 @@ const char* MessageStorage::FindActive(MessageId id) const {
 }
 
 size_t MessageStorage::bytes() const {
-  auto lk = LockShared(mu_);
+  std::shared_lock lk(mu_);
   return arena_.Allocated() + index_.Bytes() + deleted_log_.Bytes();
 }
 

@@ -66,6 +66,26 @@ TEST(Listing, IsOneViewWhateverChangesWhileItIsRead) {
   }
 }
 
+// The same while another thread deletes and adds as fast as it can: the
+// listing reads without the lock, and still shows the chat as it began.
+TEST(Listing, IsOneViewWhileAnotherThreadChangesTheChat) {
+  MessageStorage s(4);
+  std::vector<MessageId> ids;
+  for (int i = 0; i < 50000; ++i) ids.push_back(*s.addTextMessage(1, "m"));
+  for (size_t p = 0; p < ids.size(); p += 3) ASSERT_TRUE(s.removeMessage(1, ids[p]));
+  const std::vector<MessageId> want = s.getMsgIds();
+  auto listing = s.startListing();
+  std::thread writer([&] {
+    for (size_t p = 1; p < ids.size(); p += 3) {
+      s.removeMessage(1, ids[p]);
+      s.addTextMessage(2, "new");
+    }
+  });
+  const std::vector<MessageId> got = Drain(*listing, 64);
+  writer.join();
+  EXPECT_EQ(got, want);
+}
+
 // On a thread that may not wait (the network thread), a busy lock makes an
 // operation change nothing and say so; the same operation then succeeds on a
 // thread that waits.
