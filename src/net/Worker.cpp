@@ -338,10 +338,10 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
   std::string& in = conn->in;
   const bool was_empty = in.empty();
   if (was_empty) {
-    const size_t used = CutFrames(data, n, sink);
-    in.assign(data + used, n - used);
+    const size_t used = n == 0 ? 0 : CutFrames(data, n, sink);
+    if (used < n) in.assign(data + used, n - used);
   } else {
-    in.append(data, n);
+    if (n > 0) in.append(data, n);
     const size_t used = CutFrames(in.data(), in.size(), sink);
     in.erase(0, used);
   }
