@@ -33,6 +33,10 @@ struct TestResult {
   LatencySummary latency;
   std::string first_error;  // description of the first wrong or missing reply
   std::string fatal;        // set when the test could not run at all (no connection)
+  // Background listings completed and bytes the listers read while this test
+  // ran (set by the caller; zero without --listers).
+  uint64_t background_listings = 0;
+  uint64_t background_bytes = 0;
 
   uint64_t errors() const { return wrong + missing; }
   double rps() const { return seconds > 0 ? static_cast<double>(ok) / seconds : 0; }

@@ -38,7 +38,8 @@ std::optional<std::vector<TestKind>> ParseTests(std::string_view list) {
 
 std::string Usage() {
   return "Usage: parley-bench [--host H] [--port P] [-c CLIENTS] [-n REQUESTS] [-P PIPELINE]\n"
-         "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q] [--help]\n"
+         "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q]\n"
+         "                    [--listers N [--list-messages M]] [--help]\n"
          "\n"
          "  --host H       server address (default 127.0.0.1)\n"
          "  --port P       server port (default 8080)\n"
@@ -51,6 +52,12 @@ std::string Usage() {
          "  --threads N    event loops, each driving a share of the connections (default 1)\n"
          "  --csv          machine-readable output: a header line, then one line per test\n"
          "  -q             quiet: one line per test\n"
+         "  --listers N    background load: N more connections list one big chat over and\n"
+         "                 over, reading each listing in full, for as long as the tests\n"
+         "                 run (default 0: none); the listings completed are reported\n"
+         "  --list-messages M\n"
+         "                 messages in that chat, stored with one-byte bodies during\n"
+         "                 set-up (default 1000000; only with --listers)\n"
          "\n"
          "Tests: send (message to a chat of all clients), fetch (one message by id),\n"
          "list (ids of a chat holding 100 messages), register (fresh account names),\n"
@@ -77,7 +84,8 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       continue;
     }
     static constexpr std::string_view kWithValue[] = {"--host", "--port", "-c", "-n",
-                                                      "-P",     "-d",     "-t", "--threads"};
+                                                      "-P",     "-d",     "-t", "--threads",
+                                                      "--listers", "--list-messages"};
     if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue)) {
       r.error = "unknown option '" + std::string(a) + "'";
       return r;
@@ -119,6 +127,14 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       auto p = ParseInt<int>(v, 1, kMaxThreads);
       ok = p.has_value();
       if (ok) o.threads = *p;
+    } else if (a == "--listers") {
+      auto p = ParseInt<int>(v, 0, kMaxListers);
+      ok = p.has_value();
+      if (ok) o.listers = *p;
+    } else if (a == "--list-messages") {
+      auto p = ParseInt<int64_t>(v, 1, kMaxListMessages);
+      ok = p.has_value();
+      if (ok) o.list_messages = *p;
     }
     if (!ok) {
       r.error = "bad value '" + std::string(v) + "' for " + std::string(a);
@@ -126,6 +142,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
     }
   }
   if (o.threads > o.clients) o.threads = o.clients;  // a thread without connections does nothing
+  if (o.listers == 0 && o.list_messages > 0) {
+    r.error = "--list-messages needs --listers";
+    return r;
+  }
+  if (o.listers > 0 && o.list_messages == 0) o.list_messages = kDefaultListMessages;
   r.options = std::move(o);
   return r;
 }

@@ -2,7 +2,7 @@
 //
 //   parley-bench [--host H] [--port P] [-c CLIENTS=50] [-n REQUESTS=100000]
 //                [-P PIPELINE=1] [-d BODY_BYTES=64] [-t TESTS] [--csv] [-q]
-//                [--threads N] [--help]
+//                [--threads N] [--listers N [--list-messages M]] [--help]
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,11 @@ inline constexpr int kMaxPipeline = 4096;
 // Each timed request keeps an 8-byte latency sample, so -n bounds the memory
 // parley-bench needs (800 MB at this limit).
 inline constexpr int64_t kMaxRequests = 100'000'000;
+// Background listers, and the size of the chat they list. A listing of M ids is
+// one frame of 16 + 8 M bytes, whose length must fit the 32-bit length prefix.
+inline constexpr int kMaxListers = 64;
+inline constexpr int64_t kMaxListMessages = 200'000'000;
+inline constexpr int64_t kDefaultListMessages = 1'000'000;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -36,6 +41,8 @@ struct Options {
   bool csv = false;
   bool quiet = false;
   int threads = 1;  // each thread drives clients/threads connections
+  int listers = 0;   // connections listing one big chat while the tests run
+  int64_t list_messages = 0;  // size of that chat; set (default or given) when listers > 0
 };
 
 struct ParseResult {

@@ -33,6 +33,10 @@ std::string FormatResult(const Options& o, const TestResult& r) {
   s += Fmt("  %d parallel clients, %d thread%s\n", o.clients, o.threads, o.threads == 1 ? "" : "s");
   s += Fmt("  %zu bytes payload\n", o.body_bytes);
   s += Fmt("  pipeline %d\n", o.pipeline);
+  if (o.listers > 0)
+    s += Fmt("  background: %d lister%s of %lld ids, %llu listings completed, %.1f MB read during this test\n",
+             o.listers, o.listers == 1 ? "" : "s", static_cast<long long>(o.list_messages),
+             static_cast<unsigned long long>(r.background_listings), static_cast<double>(r.background_bytes) / 1e6);
   s += Fmt("  %llu errors (%llu wrong, %llu missing)\n\n", errors, static_cast<unsigned long long>(r.wrong),
            static_cast<unsigned long long>(r.missing));
   s += "Summary:\n";
@@ -41,6 +45,13 @@ std::string FormatResult(const Options& o, const TestResult& r) {
   s += Fmt("  %9s %9s %9s %9s %9s %9s\n", "avg", "min", "p50", "p99", "p99.9", "max");
   s += Fmt("  %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n\n", l.avg_ms, l.min_ms, l.p50_ms, l.p99_ms, l.p999_ms, l.max_ms);
   return s;
+}
+
+std::string FormatBackground(const Options& o, uint64_t listings, uint64_t bytes, double seconds) {
+  const double mb_per_s = seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+  return Fmt("background: %d lister%s, %llu listings of %lld ids (%.2f GB read in %.1f s, %.0f MB/s)\n", o.listers,
+             o.listers == 1 ? "" : "s", static_cast<unsigned long long>(listings),
+             static_cast<long long>(o.list_messages), static_cast<double>(bytes) / 1e9, seconds, mb_per_s);
 }
 
 }  // namespace parley::bench

@@ -2,15 +2,19 @@
 //
 // Sets up users, chats and messages (untimed), then runs each selected test
 // with many parallel connections, checks every reply, and prints throughput
-// and latency percentiles. Exit status: 0 when every reply was correct, 1 when
-// any was wrong or missing or the server could not be reached, 2 for a bad
-// command line.
+// and latency percentiles. With --listers, a few more connections list one big
+// chat over and over while the tests run. Exit status: 0 when every reply was
+// correct, 1 when any was wrong or missing (a lister's listings included) or
+// the server could not be reached, 2 for a bad command line.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Background.h"
 #include "Driver.h"
 #include "Options.h"
 #include "Report.h"
@@ -45,8 +49,11 @@ int main(int argc, char** argv) {
   const Options& opt = *parsed.options;
   std::signal(SIGPIPE, SIG_IGN);
 
-  // One descriptor per client plus the set-up connection, epoll sets and stdio.
-  if (!RaiseFileLimit(static_cast<unsigned long>(opt.clients) + static_cast<unsigned long>(opt.threads) + 16)) {
+  // One descriptor per client plus the set-up connection, epoll sets and stdio,
+  // and the listers with the connections that fill their chat.
+  unsigned long background_fds = opt.listers > 0 ? static_cast<unsigned long>(opt.listers) + 8 : 0;
+  if (!RaiseFileLimit(static_cast<unsigned long>(opt.clients) + static_cast<unsigned long>(opt.threads) + 16 +
+                      background_fds)) {
     std::fprintf(stderr, "parley-bench: the descriptor limit is too low for %d clients\n", opt.clients);
     return kExitUsage;
   }
@@ -76,10 +83,32 @@ int main(int argc, char** argv) {
       return kExitFailed;
   }
 
+  std::unique_ptr<Listers> listers;
+  std::chrono::steady_clock::time_point background_start;
+  if (opt.listers > 0) {
+    const std::string big_chat = fx.prefix + "big";
+    if (!FillChat(address, fx.users.at(0), big_chat, opt.list_messages, true, err)) {
+      std::fprintf(stderr, "parley-bench: set-up failed: %s\n", err.c_str());
+      return kExitFailed;
+    }
+    listers = std::make_unique<Listers>(address, big_chat, opt.list_messages, opt.listers);
+    if (!listers->Start(err)) {
+      std::fprintf(stderr, "parley-bench: background: %s\n", err.c_str());
+      return kExitFailed;
+    }
+    background_start = std::chrono::steady_clock::now();
+  }
+
   if (opt.csv) Out(CsvHeader());
   unsigned long long errors = 0;
   for (TestKind kind : opt.tests) {
+    const ListerCounts before = listers ? listers->Counts() : ListerCounts{};
     TestResult r = RunTest(opt, address, fx, kind);
+    if (listers) {
+      const ListerCounts after = listers->Counts();
+      r.background_listings = after.listings - before.listings;
+      r.background_bytes = after.bytes - before.bytes;
+    }
     if (!r.fatal.empty()) {
       std::fprintf(stderr, "parley-bench: %s: %s\n", std::string(TestName(kind)).c_str(), r.fatal.c_str());
       return kExitFailed;
@@ -90,6 +119,20 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "parley-bench: %s: %llu wrong, %llu missing; first: %s\n",
                    std::string(TestName(kind)).c_str(), static_cast<unsigned long long>(r.wrong),
                    static_cast<unsigned long long>(r.missing), r.first_error.c_str());
+    }
+  }
+  if (listers) {
+    const ListerCounts total = listers->Stop();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - background_start).count();
+    const std::string line = FormatBackground(opt, total.listings, total.bytes, seconds);
+    if (opt.csv)
+      std::fputs(line.c_str(), stderr);  // keeps standard output pure CSV
+    else
+      Out(line);
+    if (listers->failed() > 0) {
+      std::fprintf(stderr, "parley-bench: background: %d of %d listers failed; first: %s\n", listers->failed(),
+                   opt.listers, listers->first_error().c_str());
+      return kExitFailed;
     }
   }
   if (errors > 0) {
