@@ -34,17 +34,19 @@ inline constexpr size_t kReplyHandOver = 256u << 10;
 // Requests the network thread runs itself per loop pass, instead of handing
 // them to the event threads: light traffic is answered without a thread
 // hand-off; what a pass brings beyond this goes to the event threads (see
-// QueueManager::Route for which requests may run there).
+// QueueManager::RunHere for which requests may run there).
 inline constexpr size_t kInlineBudget = 256;
 
-// A listing is sent as the socket drains: this many bytes of ids are made at
-// a time, and one flush of a connection makes at most kListingFlushBytes, so
-// a long listing neither needs a copy of itself in memory nor holds up the
-// loop. A listing not yet sent counts as at most kListingWindow bytes of
-// pending output. Listings of at most kListingAtOnce bytes are made at once.
+// A listing is sent as the socket drains: at most kListingWindow bytes of ids
+// are made per flush of its connection, and the network thread makes at most
+// kListingBytesPerPass per loop pass over all connections, so a long listing
+// neither needs a copy of itself in memory nor holds up the requests of
+// others (each pass's share of listing work is bounded). A listing not yet
+// sent counts as at most kListingWindow bytes of pending output. Listings of
+// at most kListingAtOnce bytes are made at once.
 inline constexpr size_t kListingWindow = 64u << 10;
+inline constexpr size_t kListingBytesPerPass = 32u << 10;
 inline constexpr size_t kListingAtOnce = 4u << 10;
-inline constexpr size_t kListingFlushBytes = 1u << 20;
 
 // Requests of one connection that may be queued or executing at once. Past
 // this the network thread stops reading from that connection until its

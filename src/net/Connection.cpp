@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Limits.h"
@@ -65,7 +66,7 @@ void Connection::Fail() {
   FailLocked();
 }
 
-void Connection::FlushLocked() {
+size_t Connection::FlushLocked(size_t stream_budget) {
   size_t produced = 0;
   for (;;) {
     while (out_off_ < out_.size()) {
@@ -77,10 +78,10 @@ void Connection::FlushLocked() {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         RecountLocked();
-        return;
+        return produced;
       }
       FailLocked();  // the peer is gone (reset, broken pipe)
-      return;
+      return produced;
     }
     out_off_ = 0;
     if (out_.capacity() > (256u << 10)) std::string().swap(out_);
@@ -88,10 +89,10 @@ void Connection::FlushLocked() {
     if (rest_.empty()) break;
     ReplyBuffer::Piece& next = rest_.front();
     if (next.stream) {
-      // Made only as fast as the socket takes it, and a bounded amount per
-      // flush: the network thread comes back when the socket is writable.
-      if (produced >= kListingFlushBytes) break;
-      const bool done = next.stream->Produce(out_, kListingWindow);
+      // Made only as fast as the socket takes it, and within the budget: the
+      // network thread comes back when the socket is writable.
+      if (produced >= stream_budget) break;
+      const bool done = next.stream->Produce(out_, std::min(kListingWindow, stream_budget - produced));
       produced += out_.size();
       if (done) next.stream.reset();
       continue;
@@ -100,6 +101,7 @@ void Connection::FlushLocked() {
     rest_.pop_front();
   }
   RecountLocked();
+  return produced;
 }
 
 void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
@@ -109,7 +111,7 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
     if (rest_.empty()) out_.append(replies.head());
     else rest_.back().after.append(replies.head());
     for (auto& p : replies.pieces()) rest_.push_back(std::move(p));
-    if (idle) FlushLocked();
+    if (idle) FlushLocked(kListingWindow);
     if (!failed_ && RecountLocked() > kMaxPendingOutput) {
       Counters::Get().output_overflows.fetch_add(1, std::memory_order_relaxed);
       overflow_log.Log("parleyd: closing connection %d: more than %zu bytes of replies unread", fd_,
@@ -155,10 +157,10 @@ void Connection::SetInputBacklog(bool backlog) {
   UpdateInterestLocked();
 }
 
-bool Connection::OnWritable() {
+bool Connection::OnWritable(size_t& stream_budget) {
   std::lock_guard lk(mu);
   if (closed_) return false;
-  FlushLocked();
+  stream_budget -= std::min(stream_budget, FlushLocked(stream_budget));
   if (DoneLocked()) return true;
   UpdateInterestLocked();
   return false;

@@ -13,7 +13,7 @@
 // - The output side (the pending replies, the flags, the epoll interest) is
 //   guarded by `mu`; the socket is written only under it, so frames never
 //   interleave. A stream in the output (a long listing) is made under `mu`
-//   as the socket drains, at most kListingFlushBytes per flush.
+//   as the socket drains, within the budget the flushing thread gives it.
 #pragma once
 
 #include <atomic>
@@ -69,9 +69,11 @@ class Connection {
   // ---- Network thread ----
   // Counts `n` more requests in flight; pauses reading at kMaxInflight.
   void AddInflight(size_t n);
-  // Sends pending output. Returns true when the connection is finished
-  // (failed, or input ended and everything is answered and sent).
-  bool OnWritable();
+  // Sends pending output, making at most `stream_budget` bytes of streams
+  // (the loop pass's share; it is lowered by what was made). Returns true
+  // when the connection is finished (failed, or input ended and everything
+  // is answered and sent).
+  bool OnWritable(size_t& stream_budget);
   // The peer ended its input. Returns true when the connection can be closed
   // now; otherwise it stays open until its replies are sent.
   bool OnReadEof();
@@ -92,9 +94,10 @@ class Connection {
   std::chrono::steady_clock::time_point frame_deadline{};
 
  private:
-  // Requires mu. Sends until everything is sent or the socket is full; fails
-  // the connection on a socket error.
-  void FlushLocked();
+  // Requires mu. Sends until everything is sent, the socket is full or
+  // `stream_budget` bytes of streams were made; fails the connection on a
+  // socket error. Returns the bytes of streams made.
+  size_t FlushLocked(size_t stream_budget);
   // Requires mu. Re-registers the epoll interest if it changed.
   void UpdateInterestLocked();
   // Requires mu. Shuts the socket down; the network thread then sees a hang-up and closes.

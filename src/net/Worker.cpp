@@ -168,6 +168,7 @@ void Worker::operator()() {
   while (!stop_) {
     int n = epoll_wait(epfd_, events, kMaxEvents, PollTimeoutMs(Clock::now()));
     inline_left_ = kInlineBudget;
+    stream_left_ = kListingBytesPerPass;
     if (n < 0) {
       if (errno == EINTR) continue;
       LogLine("epoll_wait failed: %s", strerror(errno));
@@ -291,7 +292,7 @@ void Worker::OnConnectionEvent(Connection* raw, uint32_t events) {
     CloseConnection(raw);
     return;
   }
-  if ((events & EPOLLOUT) && conn->OnWritable()) {
+  if ((events & EPOLLOUT) && conn->OnWritable(stream_left_)) {
     CloseConnection(raw);
     return;
   }

@@ -93,8 +93,10 @@ class Worker {
   const bool memory_limited_;
   // Connections the descriptor limit allows (kReservedDescriptors kept free).
   size_t max_conns_ = 0;
-  // Requests this pass may still run on this thread.
+  // Requests this pass may still run on this thread, and bytes of long
+  // listings it may still make.
   size_t inline_left_ = 0;
+  size_t stream_left_ = 0;
   int listenfd_ = -1;
   int epfd_ = -1;
   int sigfd_ = -1;
