@@ -110,13 +110,6 @@ bool ServerProcess::Start(std::vector<std::string> args, long nofile,
   return port_ > 0;
 }
 
-int ServerProcess::RunToExit(std::vector<std::string> args, std::chrono::milliseconds timeout) {
-  if (!Spawn(args, 0)) return -1;
-  int st = Reap(timeout);
-  if (pump_.joinable()) pump_.join();
-  return st;
-}
-
 std::string ServerProcess::Stdout() {
   std::lock_guard lk(mu_);
   return out_;

@@ -35,11 +35,6 @@ class ServerProcess {
   bool Start(std::vector<std::string> args = {}, long nofile = 0,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-  // Starts the server and waits for it to exit; returns its exit status (or
-  // 128 + signal). For start-up failures such as a port in use.
-  int RunToExit(std::vector<std::string> args,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
 
