@@ -41,74 +41,53 @@ class ClientTest : public ::testing::Test {
   Client client_;
 };
 
-// Every call does what it says, with its arguments in their places, and
-// messages come back byte for byte.
-TEST_F(ClientTest, EveryCallTakesEffectAndMessagesComeBackByteForByte) {
+// Every call does what it says, with its arguments in their places;
+// messages come back byte for byte; a "no" to any call is kRefused and
+// leaves the connection usable.
+TEST_F(ClientTest, EveryCallTakesEffectOrReportsARefusal) {
   const std::string alice = Name("alice"), bob = Name("bob"), room = Name("room"), other = Name("other");
-  ASSERT_TRUE(client_.Register(alice));
-  ASSERT_TRUE(client_.Register(bob));
-  ASSERT_TRUE(client_.CreateChat(alice, room));
-  ASSERT_TRUE(client_.CreateChat(bob, other));
+  auto& c = client_;
+  ASSERT_TRUE(c.Register(alice) && c.Register(bob) && c.CreateChat(alice, room) && c.CreateChat(bob, other));
   const std::string body = "zero\0byte \xff\xfe and \n newline"s;
-  ASSERT_TRUE(client_.Send(alice, room, body));
-  ASSERT_TRUE(client_.JoinChat(bob, room));
-  ASSERT_TRUE(client_.Send(bob, room, ""));
-
-  auto ids = client_.List(room);
+  ASSERT_TRUE(c.Send(alice, room, body) && c.JoinChat(bob, room) && c.Send(bob, room, ""));
+  auto ids = c.List(room);
   ASSERT_TRUE(ids) << ids.error;
   ASSERT_EQ(ids.value.size(), 2u);
-  auto first = client_.Fetch(room, ids.value[0]);
-  ASSERT_TRUE(first) << first.error;
-  EXPECT_EQ(first.value.sender, alice);
-  EXPECT_EQ(first.value.body, body);
-  auto empty = client_.Fetch(room, ids.value[1]);
-  ASSERT_TRUE(empty) << empty.error;
-  EXPECT_EQ(empty.value.sender, bob);
-  EXPECT_EQ(empty.value.body, "");
+  const MessageId first = ids.value[0], empty = ids.value[1];
+  auto m = c.Fetch(room, first);
+  EXPECT_TRUE(m && m.value.sender == alice && m.value.body == body) << m.error;
+  m = c.Fetch(room, empty);
+  EXPECT_TRUE(m && m.value.sender == bob && m.value.body.empty()) << m.error;
 
-  ASSERT_TRUE(client_.Edit(alice, room, ids.value[0], "edited"));
-  EXPECT_EQ(client_.Fetch(room, ids.value[0]).value.body, "edited");
-  ASSERT_TRUE(client_.Forward(bob, room, other, ids.value[0]));
-  auto copies = client_.List(other);
-  ASSERT_TRUE(copies);
-  ASSERT_EQ(copies.value.size(), 1u);
-  auto copy = client_.Fetch(other, copies.value[0]);
-  ASSERT_TRUE(copy);
-  EXPECT_EQ(copy.value.sender, bob);
-  EXPECT_EQ(copy.value.body, "edited");
-  ASSERT_TRUE(client_.Delete(bob, room, ids.value[1]));
-  auto left = client_.List(room);
-  ASSERT_TRUE(left);
-  EXPECT_EQ(left.value, std::vector<MessageId>{ids.value[0]});
-}
+  ASSERT_TRUE(c.Edit(alice, room, first, "edited"));
+  EXPECT_EQ(c.Fetch(room, first).value.body, "edited");
+  ASSERT_TRUE(c.Forward(bob, room, other, first));
+  auto copies = c.List(other);
+  ASSERT_TRUE(copies && copies.value.size() == 1u);
+  m = c.Fetch(other, copies.value[0]);
+  EXPECT_TRUE(m && m.value.sender == bob && m.value.body == "edited");
+  ASSERT_TRUE(c.Delete(bob, room, empty));
+  EXPECT_EQ(c.List(room).value, std::vector<MessageId>{first});
 
-// A "no" to any call is kRefused, and the connection stays usable.
-TEST_F(ClientTest, EveryCallReportsARefusal) {
-  const std::string alice = Name("alice"), bob = Name("bob"), room = Name("room"), nowhere = Name("nowhere");
-  ASSERT_TRUE(client_.Register(alice));
-  ASSERT_TRUE(client_.Register(bob));
-  ASSERT_TRUE(client_.CreateChat(alice, room));
-  ASSERT_TRUE(client_.Send(alice, room, "hello"));
-  const MessageId mine = client_.List(room).value.at(0);
-  auto& c = client_;
+  const std::string nowhere = Name("nowhere");
   auto status_of = [](const auto& r) { return Result<>{r.status, {}, r.error}; };
   const std::pair<const char*, std::function<Result<>()>> refusals[] = {
       {"register", [&] { return c.Register(alice); }},
       {"create", [&] { return c.CreateChat(bob, room); }},
       {"join", [&] { return c.JoinChat(bob, nowhere); }},
-      {"send", [&] { return c.Send(bob, room, "x"); }},
+      {"send", [&] { return c.Send(Name("carol"), room, "x"); }},
       {"list", [&] { return status_of(c.List(nowhere)); }},
-      {"fetch", [&] { return status_of(c.Fetch(room, mine + 4242)); }},
-      {"edit", [&] { return c.Edit(bob, room, mine, "y"); }},
-      {"forward", [&] { return c.Forward(alice, room, nowhere, mine); }},
-      {"delete", [&] { return c.Delete(bob, room, mine); }},
+      {"fetch", [&] { return status_of(c.Fetch(room, empty)); }},
+      {"edit", [&] { return c.Edit(bob, room, first, "y"); }},
+      {"forward", [&] { return c.Forward(alice, room, nowhere, first); }},
+      {"delete", [&] { return c.Delete(bob, room, first); }},
   };
   for (const auto& [what, call] : refusals) {
     Result<> r = call();
     EXPECT_EQ(ToString(r.status), std::string(ToString(Status::kRefused))) << what << ": " << r.error;
-    ASSERT_TRUE(client_.connected()) << what;
+    ASSERT_TRUE(c.connected()) << what;
   }
-  EXPECT_EQ(client_.Fetch(room, mine).value.body, "hello");
+  EXPECT_EQ(c.Fetch(room, first).value.body, "edited");
 }
 
 TEST_F(ClientTest, PipelinedRepliesComeBackInOrder) {

@@ -68,6 +68,14 @@ inline std::string RawFrame(string_view payload) { return Prefix(static_cast<int
 // ---- Replies -----------------------------------------------------------------
 // The status "ok" or "no" answering a request of `type` (22 bytes).
 inline std::string StatusFrame(uint64_t type, bool ok) { return BuildFrame(type, ok ? "ok" : "no"); }
+// The "ok" answering each of the request frames in `requests`, in order.
+inline std::string OksFor(std::string_view requests) {
+  std::string replies;
+  for (size_t at = 0; at + wire::kLengthSize + wire::kWordSize <= requests.size();
+       at += wire::kLengthSize + static_cast<size_t>(wire::LoadI32(requests.data() + at)))
+    replies += StatusFrame(wire::LoadU64(requests.data() + at + wire::kLengthSize), true);
+  return replies;
+}
 // The data frame after an "ok" to a list: the count, then the ids.
 inline std::string ListFrame(const std::vector<int64_t>& ids) {
   std::string f;

@@ -18,7 +18,7 @@ Peer& Peer::operator=(Peer&& o) noexcept {
     Close();
     fd_ = std::exchange(o.fd_, -1);
     connected_ = std::exchange(o.connected_, false);
-    err_ = o.err_;
+    err_ = o.err_.load();
     buf_ = std::move(o.buf_);
   }
   return *this;
@@ -46,9 +46,11 @@ bool Peer::StartConnect(int port, int rcvbuf) {
 bool Peer::FinishConnect(Clock::time_point deadline) {
   if (fd_ < 0 || connected_) return connected_;
   if (!Wait(POLLOUT, deadline)) return false;
-  socklen_t len = sizeof err_;
-  getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err_, &len);
-  connected_ = err_ == 0;
+  int so_error = 0;
+  socklen_t len = sizeof so_error;
+  getsockopt(fd_, SOL_SOCKET, SO_ERROR, &so_error, &len);
+  err_ = so_error;
+  connected_ = so_error == 0;
   return connected_;
 }
 

@@ -13,6 +13,7 @@
 // Frames.h (included) builds the requests and the replies to compare with.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +52,8 @@ struct Frame {
   std::string raw;   // the whole frame as it came off the wire
 };
 
-// One client socket on 127.0.0.1.
+// One client socket on 127.0.0.1. Used by one thread at a time, except that
+// one thread may Send while another reads (Read, ReadFrame, Expect, WaitEof).
 class Peer {
  public:
   Peer() = default;
@@ -93,7 +95,7 @@ class Peer {
   int fd() const { return fd_; }
   bool connected() const { return connected_; }
   // errno of the last failed socket call.
-  int LastError() const { return err_; }
+  int LastError() const { return err_.load(); }
 
   // ---- Conveniences over one request ----
   // Sends `request` and reads its status reply: true for "ok", false for
@@ -116,7 +118,7 @@ class Peer {
 
   int fd_ = -1;
   bool connected_ = false;
-  int err_ = 0;
+  std::atomic<int> err_{0};
   std::string buf_;
 };
 

@@ -94,16 +94,11 @@ long CpuTicks(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat;
   std::getline(in, stat);
+  // After the command name, in parentheses: fields 3 to 15, utime and stime the last two.
   const size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  // After the command name: state is field 3; utime and stime are fields 14 and 15.
-  std::istringstream rest(stat.substr(close_paren + 2));
-  std::string field;
   long utime = -1, stime = -1;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) stime = std::stol(field);
-  }
+  if (close_paren != std::string::npos)
+    std::sscanf(stat.c_str() + close_paren + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
   return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
@@ -124,14 +119,9 @@ size_t Count(std::string_view text, std::string_view needle) {
 
 std::vector<std::string> LinesWith(std::string_view text, std::string_view needle) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    if (line.find(needle) != std::string_view::npos) lines.emplace_back(line);
-    start = end + 1;
-  }
+  std::istringstream in{std::string(text)};
+  for (std::string line; std::getline(in, line);)
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
   return lines;
 }
 

@@ -16,7 +16,6 @@
 namespace parley {
 namespace {
 
-using namespace std::string_literals;
 
 // ---- RwLock ----------------------------------------------------------------
 
@@ -48,35 +47,6 @@ std::string Body(const MessageStorage& s, MessageId id) {
   std::string out = "<none>";
   s.visitMsg(id, [&](UserId, std::string_view b) { out.assign(b); });
   return out;
-}
-
-TEST(MessageStorage, AddListFetch) {
-  MessageStorage s(7);
-  const std::string zeros("a\0b\0"s);
-  auto a = s.addTextMessage(1, "hi");
-  auto b = s.addTextMessage(2, zeros);
-  auto c = s.addTextMessage(1, "");
-  ASSERT_TRUE(a && b && c);
-  EXPECT_NE(*a, *b);
-  EXPECT_GE(*a, 0);
-  EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{*a, *b, *c}));
-  EXPECT_EQ(Body(s, *a), "hi");
-  EXPECT_EQ(Body(s, *b), zeros);  // zero bytes kept, full size
-  EXPECT_EQ(Body(s, *c), "");
-  UserId sender = 99;
-  s.visitMsg(*b, [&](UserId u, std::string_view) { sender = u; });
-  EXPECT_EQ(sender, 2u);
-}
-
-TEST(MessageStorage, IdsOfOtherChatsAndUnknownIdsFindNothing) {
-  MessageStorage s1(1), s2(2);
-  auto a = s1.addTextMessage(1, "x");
-  ASSERT_TRUE(a);
-  for (MessageId id : {*a + 1, MessageId{-1}, MessageId{0}, MakeMessageId(2, PositionOf(*a)),
-                       MessageId{0x7fffffffffffffff}}) {
-    EXPECT_EQ(Body(s1, id), "<none>") << id;
-  }
-  EXPECT_EQ(Body(s2, *a), "<none>");
 }
 
 TEST(MessageStorage, EditAndDeleteOnlyTheSendersActiveMessage) {
