@@ -2,7 +2,6 @@
 // pseudo-terminals as a person would use them.
 #include <gtest/gtest.h>
 
-#include "Process.h"
 #include "ServerProcess.h"
 #include "parley/Client.h"
 

@@ -8,7 +8,7 @@
 //   ASSERT_TRUE(p.Connect(port));
 //   EXPECT_EQ(p.Status(Register("alice")), true);            // "ok"
 //   ASSERT_TRUE(p.Send(GetChatReq("room")));
-//   EXPECT_FALSE(p.Expect(StatusFrame(EV_GETCHAT, false)));   // nothing: the bytes matched
+//   EXPECT_FALSE(p.Expect(StatusFrame(wire::EV_GETCHAT, false)));  // nothing: the bytes matched
 //
 // Frames.h (included) builds the requests and the replies to compare with.
 #pragma once
