@@ -110,6 +110,8 @@ TEST_F(Protocol, EveryKindFollowsItsRules) {
       {"register a name differing by a trailing space", Register(a + " "), true},
       {"register the empty name", Register(""), true},
       {"register the empty name again", Register(""), false},
+      {"join as the empty name", JoinChatReq("", room), true},
+      {"send as the empty name", SendReq("", room, "a\0"s), true},
       {"create by an unknown user", CreateChatReq(ghost, free), false},
       {"create an existing chat, even by its creator", CreateChatReq(a, room), false},
       {"create a chat differing in case", CreateChatReq(a, N("Room")), true},
@@ -146,11 +148,12 @@ TEST_F(Protocol, EveryKindFollowsItsRules) {
   // The copies have the forwarder as their sender and ids of their own; the
   // edit changed only the original.
   auto ids = c.List(room);
-  ASSERT_TRUE(ids && ids->size() == 3);
+  ASSERT_TRUE(ids && ids->size() == 4);
   EXPECT_EQ((*ids)[0], mine);
   EXPECT_EQ(c.Fetch(room, mine), Message(a, "edited"));
-  EXPECT_EQ(c.Fetch(room, (*ids)[1]), Message(b, "tb"));
-  EXPECT_EQ(c.Fetch(room, (*ids)[2]), Message(b, "first"));
+  EXPECT_EQ(c.Fetch(room, (*ids)[1]), Message("", "a\0"s));
+  EXPECT_EQ(c.Fetch(room, (*ids)[2]), Message(b, "tb"));
+  EXPECT_EQ(c.Fetch(room, (*ids)[3]), Message(b, "first"));
   const int64_t copy = LastId(far);
   EXPECT_NE(copy, mine);
   EXPECT_EQ(c.Fetch(far, copy), Message(out, "first"));
@@ -161,7 +164,7 @@ TEST_F(Protocol, EveryKindFollowsItsRules) {
   for (const std::string& r : {DeleteReq(a, room, mine), GetMsgReq(room, mine), EditReq(a, room, mine, "again"),
                                ForwardReq(b, room, room, mine)})
     EXPECT_EQ(c.Status(r), false);
-  EXPECT_EQ(c.List(room)->size(), 2u);
+  EXPECT_EQ(c.List(room), (std::vector<int64_t>{(*ids)[1], (*ids)[2], (*ids)[3]}));
 }
 
 // More requests than the network thread runs itself in one pass: the rest go
