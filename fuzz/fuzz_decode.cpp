@@ -24,71 +24,43 @@ using parley::Event;
 using parley::fuzz::Request;
 namespace wire = parley::wire;
 
-// The fields of a decoded request in wire order, read back from its kind.
+// The fields of a decoded request of kind E in wire order: the names
+// (user, chat, target chat), the body, the integer.
+template <class E>
 Request FieldsOf(const Event& ev) {
+  const E& e = dynamic_cast<const E&>(ev);
   Request r;
   r.type = ev.GetType();
-  switch (ev.GetType()) {
-    case wire::EV_REGISTER: {
-      auto& e = dynamic_cast<const parley::RegisterAccount&>(ev);
-      r.strings = {e.username};
-      break;
-    }
-    case wire::EV_CREATECHAT: {
-      auto& e = dynamic_cast<const parley::CreateChat&>(ev);
-      r.strings = {e.username, e.chatname};
-      break;
-    }
-    case wire::EV_JOINCHAT: {
-      auto& e = dynamic_cast<const parley::JoinChat&>(ev);
-      r.strings = {e.username, e.chatname};
-      break;
-    }
-    case wire::EV_SENGMSG: {
-      auto& e = dynamic_cast<const parley::SendMsg&>(ev);
-      r.strings = {e.username, e.chatname, e.data};
-      break;
-    }
-    case wire::EV_EDITMSG: {
-      auto& e = dynamic_cast<const parley::EditMsg&>(ev);
-      r.strings = {e.username, e.chatname, e.data};
-      r.id = static_cast<uint64_t>(e.id);
-      break;
-    }
-    case wire::EV_DELETEMSG: {
-      auto& e = dynamic_cast<const parley::DeleteMsg&>(ev);
-      r.strings = {e.username, e.chatname};
-      r.id = static_cast<uint64_t>(e.id);
-      break;
-    }
-    case wire::EV_FORWARDMSG: {
-      auto& e = dynamic_cast<const parley::ForwardMsg&>(ev);
-      r.strings = {e.username, e.chatname, e.newchat};
-      r.id = static_cast<uint64_t>(e.id);
-      break;
-    }
-    case wire::EV_GETMSG: {
-      auto& e = dynamic_cast<const parley::GetChatMsg&>(ev);
-      r.strings = {e.chatname};
-      r.id = static_cast<uint64_t>(e.id);
-      break;
-    }
-    case wire::EV_GETCHAT: {
-      auto& e = dynamic_cast<const parley::GetChat&>(ev);
-      r.strings = {e.chatname};
-      break;
-    }
-    default:
-      FUZZ_CHECK(false, "decoded request has no request kind");
-  }
+  if constexpr (requires { e.username; }) r.strings.push_back(e.username);
+  if constexpr (requires { e.chatname; }) r.strings.push_back(e.chatname);
+  if constexpr (requires { e.newchat; }) r.strings.push_back(e.newchat);
+  if constexpr (requires { e.data; }) r.strings.push_back(e.data);
+  if constexpr (requires { e.id; }) r.id = static_cast<uint64_t>(e.id);
   return r;
 }
+
+// Each kind's decoder and field reader, by type code.
+struct Kind {
+  std::shared_ptr<Event> (*decode)(const char*, size_t);
+  Request (*fields)(const Event&);
+};
+template <class E>
+constexpr Kind KindOf() {
+  return {&E::GetFromBuf, &FieldsOf<E>};
+}
+constexpr Kind kKinds[] = {
+    KindOf<parley::RegisterAccount>(), KindOf<parley::CreateChat>(), KindOf<parley::JoinChat>(),
+    KindOf<parley::SendMsg>(),         KindOf<parley::EditMsg>(),    KindOf<parley::DeleteMsg>(),
+    KindOf<parley::ForwardMsg>(),      KindOf<parley::GetChatMsg>(), KindOf<parley::GetChat>(),
+};
+static_assert(std::size(kKinds) == wire::kLastEventId + 1);
 
 void CheckAgainstReference(const std::shared_ptr<Event>& got, const std::optional<Request>& want,
                            size_t payload_size) {
   FUZZ_CHECK(static_cast<bool>(got) == want.has_value(), "decodes where the reference does not, or the reverse");
   if (!got) return;
-  const Request fields = FieldsOf(*got);
+  FUZZ_CHECK(got->GetType() <= wire::kLastEventId, "decoded request has no request kind");
+  const Request fields = kKinds[got->GetType()].fields(*got);
   FUZZ_CHECK(fields.type == want->type, "wrong type stamped");
   FUZZ_CHECK(fields.strings == want->strings, "decoded strings differ from the reference");
   FUZZ_CHECK(fields.id == want->id, "decoded integer differs from the reference");
@@ -99,14 +71,6 @@ void CheckAgainstReference(const std::shared_ptr<Event>& got, const std::optiona
   }
   FUZZ_CHECK(total <= payload_size, "the fields add up to more than the payload");
 }
-
-using Decoder = std::shared_ptr<Event> (*)(const char*, size_t);
-constexpr Decoder kDecoders[] = {
-    &parley::RegisterAccount::GetFromBuf, &parley::CreateChat::GetFromBuf, &parley::JoinChat::GetFromBuf,
-    &parley::SendMsg::GetFromBuf,         &parley::EditMsg::GetFromBuf,    &parley::DeleteMsg::GetFromBuf,
-    &parley::ForwardMsg::GetFromBuf,      &parley::GetChatMsg::GetFromBuf, &parley::GetChat::GetFromBuf,
-};
-static_assert(std::size(kDecoders) == wire::kLastEventId + 1);
 
 void CheckCodec(std::string_view in) {
   const auto [str, str_used] = parley::ExtractString(in.data(), in.size());
@@ -150,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= 8) {
     const std::string_view body = payload.substr(8);
     for (uint64_t type = 0; type <= wire::kLastEventId; ++type) {
-      std::shared_ptr<Event> got = kDecoders[type](body.data(), body.size());
+      std::shared_ptr<Event> got = kKinds[type].decode(body.data(), body.size());
       if (got) got->SetType(type);  // DecodeRequest stamps the type; here we do
       CheckAgainstReference(got, parley::fuzz::ReferenceDecodeBody(type, body), size);
     }

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,27 +75,6 @@ std::vector<CutEvent> FeedInPieces(std::string_view stream, NextSize next_size, 
   return rec.events;
 }
 
-// A small deterministic generator seeded from the input itself.
-class SplitMix {
- public:
-  explicit SplitMix(uint64_t seed) : s_(seed) {}
-  uint64_t Next() {
-    uint64_t z = (s_ += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-
- private:
-  uint64_t s_;
-};
-
-uint64_t Hash(std::string_view s) {
-  uint64_t h = 1469598103934665603ull;
-  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  return h;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -116,9 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(tail == expected_tail, "byte-wise feed left a different tail");
 
   // Reads of pseudo-random sizes, small and large, as a socket delivers them.
-  SplitMix rng(Hash(stream));
-  const size_t cap = size_t{1} << (rng.Next() % 14);  // largest piece: 1 .. 8192 bytes
-  auto random_size = [&] { return 1 + static_cast<size_t>(rng.Next() % cap); };
+  std::mt19937_64 rng(std::hash<std::string_view>{}(stream));  // seeded from the input: reproducible
+  const size_t cap = size_t{1} << (rng() % 14);                // largest piece: 1 .. 8192 bytes
+  auto random_size = [&] { return 1 + static_cast<size_t>(rng() % cap); };
   FUZZ_CHECK(FeedInPieces(stream, random_size, tail) == expected, "random-split feed differs");
   FUZZ_CHECK(tail == expected_tail, "random-split feed left a different tail");
   return 0;

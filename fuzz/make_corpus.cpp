@@ -14,70 +14,26 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/Wire.h"
+#include "Frames.h"
 #include "store/Message.h"
 
 namespace {
 
 namespace wire = parley::wire;
-using wire::FrameBuilder;
 
-// ---- Request frames ----------------------------------------------------------
+// Requests and frames: Frames.h (shared with the tests).
+using parley::test::CreateChatReq;
+using parley::test::DeleteReq;
+using parley::test::EditReq;
+using parley::test::ForwardReq;
+using parley::test::GetChatReq;
+using parley::test::GetMsgReq;
+using parley::test::JoinChatReq;
+using parley::test::Prefix;
+using parley::test::RawFrame;
+using parley::test::Register;
+using parley::test::SendReq;
 
-std::string Reg(std::string_view u) {
-  std::string f;
-  FrameBuilder(f, wire::EV_REGISTER).String(u).End();
-  return f;
-}
-std::string Create(std::string_view u, std::string_view c) {
-  std::string f;
-  FrameBuilder(f, wire::EV_CREATECHAT).String(u).String(c).End();
-  return f;
-}
-std::string Join(std::string_view u, std::string_view c) {
-  std::string f;
-  FrameBuilder(f, wire::EV_JOINCHAT).String(u).String(c).End();
-  return f;
-}
-std::string Send(std::string_view u, std::string_view c, std::string_view body) {
-  std::string f;
-  FrameBuilder(f, wire::EV_SENGMSG).String(u).String(c).String(body).End();
-  return f;
-}
-std::string Edit(std::string_view u, std::string_view c, int64_t id, std::string_view body) {
-  std::string f;
-  FrameBuilder(f, wire::EV_EDITMSG).String(u).String(c).Int(static_cast<uint64_t>(id)).String(body).End();
-  return f;
-}
-std::string Delete(std::string_view u, std::string_view c, int64_t id) {
-  std::string f;
-  FrameBuilder(f, wire::EV_DELETEMSG).String(u).String(c).Int(static_cast<uint64_t>(id)).End();
-  return f;
-}
-std::string Forward(std::string_view u, std::string_view from, std::string_view to, int64_t id) {
-  std::string f;
-  FrameBuilder(f, wire::EV_FORWARDMSG).String(u).String(from).String(to).Int(static_cast<uint64_t>(id)).End();
-  return f;
-}
-std::string Fetch(std::string_view c, int64_t id) {
-  std::string f;
-  FrameBuilder(f, wire::EV_GETMSG).String(c).Int(static_cast<uint64_t>(id)).End();
-  return f;
-}
-std::string List(std::string_view c) {
-  std::string f;
-  FrameBuilder(f, wire::EV_GETCHAT).String(c).End();
-  return f;
-}
-
-// A length prefix alone.
-std::string Prefix(int32_t len) {
-  std::string f;
-  wire::PutU32(f, static_cast<uint32_t>(len));
-  return f;
-}
-// A frame around an arbitrary payload.
-std::string Frame(std::string_view payload) { return Prefix(static_cast<int32_t>(payload.size())) + std::string(payload); }
 // The payload of a frame (drops the prefix).
 std::string Payload(const std::string& frame) { return frame.substr(wire::kLengthSize); }
 
@@ -91,60 +47,60 @@ using namespace std::string_literals;
 
 // Everything succeeding and failing once: chats 1 "general" and 2 "random".
 std::string FullSession() {
-  return Reg("alice") + Reg("bob") + Create("alice", "general") + Create("bob", "random") +
-         Join("bob", "general") + Send("alice", "general", "hello") + Send("bob", "general", "hi\0there"s) +
-         List("general") + Fetch("general", Id(1, 0)) + Fetch("general", Id(1, 1)) +
-         Edit("alice", "general", Id(1, 0), "hello, edited") + Fetch("general", Id(1, 0)) +
-         Edit("bob", "general", Id(1, 0), "not mine") + Delete("bob", "general", Id(1, 1)) +
-         Delete("bob", "general", Id(1, 1)) + List("general") + Forward("alice", "general", "random", Id(1, 0)) +
-         Join("alice", "random") + Forward("alice", "general", "random", Id(1, 0)) + List("random") +
-         Fetch("random", Id(2, 0)) + Fetch("general", Id(1, 1)) + Edit("alice", "general", Id(1, 0), "") +
-         Fetch("general", Id(1, 0));
+  return Register("alice") + Register("bob") + CreateChatReq("alice", "general") + CreateChatReq("bob", "random") +
+         JoinChatReq("bob", "general") + SendReq("alice", "general", "hello") + SendReq("bob", "general", "hi\0there"s) +
+         GetChatReq("general") + GetMsgReq("general", Id(1, 0)) + GetMsgReq("general", Id(1, 1)) +
+         EditReq("alice", "general", Id(1, 0), "hello, edited") + GetMsgReq("general", Id(1, 0)) +
+         EditReq("bob", "general", Id(1, 0), "not mine") + DeleteReq("bob", "general", Id(1, 1)) +
+         DeleteReq("bob", "general", Id(1, 1)) + GetChatReq("general") + ForwardReq("alice", "general", "random", Id(1, 0)) +
+         JoinChatReq("alice", "random") + ForwardReq("alice", "general", "random", Id(1, 0)) + GetChatReq("random") +
+         GetMsgReq("random", Id(2, 0)) + GetMsgReq("general", Id(1, 1)) + EditReq("alice", "general", Id(1, 0), "") +
+         GetMsgReq("general", Id(1, 0));
 }
 
 // Every kind refused: nobody registered, then the duplicate and membership cases.
 std::string Refusals() {
-  return Create("ghost", "c") + Join("ghost", "c") + Send("ghost", "c", "x") + Edit("ghost", "c", 0, "x") +
-         Delete("ghost", "c", 0) + Forward("ghost", "c", "d", 0) + Fetch("c", 0) + List("c") + Reg("u") +
-         Reg("u") + Create("u", "c") + Create("u", "c") + Reg("v") + Send("v", "c", "not a member") +
-         Join("v", "c") + Join("v", "c") + Send("v", "c", "member now") + Fetch("c", Id(1, 1)) +
-         Fetch("c", -1) + Fetch("c", Id(2, 0)) + Delete("u", "c", Id(1, 0)) + Edit("u", "c", Id(1, 0), "y");
+  return CreateChatReq("ghost", "c") + JoinChatReq("ghost", "c") + SendReq("ghost", "c", "x") + EditReq("ghost", "c", 0, "x") +
+         DeleteReq("ghost", "c", 0) + ForwardReq("ghost", "c", "d", 0) + GetMsgReq("c", 0) + GetChatReq("c") + Register("u") +
+         Register("u") + CreateChatReq("u", "c") + CreateChatReq("u", "c") + Register("v") + SendReq("v", "c", "not a member") +
+         JoinChatReq("v", "c") + JoinChatReq("v", "c") + SendReq("v", "c", "member now") + GetMsgReq("c", Id(1, 1)) +
+         GetMsgReq("c", -1) + GetMsgReq("c", Id(2, 0)) + DeleteReq("u", "c", Id(1, 0)) + EditReq("u", "c", Id(1, 0), "y");
 }
 
 // Names are cut at their first zero byte; bodies keep theirs.
 std::string ZeroBytes() {
-  return Reg("carol\0suffix"s) + Reg("carol") + Create("carol\0x"s, "room\0y"s) + Send("carol", "room", "a\0b\0"s) +
-         List("room\0zzz"s) + Fetch("room", Id(1, 0)) + Reg(""s) + Create("", "") + Send("", "", "") + List("");
+  return Register("carol\0suffix"s) + Register("carol") + CreateChatReq("carol\0x"s, "room\0y"s) + SendReq("carol", "room", "a\0b\0"s) +
+         GetChatReq("room\0zzz"s) + GetMsgReq("room", Id(1, 0)) + Register(""s) + CreateChatReq("", "") + SendReq("", "", "") + GetChatReq("");
 }
 
 // A body filling the largest payload exactly, then one byte too many.
 std::string MaxPayload() {
-  std::string head = Reg("max") + Create("max", "big");
+  std::string head = Register("max") + CreateChatReq("max", "big");
   const size_t fixed = 8 + (8 + 3) + (8 + 3) + 8;  // type, user, chat, body length
   std::string body(static_cast<size_t>(wire::kMaxPayload) - fixed, 'm');
-  std::string ok = Send("max", "big", body);
-  std::string too_big = Send("max", "big", body + "m");
-  return head + ok + too_big + List("big") + Fetch("big", Id(1, 0));
+  std::string ok = SendReq("max", "big", body);
+  std::string too_big = SendReq("max", "big", body + "m");
+  return head + ok + too_big + GetChatReq("big") + GetMsgReq("big", Id(1, 0));
 }
 
 std::string ManyMessages() {
-  std::string s = Reg("p") + Reg("q") + Create("p", "busy") + Join("q", "busy");
-  for (int i = 0; i < 40; ++i) s += Send(i % 2 ? "q" : "p", "busy", "message " + std::to_string(i));
-  for (uint32_t i = 0; i < 40; i += 3) s += Delete(i % 2 ? "q" : "p", "busy", Id(1, i));
-  s += List("busy") + Fetch("busy", Id(1, 1)) + Fetch("busy", Id(1, 3));
+  std::string s = Register("p") + Register("q") + CreateChatReq("p", "busy") + JoinChatReq("q", "busy");
+  for (int i = 0; i < 40; ++i) s += SendReq(i % 2 ? "q" : "p", "busy", "message " + std::to_string(i));
+  for (uint32_t i = 0; i < 40; i += 3) s += DeleteReq(i % 2 ? "q" : "p", "busy", Id(1, i));
+  s += GetChatReq("busy") + GetMsgReq("busy", Id(1, 1)) + GetMsgReq("busy", Id(1, 3));
   return s;
 }
 
 // Garbage between valid requests: bad prefixes, the skip prefix, unknown
 // codes, short payloads, fields that do not fit, trailing bytes.
 std::string Hostile() {
-  std::string bad_field = Payload(Reg("x"));
+  std::string bad_field = Payload(Register("x"));
   bad_field[8] = '\x7f';  // string length far past the payload
-  std::string trailing = Payload(Reg("t")) + "trailing bytes";
-  return Reg("h") + Prefix(0) + Prefix(3201) + Prefix(-2) + Prefix(INT32_MIN) + Prefix(-1) + Reg("h2") +
-         Frame("\x09\0\0\0\0\0\0\0"s) + Frame("\xff\xff\xff\xff\xff\xff\xff\xff"s) + Frame("short") +
-         Frame(bad_field) + Frame(trailing) + Create("h", "hc") + Frame(Payload(Create("h", "hc2")).substr(0, 20)) +
-         List("hc");
+  std::string trailing = Payload(Register("t")) + "trailing bytes";
+  return Register("h") + Prefix(0) + Prefix(3201) + Prefix(-2) + Prefix(INT32_MIN) + Prefix(-1) + Register("h2") +
+         RawFrame("\x09\0\0\0\0\0\0\0"s) + RawFrame("\xff\xff\xff\xff\xff\xff\xff\xff"s) + RawFrame("short") +
+         RawFrame(bad_field) + RawFrame(trailing) + CreateChatReq("h", "hc") + RawFrame(Payload(CreateChatReq("h", "hc2")).substr(0, 20)) +
+         GetChatReq("hc");
 }
 
 // ---- Decoder payloads ------------------------------------------------------------
@@ -152,30 +108,37 @@ std::string Hostile() {
 std::vector<std::pair<std::string, std::string>> DecodeSeeds() {
   std::vector<std::pair<std::string, std::string>> seeds;
   const std::pair<std::string, std::string> kinds[] = {
-      {"register", Payload(Reg("alice"))},
-      {"create", Payload(Create("alice", "general"))},
-      {"join", Payload(Join("bob", "general"))},
-      {"send", Payload(Send("alice", "general", "hello\0world"s))},
-      {"edit", Payload(Edit("alice", "general", Id(1, 0), "edited"))},
-      {"delete", Payload(Delete("alice", "general", Id(1, 0)))},
-      {"forward", Payload(Forward("alice", "general", "random", Id(1, 0)))},
-      {"fetch", Payload(Fetch("general", Id(1, 0)))},
-      {"list", Payload(List("general"))},
+      {"register", Payload(Register("alice"))},
+      {"create", Payload(CreateChatReq("alice", "general"))},
+      {"join", Payload(JoinChatReq("bob", "general"))},
+      {"send", Payload(SendReq("alice", "general", "hello\0world"s))},
+      {"edit", Payload(EditReq("alice", "general", Id(1, 0), "edited"))},
+      {"delete", Payload(DeleteReq("alice", "general", Id(1, 0)))},
+      {"forward", Payload(ForwardReq("alice", "general", "random", Id(1, 0)))},
+      {"fetch", Payload(GetMsgReq("general", Id(1, 0)))},
+      {"list", Payload(GetChatReq("general"))},
   };
   for (const auto& [name, p] : kinds) {
     seeds.push_back({name, p});
     seeds.push_back({name + "_trailing", p + "\x01\x02\x03"});
     seeds.push_back({name + "_short", p.substr(0, p.size() - 1)});
   }
-  std::string huge = Payload(Send("a", "b", "c"));
+  std::string huge = Payload(SendReq("a", "b", "c"));
   for (int i = 0; i < 8; ++i) huge[8 + static_cast<size_t>(i)] = '\xff';  // user length 2^64-1
   seeds.push_back({"huge_length", huge});
   std::string arr;
   wire::PutU64(arr, 3);
   for (uint64_t v : {1ull, 2ull, ~0ull}) wire::PutU64(arr, v);
   seeds.push_back({"array_like", arr});
-  seeds.push_back({"zero_in_names", Payload(Forward("u\0v"s, "\0c"s, "d\0"s, 7))});
-  seeds.push_back({"empty_fields", Payload(Send("", "", ""))});
+  std::string top_bit;  // a string length, or an array count, of 2^63
+  wire::PutU64(top_bit, 1ull << 63);
+  seeds.push_back({"length_2_63", top_bit + "xyz"});
+  std::string wraps;  // an array count whose size in bytes wraps around to 0
+  for (uint64_t v : {1ull << 61, 1ull, 2ull}) wire::PutU64(wraps, v);
+  seeds.push_back({"count_2_61", wraps});
+  seeds.push_back({"id_all_ones", Payload(ForwardReq("u", "a", "b", -1))});
+  seeds.push_back({"zero_in_names", Payload(ForwardReq("u\0v"s, "\0c"s, "d\0"s, 7))});
+  seeds.push_back({"empty_fields", Payload(SendReq("", "", ""))});
   seeds.push_back({"code_9", "\x09\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"s});
   seeds.push_back({"code_max", std::string(16, '\xff')});
   seeds.push_back({"type_only", "\x03\0\0\0\0\0\0\0"s});
@@ -208,7 +171,7 @@ int main(int argc, char** argv) {
   };
   for (const auto& [name, bytes] : sessions) ok &= Write(root / "fuzz_pipeline", name, bytes);
   for (const auto& [name, payload] : DecodeSeeds()) {
-    if (name.find('_') == std::string::npos) ok &= Write(root / "fuzz_pipeline", "single_" + name, Frame(payload));
+    if (name.find('_') == std::string::npos) ok &= Write(root / "fuzz_pipeline", "single_" + name, RawFrame(payload));
   }
 
   const std::pair<std::string, std::string> streams[] = {
@@ -217,11 +180,11 @@ int main(int argc, char** argv) {
       {"session_max_payload", MaxPayload()},
       {"empty", ""},
       {"three_bytes", "\x05\0\0"s},
-      {"skip_prefixes", Prefix(-1) + Prefix(-1) + Reg("a") + Prefix(-1)},
-      {"bad_prefixes", Prefix(0) + Prefix(-2) + Prefix(3201) + Prefix(INT32_MAX) + Prefix(INT32_MIN) + Reg("a")},
-      {"exact_max", Frame(std::string(static_cast<size_t>(wire::kMaxPayload), 'x'))},
-      {"one_byte_frames", Frame("a") + Frame("b") + Frame("\0"s)},
-      {"truncated_tail", Reg("a") + Reg("b").substr(0, 9)},
+      {"skip_prefixes", Prefix(-1) + Prefix(-1) + Register("a") + Prefix(-1)},
+      {"bad_prefixes", Prefix(0) + Prefix(-2) + Prefix(3201) + Prefix(INT32_MAX) + Prefix(INT32_MIN) + Register("a")},
+      {"exact_max", RawFrame(std::string(static_cast<size_t>(wire::kMaxPayload), 'x'))},
+      {"one_byte_frames", RawFrame("a") + RawFrame("b") + RawFrame("\0"s)},
+      {"truncated_tail", Register("a") + Register("b").substr(0, 9)},
       {"prefix_then_nothing", Prefix(3200)},
       {"bad_then_frame_bytes", Prefix(3201) + std::string(3201, 'z')},
   };

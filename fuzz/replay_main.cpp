@@ -11,54 +11,36 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-bool RunFile(const std::filesystem::path& path) {
-  std::error_code ec;
-  const auto size = static_cast<size_t>(std::filesystem::file_size(path, ec));
-  std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path.c_str(), "rb"));
-  auto exact = std::make_unique<uint8_t[]>(size);
-  if (ec || !in || std::fread(exact.get(), 1, size, in.get()) != size) {
-    std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
-    return false;
-  }
-  std::fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), size);
-  std::fflush(stderr);
-  LLVMFuzzerTestOneInput(exact.get(), size);
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::vector<std::filesystem::path> files;
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    const std::filesystem::path arg(argv[i]);
     std::error_code ec;
-    if (std::filesystem::is_directory(arg, ec)) {
-      for (const auto& entry : std::filesystem::directory_iterator(arg, ec))
-        if (entry.is_regular_file()) files.push_back(entry.path());
-    } else {
-      files.push_back(arg);
-    }
+    if (!fs::is_directory(argv[i], ec)) files.emplace_back(argv[i]);
+    for (const auto& entry : fs::directory_iterator(argv[i], ec))
+      if (entry.is_regular_file()) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
-  if (files.empty()) {
-    std::fprintf(stderr, "replay: no inputs found\n");
-    return 1;
+  for (const auto& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!in.good() && !in.eof()) {
+      std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), bytes.size());
+    std::fflush(stderr);
+    auto exact = std::make_unique<uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), exact.get());
+    LLVMFuzzerTestOneInput(exact.get(), bytes.size());
   }
-  for (const auto& f : files)
-    if (!RunFile(f)) return 1;
-  std::fprintf(stderr, "replay: %zu inputs ran clean\n", files.size());
-  return 0;
+  std::fprintf(stderr, files.empty() ? "replay: no inputs found\n" : "replay: %zu inputs ran clean\n", files.size());
+  return files.empty() ? 1 : 0;
 }

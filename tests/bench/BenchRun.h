@@ -14,13 +14,13 @@ struct BenchRow {
 };
 
 struct BenchOutcome {
-  int exit_code = -1;                    // exit status, or -1 if it did not exit normally
+  int exit_code = -1;                    // exit status (128 + signal; -1 when it had to be killed)
   std::string out;                       // everything it printed on stdout
   std::map<std::string, BenchRow> rows;  // CSV rows by test name
   bool header_ok = false;                // the CSV header line came first
 };
 
-// Runs PARLEY_BENCH_PATH with `args` (plus --csv) and waits for it.
+// Runs PARLEY_BENCH_PATH with `args` (plus --csv) and waits for it (two minutes at most).
 BenchOutcome RunBench(const std::vector<std::string>& args);
 
 }  // namespace parley::test

@@ -37,15 +37,7 @@ TEST(BenchAgainstServer, EveryTestRunsClean) {
 }
 
 TEST(BenchAgainstServer, UnreachableServerFailsTheRun) {
-  // Start and stop a server to learn a loopback port that nobody listens on.
-  int port = 0;
-  {
-    ServerProcess server;
-    ASSERT_TRUE(server.Start()) << server.Stderr();
-    port = server.port();
-    server.Stop(SIGKILL);
-  }
-  BenchOutcome o = RunBench({"--port", std::to_string(port), "-n", "10", "-c", "1"});
+  BenchOutcome o = RunBench({"--port", std::to_string(ClosedLoopbackPort()), "-n", "10", "-c", "1"});
   EXPECT_EQ(o.exit_code, 1);
   EXPECT_TRUE(o.rows.empty());
 }

@@ -2,14 +2,13 @@
 // pseudo-terminals as a person would use them.
 #include <gtest/gtest.h>
 
-#include "Process.h"
 #include "ServerProcess.h"
 #include "parley/Client.h"
 
 namespace parley {
 namespace {
 
-using test::PtyProcess;
+using test::Terminal;
 
 class ChatTest : public ::testing::Test {
  protected:
@@ -29,7 +28,7 @@ class ChatTest : public ::testing::Test {
 };
 
 TEST_F(ChatTest, TwoUsersInOneRoomSeeEachOthersLines) {
-  PtyProcess alice, bob;
+  Terminal alice, bob;
   ASSERT_TRUE(alice.Start(Cli({"chat", "alice", "room"})));
   ASSERT_TRUE(alice.WaitFor("* created chat room")) << alice.output();
   ASSERT_TRUE(alice.WaitFor("alice@room> ")) << alice.output();
@@ -78,7 +77,7 @@ TEST_F(ChatTest, ForwardAndSlashMessages) {
   ASSERT_TRUE(c.CreateChat("alice", "room"));
   ASSERT_TRUE(c.Send("alice", "room", "from before"));
 
-  PtyProcess alice;
+  Terminal alice;
   ASSERT_TRUE(alice.Start(Cli({"chat", "alice", "room"})));
   ASSERT_TRUE(alice.WaitFor("#1 alice: from before")) << alice.output();
   ASSERT_TRUE(alice.WaitFor("alice@room> ")) << alice.output();
@@ -100,7 +99,7 @@ TEST_F(ChatTest, ForwardAndSlashMessages) {
 }
 
 TEST_F(ChatTest, UnregisteredUserIsRefused) {
-  PtyProcess ghost;
+  Terminal ghost;
   ASSERT_TRUE(ghost.Start(Cli({"chat", "ghost", "room"})));
   EXPECT_EQ(ghost.Wait(), 1) << ghost.output();
   EXPECT_NE(ghost.output().find("parley: refused: user 'ghost' is not registered"), std::string::npos)
@@ -108,7 +107,7 @@ TEST_F(ChatTest, UnregisteredUserIsRefused) {
 }
 
 TEST_F(ChatTest, InteractiveShellCompletesAndRunsCommands) {
-  PtyProcess shell;
+  Terminal shell;
   const std::string home = ::testing::TempDir();
   ASSERT_TRUE(shell.Start(Cli({}), {"HOME=" + home}));
   ASSERT_TRUE(shell.WaitFor("parley> ")) << shell.output();

@@ -1,13 +1,9 @@
 // The `parley` binary: its commands, outputs and exit statuses, run as a
 // separate process against the real server.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include "Process.h"
+#include <algorithm>
+
 #include "ServerProcess.h"
 #include "parley/Client.h"
 

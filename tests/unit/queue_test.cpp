@@ -125,11 +125,7 @@ TEST(QueueManager, AConnectionWithRequestsInFlightKeepsItsQueue) {
   TestConnection c;
   EXPECT_EQ(t.Place(c.Request()), 0u);  // least loaded
   // Queue 0 is now the busiest, but the connection has a request in flight.
-  t.qm->Queue(0)->AddEvent(NewEvent());
-  t.qm->Queue(0)->AddEvent(NewEvent());
-  t.qm->Queue(0)->AddEvent(NewEvent());
-  t.qm->Queue(0)->AddEvent(NewEvent());
-  t.qm->Queue(0)->AddEvent(NewEvent());
+  for (int i = 0; i < 5; ++i) t.qm->Queue(0)->AddEvent(NewEvent());
   EXPECT_EQ(t.Place(c.Request()), 0u);
   EXPECT_EQ(c.conn->Inflight(), 2u);
   // Once its requests are done, it goes to the least-loaded queue again.

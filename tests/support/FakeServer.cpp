@@ -1,0 +1,72 @@
+#include "FakeServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "protocol/Wire.h"
+
+namespace parley::test {
+
+FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(listen_fd_, 128) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return;
+  port_ = ntohs(a.sin_port);
+  acceptor_ = std::thread([this] {
+    while (!stopping_) {
+      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;  // shut down when stopping, or a transient failure
+      std::lock_guard lk(mu_);
+      client_fds_.push_back(fd);
+      workers_.emplace_back([this, fd] { Serve(fd); });
+    }
+  });
+}
+
+// Shutting the sockets down (they are closed only after the threads are
+// joined) wakes every thread blocked on one.
+FakeServer::~FakeServer() {
+  stopping_ = true;
+  if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard lk(mu_);
+    for (int fd : client_fds_) ::shutdown(fd, SHUT_RDWR);
+    workers.swap(workers_);
+  }
+  for (auto& t : workers) t.join();
+  for (int fd : client_fds_) ::close(fd);
+  if (listen_fd_ >= 0) ::close(listen_fd_);
+}
+
+void FakeServer::Serve(int fd) {
+  std::string in, out;
+  char chunk[8192];
+  for (bool open = true; open;) {
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    in.append(chunk, static_cast<size_t>(n));
+    size_t used = 0;
+    while (open && in.size() - used >= wire::kLengthSize) {
+      const int32_t len = wire::LoadI32(in.data() + used);
+      if (len < 8 || in.size() - used - wire::kLengthSize < static_cast<size_t>(len)) break;
+      std::lock_guard lk(mu_);
+      open = handler_(std::string_view(in).substr(used + wire::kLengthSize, static_cast<size_t>(len)), out);
+      used += wire::kLengthSize + static_cast<size_t>(len);
+    }
+    in.erase(0, used);
+    if (!out.empty() && ::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) break;
+    out.clear();
+  }
+  ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace parley::test
