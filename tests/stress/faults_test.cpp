@@ -467,7 +467,9 @@ TEST_F(Faults, InputBuffersShrinkBackOnceDrained) {
   ASSERT_FALSE(tails.back().Expect(StatusFrame(EV_REGISTER, true)));
   std::this_thread::sleep_for(200ms);
   const long grown_kib = VmKiB(server().pid(), "VmRSS") - before_kib;
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed buffers resident
   EXPECT_LT(grown_kib * 1024 / kConns, 8 * 1024 * kMemoryFactor) << "bytes per connection with a 10-byte tail";
+#endif
 }
 
 // A pipelined burst far past the in-flight bound: reading from the client
