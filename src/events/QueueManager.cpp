@@ -62,9 +62,13 @@ ReplyBuffer* QueueManager::RunHere(const Event& ev, StagedEvents& staged) {
   return &staged.replies.back().second;
 }
 
-void QueueManager::Submit(StagedEvents& staged) {
+void QueueManager::HandOverReplies(StagedEvents& staged) {
   for (auto& [conn, replies] : staged.replies) conn->Deliver(replies, 0);
   staged.replies.clear();
+}
+
+void QueueManager::Submit(StagedEvents& staged) {
+  HandOverReplies(staged);
   for (size_t i = 0; i < staged.perQueue.size() && i < queues.size(); ++i)
     if (!staged.perQueue[i].empty()) queues[i]->AddEvents(staged.perQueue[i]);
 }

@@ -5,8 +5,10 @@
 // 1. A request runs on the network thread (RunHere) only when its connection
 //    has nothing in flight: every earlier request of it has been answered.
 // 2. Replies of requests run on the network thread are kept per connection
-//    in the StagedEvents and handed to the connection (Submit) before any
-//    request staged in the same pass reaches an event thread.
+//    in the StagedEvents and handed to the connection (HandOverReplies, at
+//    the end of each read and at the latest in Submit) before any request
+//    staged in the same pass reaches an event thread, and before the
+//    connection can be seen to be finished.
 // 3. A staged request goes to the queue of its connection while that
 //    connection has requests in flight (queued or executing), so they run in
 //    arrival order on one thread; a connection with none in flight goes to
@@ -15,8 +17,8 @@
 //    counting its requests as finished.
 //
 // Threads: queues are registered during start-up, before the network thread
-// starts; after that the list is read-only. RunHere, Stage, Submit and
-// AddEvent run on the network thread only.
+// starts; after that the list is read-only. RunHere, Stage, HandOverReplies,
+// Submit and AddEvent run on the network thread only.
 #pragma once
 
 #include <cstddef>
@@ -66,8 +68,9 @@ class QueueManager {
   // adds it to `staged`. Counts the request as in flight on its connection.
   // Requires at least one queue.
   void Stage(std::shared_ptr<Event> ev, StagedEvents& staged);
-  // Hands the staged replies to their connections, then every staged request
-  // to its queue (rule 2).
+  // Hands the replies of requests run here to their connections (rule 2).
+  void HandOverReplies(StagedEvents& staged);
+  // HandOverReplies, then hands every staged request to its queue.
   void Submit(StagedEvents& staged);
 
   // The index of the queue with the fewest waiting requests (plus

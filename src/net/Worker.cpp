@@ -346,6 +346,9 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
     const size_t used = CutFrames(in.data(), in.size(), sink);
     in.erase(0, used);
   }
+  // The replies of requests run here go out now, one send per read: before
+  // anything staged can run, and before an end of input can finish the connection.
+  qMgr->HandOverReplies(staged_);
   // Stopped with frames left: they wait in `in` until reading resumes.
   const bool backlog = conn->ReadPaused() && !in.empty();
   conn->SetInputBacklog(backlog);
