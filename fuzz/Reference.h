@@ -1,9 +1,6 @@
-// Independent oracles for the fuzz targets: a frame cutter, a request decoder
-// and a model of the store, each written straight from the protocol's rules
-// (docs/protocol.md) rather than from the server's code, so that a fault in
-// the server's version shows up as a disagreement.
-//
-// Everything here is plain, slow and obvious on purpose.
+// Oracles for the fuzz targets, written plainly from the protocol's rules
+// (docs/protocol.md), not from the server's code: a frame cutter, a request
+// decoder and a model of the store.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +16,7 @@
 
 #include "protocol/Wire.h"
 
-// A failed check: print what and where, then abort so that libFuzzer (or the
-// replay driver) reports the input.
+// A failed check prints what and where, then aborts so that the input is reported.
 #define FUZZ_CHECK(cond, what)                                                    \
   do {                                                                            \
     if (!(cond)) {                                                                \
@@ -32,8 +28,6 @@
 
 namespace parley::fuzz {
 
-// ---- Frames ----------------------------------------------------------------
-
 // One thing the frame cutter reports: a payload, or a rejected length prefix.
 struct CutEvent {
   bool bad = false;
@@ -42,8 +36,7 @@ struct CutEvent {
   bool operator==(const CutEvent&) const = default;
 };
 
-// Cuts a whole byte stream: every complete frame and every rejected prefix,
-// in order, and the number of bytes consumed.
+// Every complete frame and rejected prefix of `s`, in order; returns the bytes consumed.
 inline size_t ReferenceCut(std::string_view s, std::vector<CutEvent>& out) {
   size_t pos = 0;
   for (;;) {
@@ -63,8 +56,6 @@ inline size_t ReferenceCut(std::string_view s, std::vector<CutEvent>& out) {
   }
 }
 
-// ---- Requests --------------------------------------------------------------
-
 // A decoded request, fields by kind. Names are already cut at their first zero.
 struct Request {
   uint64_t type = 0;
@@ -79,8 +70,7 @@ inline const char* Layout(uint64_t type) {
   return type <= wire::kLastEventId ? kLayouts[type] : nullptr;
 }
 
-// Decodes the fields of kind `type` from `body` (the payload after the type
-// code). Nothing when a field does not fit.
+// The fields of kind `type` from `body` (after the type code); nothing when one does not fit.
 inline std::optional<Request> ReferenceDecodeBody(uint64_t type, std::string_view body) {
   const char* layout = Layout(type);
   if (layout == nullptr) return std::nullopt;
@@ -111,8 +101,6 @@ inline std::optional<Request> ReferenceDecode(std::string_view payload) {
   return ReferenceDecodeBody(wire::LoadU64(payload.data()), payload.substr(8));
 }
 
-// ---- The store -------------------------------------------------------------
-
 // What the server must answer to a request.
 struct Expected {
   bool ok = false;
@@ -121,13 +109,11 @@ struct Expected {
   std::string sender, body;
 };
 
-// Users, chats, members and messages, kept the obvious way. Message ids are
-// the server's to choose: the caller tells the model the id of each message
-// the server stored (LearnId) and the model checks they are never reused.
+// Users, chats, members and messages, kept the obvious way; the ids are the
+// server's to choose (LearnId), and must never be reused.
 class StoreModel {
  public:
-  // Applies `r` and returns the answer the server must give. After an "ok"
-  // to a send or a forward, the caller must call LearnId with the new id.
+  // The answer the server must give to `r`; after an "ok" to a send or forward, call LearnId.
   Expected Apply(const Request& r) {
     const auto& s = r.strings;
     const int64_t id = static_cast<int64_t>(r.id);

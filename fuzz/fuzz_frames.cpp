@@ -1,13 +1,5 @@
-// Fuzz target: cutting a connection's byte stream into frames.
-//
-// The input is the bytes a client sends. They are fed to CutFrames in pieces
-// the way the network thread feeds them (a fresh read is cut in place when
-// nothing is pending, otherwise appended to the pending tail), once one byte
-// at a time and once in pieces of pseudo-random sizes drawn from the input.
-// Whatever the split, the frames and rejected prefixes delivered must be
-// exactly those of one cut over the whole stream, which must in turn agree
-// with an independent cutter; and after every call the pending tail must be
-// at most one incomplete frame.
+// Fuzz target: CutFrames, fed a client's bytes whole, byte by byte and in
+// random pieces, must deliver what the reference cutter does.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -38,8 +30,7 @@ class Recorder final : public parley::FrameSink {
   std::vector<CutEvent> events;
 };
 
-// What CutFrames leaves behind is at most one incomplete frame: fewer than
-// four bytes, or a valid length prefix with fewer bytes than it announces.
+// At most one incomplete frame: under four bytes, or a valid prefix and less than it announces.
 void CheckTail(std::string_view tail) {
   if (tail.size() < parley::wire::kLengthSize) return;
   const int32_t len = parley::wire::LoadI32(tail.data());
@@ -48,8 +39,7 @@ void CheckTail(std::string_view tail) {
              "a complete frame was left pending");
 }
 
-// Feeds `stream` in pieces whose sizes `next_size` picks, as Worker::Dispatch
-// does, and returns everything delivered; `tail` gets the pending bytes.
+// Feeds `stream` in pieces of next_size() bytes as Worker::Feed does; `tail` gets what is left pending.
 template <class NextSize>
 std::vector<CutEvent> FeedInPieces(std::string_view stream, NextSize next_size, std::string& tail) {
   Recorder rec;
@@ -80,7 +70,6 @@ std::vector<CutEvent> FeedInPieces(std::string_view stream, NextSize next_size, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view stream(reinterpret_cast<const char*>(data), size);
 
-  // The whole stream at once, against the independent cutter.
   Recorder whole;
   const size_t used = parley::CutFrames(stream.data(), stream.size(), whole);
   FUZZ_CHECK(used <= size, "consumed more than given");

@@ -1,12 +1,5 @@
-// Fuzz target: the whole road of a byte stream through the server, without
-// the sockets: frames are cut, decoded and processed in order against a
-// fresh store, each request's replies encoded into a buffer of its own.
-//
-// Every reply must be well formed: whole frames with consistent lengths, the
-// request's type code echoed, a status "ok" or "no" first, then for an "ok"
-// to a fetch or a list its data frame, and nothing else. A rejected frame
-// gets no reply. Beyond the form, each answer must be the one a plain model
-// of the store gives (registrations, chats, members, messages, ids in order).
+// Fuzz target: a client's bytes cut, decoded and processed against a fresh
+// store; every reply must be well formed and equal the store model's answer.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

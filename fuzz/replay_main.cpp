@@ -1,12 +1,5 @@
-// Replays a fuzz target's corpus without libFuzzer: runs
-// LLVMFuzzerTestOneInput once over every file named on the command line, or
-// over every file in every directory named there, in name order. Built by
-// ordinary (gcc) builds so that every build and every test run replays the
-// committed corpora. Each input is read into a heap buffer of exactly its
-// size, as libFuzzer hands it over, so sanitized builds catch over-reads.
-//
-// Exit status: 0 when every input ran, 1 when no input was found or one
-// could not be read. A failed check aborts, after the input's name is printed.
+// Runs a fuzz target once over every file named, or in a directory named,
+// each in a buffer of exactly its size; exits 1 when none could be read.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

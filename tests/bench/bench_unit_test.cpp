@@ -1,5 +1,4 @@
-// Unit tests of parley-bench's pure parts: percentiles, the reply checks that
-// decide what counts as a correct answer, the command line and the mixed workload.
+// parley-bench's pure parts: percentiles, reply checks, options, the mixed workload.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -17,13 +16,7 @@ namespace {
 
 using namespace parley::wire;
 
-std::vector<uint64_t> OneToN(uint64_t n) {
-  std::vector<uint64_t> v(n);
-  std::iota(v.begin(), v.end(), 1);
-  return v;
-}
-
-TEST(Percentile, NearestRank) {
+TEST(Latency, NearestRankPercentilesAndTheSummary) {
   struct Case {
     uint64_t n;
     double p;
@@ -35,13 +28,13 @@ TEST(Percentile, NearestRank) {
       {1000, 100, 1000}, {1001, 50, 501}, {100000, 99.9, 99900}, {3, 0, 1},
   };
   for (const Case& c : cases) {
-    auto v = OneToN(c.n);
+    std::vector<uint64_t> v(c.n);
+    std::iota(v.begin(), v.end(), 1);
     EXPECT_EQ(Percentile(v, c.p), c.want) << "n=" << c.n << " p=" << c.p;
   }
   EXPECT_EQ(Percentile({}, 50), 0u);
-}
 
-TEST(Percentile, SummarizeSortsAndConvertsToMilliseconds) {
+  // Summarize sorts, and converts to milliseconds.
   std::vector<uint64_t> ns{3'000'000, 1'000'000, 2'000'000, 4'000'000};
   LatencySummary s = Summarize(ns);
   EXPECT_EQ(s.count, 4u);
@@ -78,7 +71,8 @@ struct CheckCase {
   Check want;
 };
 
-TEST(ReplyCheck, StatusFrames) {
+// What counts as a correct status reply, and as a correct data frame after one.
+TEST(ReplyCheck, StatusAndDataFrames) {
   const std::string ok = Body(test::StatusFrame(0, true)), no = Body(test::StatusFrame(0, false));
   const CheckCase cases[] = {
       {"send ok", Op::kSend, EV_SENGMSG, ok, Check::kDone},
@@ -94,14 +88,12 @@ TEST(ReplyCheck, StatusFrames) {
       {"empty body", Op::kList, EV_GETCHAT, "", Check::kBroken},
   };
   for (const CheckCase& c : cases) EXPECT_EQ(CheckStatus(c.op, ReplyFrame{c.type, c.body}), c.want) << c.what;
-}
 
-TEST(ReplyCheck, DataFrames) {
   Fixture fx = MakeFixture();
   const std::string good_fetch = Body(test::MessageFrame("pbtest_c0", fx.body));
   std::vector<int64_t> reordered = fx.list_ids;
   std::swap(reordered[0], reordered[1]);
-  const CheckCase cases[] = {
+  const CheckCase data_cases[] = {
       {"fetch exact", Op::kFetch, EV_GETMSG, good_fetch, Check::kDone},
       {"fetch other sender", Op::kFetch, EV_GETMSG, Body(test::MessageFrame("pbtest_c1", fx.body)), Check::kWrong},
       {"fetch body one byte short", Op::kFetch, EV_GETMSG, Body(test::MessageFrame("pbtest_c0", fx.body.substr(1))),
@@ -113,7 +105,7 @@ TEST(ReplyCheck, DataFrames) {
       {"list out of order", Op::kList, EV_GETCHAT, Body(test::ListFrame(reordered)), Check::kWrong},
       {"send has no data frame", Op::kSend, EV_SENGMSG, good_fetch, Check::kBroken},
   };
-  for (const CheckCase& c : cases) EXPECT_EQ(CheckData(c.op, ReplyFrame{c.type, c.body}, fx), c.want) << c.what;
+  for (const CheckCase& c : data_cases) EXPECT_EQ(CheckData(c.op, ReplyFrame{c.type, c.body}, fx), c.want) << c.what;
 }
 
 TEST(Requests, FramesAreWellFormedAndFitTheLimit) {

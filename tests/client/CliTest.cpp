@@ -1,8 +1,9 @@
-// The `parley` binary: its commands, outputs and exit statuses, run as a
-// separate process against the real server.
+// The `parley` binary against the real server, in its every mode.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
 #include "ServerProcess.h"
 #include "parley/Client.h"
@@ -12,62 +13,56 @@ namespace {
 
 using test::RunProcess;
 using test::RunResult;
+using test::Terminal;
+using test::Unique;
 
-class CliTest : public ::testing::Test {
+// `line` split at its spaces.
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
+}
+
+class CliTest : public test::SharedServerTest {
  protected:
-  static void SetUpTestSuite() {
-    server_ = std::make_unique<test::ServerProcess>();
-    ASSERT_TRUE(server_->Start()) << server_->Stderr();
-  }
-  static void TearDownTestSuite() { server_.reset(); }
-
   // Runs `parley --port P args...` with `input` on stdin.
   static RunResult Run(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), {PARLEY_CLI_PATH, "--port", std::to_string(server_->port())});
+    args.insert(args.begin(), {PARLEY_CLI_PATH, "--port", std::to_string(port())});
     return RunProcess(args, input);
-  }
-  static std::string Name(const std::string& base) {
-    return base + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   // The ids of `chat`, through the library.
   static std::vector<MessageId> Ids(const std::string& chat) {
     Client c;
-    if (!c.Connect("127.0.0.1", static_cast<uint16_t>(server_->port()))) return {};
+    if (!c.Connect("127.0.0.1", static_cast<uint16_t>(port()))) return {};
     return c.List(chat).value;
   }
-
-  static std::unique_ptr<test::ServerProcess> server_;
 };
-std::unique_ptr<test::ServerProcess> CliTest::server_;
 
 TEST_F(CliTest, StatusCommandsPrintOkOrExitOneWithAReason) {
-  const std::string a = Name("alice"), b = Name("bob"), room = Name("room"), other = Name("other");
+  const std::string a = Unique("alice"), b = Unique("bob"), room = Unique("room"), other = Unique("other");
+  const std::string ghost = Unique("ghost"), nowhere = Unique("nowhere");
   struct Step {
     std::vector<std::string> args;
     int exit_status;
-    const char* reason;  // expected on stderr after "parley: refused: ", for exit status 1
+    std::string reason;  // expected on stderr after "parley: refused: ", for exit status 1
   };
   const Step steps[] = {
       {{"register", a}, 0, ""},
       {{"register", a}, 1, "the user name is already registered"},
       {{"register", b}, 0, ""},
-      {{"create", Name("ghost"), room}, 1, "user not registered or chat name already taken"},
+      {{"create", ghost, room}, 1, "user not registered or chat name already taken"},
       {{"create", a, room}, 0, ""},
       {{"create", b, other}, 0, ""},
-      {{"join", b, Name("nowhere")}, 1, "user not registered or no such chat"},
+      {{"join", b, nowhere}, 1, "user not registered or no such chat"},
       {{"join", b, room}, 0, ""},
-      {{"send", a, Name("nowhere"), "hi"},
-       1,
-       "user not registered, no such chat or not a member of the chat"},
+      {{"send", a, nowhere, "hi"}, 1, "user not registered, no such chat or not a member of the chat"},
       {{"send", a, room, "hello", "world"}, 0, ""},
-      {{"send", Name("ghost"), room, "hi"},
-       1,
-       "user not registered, no such chat or not a member of the chat"},
+      {{"send", ghost, room, "hi"}, 1, "user not registered, no such chat or not a member of the chat"},
       {{"edit", b, room, "1", "x"}, 1, "not a member of the chat or no such message of the user"},
-      {{"forward", b, room, Name("nowhere"), "1"}, 1, "no such message, or not a member of the target chat"},
-      {{"delete", Name("ghost"), room, "1"}, 1, "no such message of the user in the chat"},
-      {{"list", Name("nowhere")}, 1, "no such chat"},
-      {{"history", Name("nowhere")}, 1, "no such chat"},
+      {{"forward", b, room, nowhere, "1"}, 1, "no such message, or not a member of the target chat"},
+      {{"delete", ghost, room, "1"}, 1, "no such message of the user in the chat"},
+      {{"list", nowhere}, 1, "no such chat"},
+      {{"history", nowhere}, 1, "no such chat"},
+      {{"chat", ghost, room}, 1, "user '" + ghost + "' is not registered (try 'parley register " + ghost + "')"},
   };
   for (const Step& s : steps) {
     RunResult r = Run(s.args);
@@ -78,13 +73,13 @@ TEST_F(CliTest, StatusCommandsPrintOkOrExitOneWithAReason) {
       EXPECT_EQ(r.err, "") << cmd;
     } else {
       EXPECT_EQ(r.out, "") << cmd;
-      EXPECT_EQ(r.err, std::string("parley: refused: ") + s.reason + "\n") << cmd;
+      EXPECT_EQ(r.err, "parley: refused: " + s.reason + "\n") << cmd;
     }
   }
 }
 
 TEST_F(CliTest, DataCommandsInTextAndJson) {
-  const std::string a = Name("alice"), b = Name("bob"), room = Name("room"), other = Name("other");
+  const std::string a = Unique("alice"), b = Unique("bob"), room = Unique("room"), other = Unique("other");
   ASSERT_EQ(Run({"register", a}).exit_status, 0);
   ASSERT_EQ(Run({"register", b}).exit_status, 0);
   ASSERT_EQ(Run({"create", a, room}).exit_status, 0);
@@ -113,7 +108,6 @@ TEST_F(CliTest, DataCommandsInTextAndJson) {
             "{\"id\":" + id1 + ",\"sender\":\"" + a + "\",\"body\":\"say \\\"hi\\\"\\tnow\"}\n");
   EXPECT_EQ(Run({"history", room, "--last", "0"}).out, "");
 
-  // Edit, forward and delete, seen through the data commands.
   EXPECT_EQ(Run({"edit", a, room, id0, "first,", "edited"}).out, "ok\n");
   EXPECT_EQ(Run({"get", room, id0}).out, a + "\nfirst, edited\n");
   EXPECT_EQ(Run({"forward", b, room, other, id0}).out, "ok\n");
@@ -126,7 +120,7 @@ TEST_F(CliTest, DataCommandsInTextAndJson) {
 }
 
 TEST_F(CliTest, SendFromStdinIsBinarySafe) {
-  const std::string a = Name("alice"), room = Name("room");
+  const std::string a = Unique("alice"), room = Unique("room");
   ASSERT_EQ(Run({"register", a}).exit_status, 0);
   ASSERT_EQ(Run({"create", a, room}).exit_status, 0);
   std::string body;
@@ -151,48 +145,29 @@ TEST_F(CliTest, SendFromStdinIsBinarySafe) {
   EXPECT_EQ(Ids(room).size(), 1u);
 }
 
-TEST_F(CliTest, UsageErrorsExitTwo) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"send", "alice", "room"},
-      {"register"},
-      {"register", "a", "b"},
-      {"edit", "alice", "room", "notanumber", "text"},
-      {"get", "room", "12x"},
-      {"history", "room", "--last"},
-      {"history", "room", "--last", "-1"},
-      {"history", "room", "other"},
-      {"frobnicate"},
-      {"--bogus", "list", "room"},
-      {"--port"},
-      {"--port", "99999", "list", "room"},
-      {"help", "frobnicate"},
-  };
-  for (const auto& args : cases) {
-    RunResult r = Run(args);
-    EXPECT_EQ(r.exit_status, 2) << args[0];
-    EXPECT_EQ(r.out, "") << args[0];
+// Usage errors exit 2 with a reason and no output; help, at every level, exits 0.
+TEST_F(CliTest, UsageErrorsExitTwoAndHelpZero) {
+  for (const char* line : {"send alice room", "register", "register a b", "edit alice room notanumber text",
+                           "get room 12x", "history room --last", "history room --last -1", "history room other",
+                           "frobnicate", "--bogus list room", "--port", "--port 99999 list room", "help frobnicate"}) {
+    RunResult r = Run(Words(line));
+    EXPECT_EQ(r.exit_status, 2) << line;
+    EXPECT_EQ(r.out, "") << line;
     EXPECT_TRUE(r.err.starts_with("parley: ")) << r.err;
   }
-}
-
-TEST_F(CliTest, HelpAtEveryLevel) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--help"},
-                                             {"-h"},
-                                             {"help"},
-                                             {"help", "send"},
-                                             {"send", "--help"},
-                                             {"history", "-h"},
-                                             {"chat", "--help"},
-                                             {"list", "room", "--help"}}) {
-    RunResult r = Run(args);
-    EXPECT_EQ(r.exit_status, 0) << args[0];
+  for (const char* line :
+       {"--help", "-h", "help", "help send", "send --help", "history -h", "chat --help", "list room --help"}) {
+    RunResult r = Run(Words(line));
+    EXPECT_EQ(r.exit_status, 0) << line;
     EXPECT_TRUE(r.out.starts_with("usage: parley")) << r.out;
     EXPECT_EQ(r.err, "");
   }
   EXPECT_NE(Run({"chat", "--help"}).out.find("/forward N CHAT"), std::string::npos);
-  // "--" ends the options: the text may then look like one.
-  const std::string a = Name("alice"), room = Name("room");
+}
+
+// "--" ends the options: the text may then look like one.
+TEST_F(CliTest, DoubleDashEndsTheOptions) {
+  const std::string a = Unique("alice"), room = Unique("room");
   ASSERT_EQ(Run({"register", a}).exit_status, 0);
   ASSERT_EQ(Run({"create", a, room}).exit_status, 0);
   EXPECT_EQ(Run({"send", a, room, "--", "--help"}).out, "ok\n");
@@ -216,7 +191,7 @@ TEST_F(CliTest, UnreachableServerExitsThree) {
 }
 
 TEST_F(CliTest, ShellRunsCommandsFromItsInput) {
-  const std::string a = Name("alice"), room = Name("room");
+  const std::string a = Unique("alice"), room = Unique("room");
   RunResult r = Run({}, "register " + a + "\n\ncreate " + a + " " + room + "\nsend " + a + " " + room +
                             " 'two  spaces' and \"a \\\"quote\\\"\"\nhistory " + room +
                             " --last 1\nlist nowhere-" + room + "\nquit\nregister never-run\n");
@@ -225,6 +200,95 @@ TEST_F(CliTest, ShellRunsCommandsFromItsInput) {
   ASSERT_EQ(ids.size(), 1u);
   EXPECT_EQ(r.out, "ok\nok\nok\n" + std::to_string(ids[0]) + " " + a + ": two  spaces and a \"quote\"\n");
   EXPECT_EQ(r.err, "parley: refused: no such chat\n");
+}
+
+// On pseudo-terminals, with a server of the test's own where "alice" and "bob" are registered.
+class ChatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.Start()) << server_.Stderr();
+    Client c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(server_.port())));
+    for (const char* user : {"alice", "bob"}) ASSERT_TRUE(c.Register(user));
+  }
+
+  std::vector<std::string> Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), {PARLEY_CLI_PATH, "--port", std::to_string(server_.port())});
+    return args;
+  }
+
+  test::ServerProcess server_;
+};
+
+TEST_F(ChatTest, TwoUsersInOneRoomSeeEachOthersLines) {
+  Terminal alice, bob;
+  ASSERT_TRUE(alice.Start(Cli({"chat", "alice", "room"})));
+  ASSERT_TRUE(alice.WaitFor("* created chat room")) << alice.Stdout();
+  ASSERT_TRUE(alice.WaitFor("alice@room> ")) << alice.Stdout();
+  ASSERT_TRUE(bob.Start(Cli({"chat", "bob", "room"})));
+  ASSERT_TRUE(bob.WaitFor("bob@room> ")) << bob.Stdout();
+
+  alice.Type("hello from alice\r");
+  EXPECT_TRUE(bob.WaitFor("#1 alice: hello from alice")) << bob.Stdout();
+  EXPECT_TRUE(alice.WaitFor("#1 alice: hello from alice")) << alice.Stdout();
+
+  // A message arriving while Bob types is printed above his line, which comes back intact.
+  bob.Type("half a li");
+  ASSERT_TRUE(bob.WaitFor("half a li")) << bob.Stdout();
+  alice.Type("are you there?\r");
+  EXPECT_TRUE(bob.WaitFor("#2 alice: are you there?\r\nbob@room> half a li")) << bob.Stdout();
+  bob.Type("ne\r");
+  EXPECT_TRUE(alice.WaitFor("#3 bob: half a line")) << alice.Stdout();
+
+  alice.Type("/edit 2 still there?\r");
+  EXPECT_TRUE(bob.WaitFor("#2 alice (edited): still there?")) << bob.Stdout();
+  bob.Type("/delete 3\r");
+  EXPECT_TRUE(alice.WaitFor("* #3 by bob was deleted")) << alice.Stdout();
+  bob.Type("/delete 1\r");  // not his message: accepted and ignored, or refused
+  bob.Type("/edit 9 nothing\r");
+  EXPECT_TRUE(bob.WaitFor("! no message #9 here")) << bob.Stdout();
+
+  alice.Type("\x03");  // Ctrl-C leaves
+  EXPECT_EQ(alice.Wait(), 0) << alice.Stdout();
+  bob.Type("\x04");  // Ctrl-D on an empty line
+  EXPECT_EQ(bob.Wait(), 0) << bob.Stdout();
+
+  Client c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(server_.port())));
+  auto ids = c.List("room");
+  ASSERT_TRUE(ids);
+  EXPECT_EQ(ids.value.size(), 2u);  // bob's message is gone, alice's first one is not
+}
+
+// The shell completes and runs commands, and runs the chat room, which shows
+// the history first, takes "//" for a leading "/", and forwards.
+TEST_F(ChatTest, InteractiveShellCompletesAndRunsCommands) {
+  Terminal shell;
+  const std::string home = ::testing::TempDir();
+  ASSERT_TRUE(shell.Start(Cli({}), {"HOME=" + home}));
+  ASSERT_TRUE(shell.WaitFor("parley> ")) << shell.Stdout();
+  shell.Type("regis\t");  // completes the command name
+  ASSERT_TRUE(shell.WaitFor("register ")) << shell.Stdout();
+  shell.Type("carol\r");
+  EXPECT_TRUE(shell.WaitFor("ok\r\n")) << shell.Stdout();
+  shell.Type("register carol\r");
+  EXPECT_TRUE(shell.WaitFor("parley: refused: the user name is already registered")) << shell.Stdout();
+  shell.Type("create carol elsewhere\rcreate carol lounge\rsend carol lounge from before\r");
+  shell.Type("chat carol lounge\r");
+  ASSERT_TRUE(shell.WaitFor("#1 carol: from before")) << shell.Stdout();
+  ASSERT_TRUE(shell.WaitFor("carol@lounge> ")) << shell.Stdout();
+  shell.Type("//slash\r");
+  EXPECT_TRUE(shell.WaitFor("#2 carol: /slash")) << shell.Stdout();
+  shell.Type("/forward 1 elsewhere\r");
+  EXPECT_TRUE(shell.WaitFor("* forwarded #1 to elsewhere")) << shell.Stdout();
+  shell.Type("/frob\r");
+  EXPECT_TRUE(shell.WaitFor("! unknown command /frob")) << shell.Stdout();
+  shell.Type("/quit\r");
+  ASSERT_TRUE(shell.WaitFor("parley> ")) << shell.Stdout();
+  shell.Type("history elsewhere\r");
+  EXPECT_TRUE(shell.WaitFor(" carol: from before\r\n")) << shell.Stdout();
+  shell.Type("quit\r");
+  EXPECT_EQ(shell.Wait(), 0) << shell.Stdout();
 }
 
 }  // namespace

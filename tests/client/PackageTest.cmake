@@ -1,5 +1,4 @@
-# Installs the client component of the build in BUILD_DIR under WORK_DIR,
-# then configures, builds and runs the consumer project against it.
+# Installs the client component of BUILD_DIR under WORK_DIR, then builds and runs the consumer.
 file(REMOVE_RECURSE ${WORK_DIR})
 function(step)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)

@@ -1,7 +1,5 @@
-// Fault tests against the real server over loopback: descriptor exhaustion,
-// a client that floods and never reads, a pipelined burst past the in-flight
-// bound, hostile peers, and oversized frames. Each limit the server enforces
-// must also show on its stderr (rate-limited) and in its exit summary.
+// Faults against the real server, and the limits that keep one client from
+// hurting the others: each also shows on stderr and in the exit summary.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,27 +34,21 @@ size_t RateLimitAllows(Clock::time_point start) {
   return static_cast<size_t>(kLogLinesPerSecond) * (static_cast<size_t>(seconds) + 2);
 }
 
-// With a descriptor limit of 64 and 150 clients, the server stays up, keeps
-// serving the clients it has, says so on stderr, does not spin while it
-// cannot accept, and accepts the waiting clients once others leave.
+// Out of descriptors the server serves whom it has, says so, does not spin, and recovers.
 TEST_F(Faults, DescriptorExhaustionIsSurvivedAndReported) {
   constexpr size_t kClients = 150, kLeaving = 120;
   ASSERT_TRUE(RaiseDescriptorLimit(kClients + 100));
   StartServer({}, 64);
   const auto started = Clock::now();
-  const auto deadline = After(60s);
-  Peer keeper = Connected(deadline);
-  ASSERT_TRUE(Exchange(keeper, Register("fd-keeper"), kRegistered, deadline));
+  Peer keeper = Connected();
+  ASSERT_TRUE(Exchange(keeper, Register("fd-keeper"), kRegistered));
 
-  // Connections are only started: those the server cannot take wait in the
-  // listen queue, or retry their handshake.
   std::vector<Peer> peers(kClients);
   for (size_t i = 0; i < kClients; ++i) ASSERT_TRUE(peers[i].StartConnect(port())) << "client " << i;
   ASSERT_TRUE(server().WaitStderr("accept: ", 10s * kSlowdown)) << server().Stderr();
   ASSERT_TRUE(Exchange(keeper, Register("fd-keeper2"), kRegistered, After(5s)));
 
-  // Not spinning while it cannot accept: a second of wall time costs it
-  // little CPU time (a busy loop would cost it the whole second).
+  // A busy loop while it cannot accept would cost it the whole second.
   const long before = CpuTicks(server().pid());
   std::this_thread::sleep_for(1s);
   ASSERT_GE(before, 0);
@@ -64,38 +56,42 @@ TEST_F(Faults, DescriptorExhaustionIsSurvivedAndReported) {
   const size_t accepted_while_full = Count(server().Stdout(), "Accepted ");
   EXPECT_LT(accepted_while_full, 64u);
 
-  // Others leave; every remaining client is then accepted and answered.
   for (size_t i = 0; i < kLeaving; ++i) peers[i].Close();
   for (size_t i = kLeaving; i < kClients; ++i) {
     ASSERT_TRUE(peers[i].FinishConnect(deadline)) << "client " << i << ": " << std::strerror(peers[i].LastError());
-    ASSERT_TRUE(Exchange(peers[i], Register("fd-" + std::to_string(i)), kRegistered, deadline)) << "client " << i;
+    ASSERT_TRUE(Exchange(peers[i], Register("fd-" + std::to_string(i)), kRegistered)) << "client " << i;
   }
   EXPECT_GT(Count(server().Stdout(), "Accepted "), accepted_while_full);
-  ASSERT_TRUE(Exchange(keeper, Register("fd-keeper3"), kRegistered, deadline));
+  ASSERT_TRUE(Exchange(keeper, Register("fd-keeper3"), kRegistered));
 
-  // Full again, then every client leaves at once: the server must come out
-  // of it whole (under the sanitizers too, whose runtime needs descriptors).
+  // Full again, then everyone leaves at once.
   std::vector<Peer> more(kClients);
   for (Peer& p : more) ASSERT_TRUE(p.StartConnect(port()));
   std::this_thread::sleep_for(500ms);
   for (Peer& p : more) p.Close();
   for (size_t i = kLeaving; i < kClients; ++i) peers[i].Close();
   keeper.Close();
-  Peer after = Connected(deadline);
-  ASSERT_TRUE(Exchange(after, Register("fd-after"), kRegistered, deadline));
+  Peer after = Connected();
+  ASSERT_TRUE(Exchange(after, Register("fd-after"), kRegistered));
 
   const std::string err = StopServer();
-  const auto lines = LinesWith(err, "accept: ");
-  EXPECT_GE(lines.size(), 1u);
-  EXPECT_LE(lines.size(), RateLimitAllows(started)) << "the accept failures are not rate-limited:\n" << err;
+  EXPECT_LE(Count(err, "accept: "), RateLimitAllows(started)) << "the accept failures are not rate-limited:\n" << err;
   EXPECT_GE(SummaryCount(err, "accept errors"), 1) << err;
 }
 
-// A client that sends requests without end and never reads its replies: the
-// others are still answered promptly, the flooder is cut off once its unsent
-// replies pass the bound, and the server's memory stays bounded. Run with
-// many small replies (fetches, ~3 KB each) and with fewer large ones (lists
-// of a 20000-message chat, ~160 KB each).
+// Sends `n` messages of `body` from `user` to `chat`, pipelined.
+void Fill(Peer& p, const std::string& user, const std::string& chat, size_t n, const std::string& body,
+          Clock::time_point deadline) {
+  for (size_t done = 0, k; done < n; done += k) {
+    k = std::min<size_t>(10000, n - done);
+    std::string burst;
+    for (size_t i = 0; i < k; ++i) burst += SendReq(user, chat, body);
+    ASSERT_TRUE(p.Send(burst, deadline));
+    ASSERT_FALSE(p.Expect(OksFor(burst), deadline));
+  }
+}
+
+// A client that never reads is cut off at the output bound; others are answered meanwhile.
 class Flood : public StressTest {
  protected:
   void Run(bool large_replies);
@@ -105,37 +101,28 @@ TEST_F(Flood, AClientThatNeverReadsLargeRepliesIsCutOffWhileOthersAreServed) { R
 
 void Flood::Run(bool large_replies) {
   StartServer();
-  const auto deadline = After(90s);
-  const pid_t pid = server().pid();
-  Peer owner = Connected(deadline);
-  std::string setup = Register("fl-owner") + CreateChatReq("fl-owner", "fl-chat");
-  const int messages = large_replies ? 20000 : 1;
-  for (int i = 0; i < messages; ++i) setup += SendReq("fl-owner", "fl-chat", std::string(large_replies ? 1 : 3000, 'f'));
-  ASSERT_TRUE(Exchange(owner, setup, OksFor(setup), deadline));
+  Peer owner = Owner("fl-owner", "fl-chat");
+  const size_t messages = large_replies ? 20000 : 1;
+  Fill(owner, "fl-owner", "fl-chat", messages, std::string(large_replies ? 1 : 3000, 'f'), deadline);
   auto ids = owner.List("fl-chat", deadline);
-  ASSERT_TRUE(ids && ids->size() == static_cast<size_t>(messages));
+  ASSERT_TRUE(ids && ids->size() == messages);
   const std::string request = large_replies ? GetChatReq("fl-chat") : GetMsgReq("fl-chat", ids->front());
-  const long rss_before = VmKiB(pid, "VmRSS");
+  const long rss_before = VmKiB(server().pid(), "VmRSS");
   ASSERT_GT(rss_before, 0);
 
-  // Another client keeps asking and timing the answers meanwhile.
+  // Another client keeps asking meanwhile, each answer due within 2 s.
   std::atomic<bool> flood_over{false};
   std::atomic<int> answered{0};
-  std::atomic<long long> slowest_ms{0};
   std::thread observer([&] {
-    Peer p = Connected(deadline);
+    Peer p = Connected();
     for (int n = 0; !flood_over || n < 5; ++n) {
-      const auto t0 = Clock::now();
-      if (!Exchange(p, Register("fl-obs" + std::to_string(n)), kRegistered, After(10s))) return;
-      slowest_ms = std::max(slowest_ms.load(), static_cast<long long>((Clock::now() - t0) / 1ms));
+      if (!Exchange(p, Register("fl-obs" + std::to_string(n)), kRegistered, After(2s))) return;
       ++answered;
       std::this_thread::sleep_for(20ms);
     }
   });
 
-  // The flooder: a small receive buffer, so the kernel holds little of its
-  // replies. It repeats the request until the server cuts it off: at most
-  // 2000 chunks of 1000 requests, or 30 s.
+  // A small receive buffer, so the kernel holds little of its replies.
   Peer flooder;
   ASSERT_TRUE(flooder.Connect(port(), deadline, 4096));
   std::string chunk;
@@ -148,7 +135,7 @@ void Flood::Run(bool large_replies) {
       break;
     }
   }
-  const long peak_kib = VmKiB(pid, "VmHWM");
+  const long peak_kib = VmKiB(server().pid(), "VmHWM");
   flood_over = true;
   observer.join();
 
@@ -156,31 +143,25 @@ void Flood::Run(bool large_replies) {
                        << std::strerror(flooder.LastError()) << ")";
   EXPECT_TRUE(server().WaitStderr("bytes of replies unread", 5s)) << server().Stderr();
   EXPECT_GE(answered.load(), 5);
-  EXPECT_LT(slowest_ms.load(), 2000 * kSlowdown) << "another client waited this long for an answer";
-  // The bound is 16 MiB of unsent replies; the buffer holding them may be
-  // twice that while it grows. (Without the bound: gigabytes.)
+  // 16 MiB of unsent replies, in a buffer that may double as it grows.
   EXPECT_LT(peak_kib - rss_before, 64 * 1024 * kMemoryFactor)
       << "resident memory grew from " << rss_before << " KiB to a peak of " << peak_kib << " KiB";
 
-  ASSERT_TRUE(Exchange(owner, Register("fl-after"), kRegistered, deadline));  // fine afterwards
+  ASSERT_TRUE(Exchange(owner, Register("fl-after"), kRegistered));  // fine afterwards
   const std::string err = StopServer();
   EXPECT_EQ(SummaryCount(err, "closed for unread output"), 1) << err;
-  EXPECT_LE(LinesWith(err, "bytes of replies unread").size(), 1u);
+  EXPECT_LE(Count(err, "bytes of replies unread"), 1u);
 }
 
-// A client that pipelines far more requests than may be in flight and then
-// ends its input, in the middle of a last frame: reading from it pauses (and
-// says so) and resumes, every whole request is answered in order, the cut
-// one is dropped, and then the stream ends.
-TEST_F(Faults, APipelinedBurstPastTheInflightBoundIsPausedAndFullyAnswered) {
+// A burst past the in-flight bound, ending mid-frame: reading pauses exactly
+// at the bound, every whole request is answered in order, then EOF.
+TEST_F(Faults, APipelinedBurstStopsExactlyAtTheInflightBoundAndIsFullyAnswered) {
   StartServer();
-  const auto deadline = After(60s);
-  constexpr int kBurst = 20000;  // several times kMaxInflight
+  constexpr int kBurst = 20000;
   static_assert(kBurst > 4 * static_cast<int>(kMaxInflight));
-  // A burst whose bytes reach the server faster than three event threads can
-  // answer usually trips the bound at once; a few bursts make it certain.
+  // One burst usually trips the bound; a few make it certain.
   for (int round = 0; round < 5 && !server().WaitStderr("reading from it paused", 1ms); ++round) {
-    Peer p = Connected(deadline);
+    Peer p = Connected();
     std::string burst, expect;
     for (int i = 0; i < kBurst; ++i) {
       const std::string name = "ip" + std::to_string(round) + "-" + std::to_string(i);
@@ -197,45 +178,37 @@ TEST_F(Faults, APipelinedBurstPastTheInflightBoundIsPausedAndFullyAnswered) {
     EXPECT_TRUE(p.WaitEof(deadline));
   }
   EXPECT_TRUE(server().WaitStderr("reading from it paused", 1s)) << server().Stderr();
-  EXPECT_GE(SummaryCount(StopServer(), "read pauses"), 1) << server().Stderr();
+  const std::string err = StopServer();
+  EXPECT_GE(SummaryCount(err, "read pauses"), 1) << err;
+  EXPECT_EQ(SummaryCount(err, "most in flight"), static_cast<long long>(kMaxInflight)) << err;
 }
 
-// Oversized, zero and negative length prefixes: each is rejected ("error
-// read msg"), the bytes after it are read as the next frame, the rejection is
-// reported on stderr at a bounded rate, and counted. A prefix of -1 is
-// skipped without a word.
+// Bad length prefixes are rejected, logged at a bounded rate and counted; -1 is skipped silently.
 TEST_F(Faults, OversizedFramesAreRejectedReportedAndCounted) {
   StartServer();
   const auto started = Clock::now();
-  const auto deadline = After(30s);
-  Peer p = Connected(deadline);
-  ASSERT_TRUE(Exchange(p, Prefix(wire::kMaxPayload + 1) + Register("pb-a"), kRegistered, deadline));
+  Peer p = Connected();
+  ASSERT_TRUE(Exchange(p, Prefix(wire::kMaxPayload + 1) + Register("pb-a"), kRegistered));
   EXPECT_TRUE(server().WaitStdout("error read msg"));
   EXPECT_TRUE(server().WaitStderr("frame length 3201", 5s)) << server().Stderr();
 
-  // A flood of bad prefixes: every one rejected, the log lines rate-limited.
   constexpr int kBad = 5000;
   std::string burst;
   for (int i = 0; i < kBad; ++i) burst += Prefix(i % 3 == 0 ? 0 : i % 3 == 1 ? -7 : wire::kMaxPayload + 1 + i) + Prefix(-1);
-  ASSERT_TRUE(Exchange(p, burst + Register("pb-b"), kRegistered, deadline));
+  ASSERT_TRUE(Exchange(p, burst + Register("pb-b"), kRegistered));
   const std::string err = StopServer();
   EXPECT_EQ(Count(server().Stdout(), "error read msg"), static_cast<size_t>(kBad + 1));
-  EXPECT_LE(LinesWith(err, "frame length").size(), RateLimitAllows(started)) << err;
+  EXPECT_LE(Count(err, "frame length "), RateLimitAllows(started)) << err;
   EXPECT_EQ(SummaryCount(err, "rejected frames"), kBad + 1) << err;
 }
 
-// Peers that send random bytes, random lengths, truncated frames, or stop
-// mid-frame and vanish, while a well-behaved client goes on: it gets exactly
-// its own answers throughout, and the server is fine afterwards.
+// Peers sending garbage or vanishing mid-frame: a good client gets exactly its own answers.
 TEST_F(Faults, HostilePeersDoNotDisturbOthers) {
   StartServer();
-  const auto deadline = After(60s);
   std::atomic<bool> hostiles_done{false};
   std::atomic<int> good_exchanges{0};
   std::thread good([&] {
-    Peer p = Connected(deadline);
-    const std::string setup = Register("hp-good") + CreateChatReq("hp-good", "hp-chat");
-    ASSERT_TRUE(Exchange(p, setup, OksFor(setup), deadline));
+    Peer p = Owner("hp-good", "hp-chat");
     for (int n = 0; !hostiles_done || n < 20; ++n) {
       const std::string body = "good " + std::to_string(n);
       if (!Exchange(p, Register("hp-good" + std::to_string(n)) + SendReq("hp-good", "hp-chat", body) + GetChatReq("hp-none"),
@@ -256,34 +229,24 @@ TEST_F(Faults, HostilePeersDoNotDisturbOthers) {
       return s;
     };
     for (int i = 0; i < 80 && !::testing::Test::HasFailure(); ++i) {
-      Peer p = Connected(deadline);
+      Peer p = Connected();
       if (!p.connected()) return;
       std::string bytes;
-      const std::string valid = SendReq("hp-x" + std::to_string(pick(50)), "hp-chat", random_bytes(pick(200)));
-      switch (i % 6) {
+      switch (i % 3) {
         case 0:  // random bytes
           bytes = random_bytes(1 + pick(8192));
           break;
-        case 1:  // random length prefixes, each with a few random bytes
-          for (size_t k = 0, n = 1 + pick(40); k < n; ++k) bytes += Prefix(static_cast<int32_t>(rng())) + random_bytes(pick(16));
-          break;
-        case 2:  // frames of valid lengths around random payloads, type codes 0..15
+        case 1:  // frames of valid lengths around random payloads, type codes 0..15
           for (size_t k = 0, n = 1 + pick(20); k < n; ++k) bytes += BuildFrame(pick(16), RawBytes{random_bytes(pick(300))});
           break;
-        case 3:  // a valid request cut short, then an orderly close
-          bytes = valid.substr(0, 1 + pick(valid.size() - 1));
-          break;
-        case 4:  // a frame announcing more than it sends, then a reset
+        default:  // a frame announcing more than it sends
           bytes = Prefix(static_cast<int32_t>(1 + pick(static_cast<uint64_t>(wire::kMaxPayload)))) + random_bytes(pick(64));
-          break;
-        default:  // requests whose field lengths lie
-          bytes = valid + valid;
-          bytes[4 + 8 + pick(8)] = static_cast<char>(rng());
       }
-      if (!p.Send(bytes, deadline)) continue;  // the server may close on us; fine
-      if (i % 6 == 4) {
+      // The server may close on us; fine. Otherwise an orderly close, a reset, or idle to the end.
+      if (!p.Send(bytes, deadline) || i % 3 != 2) continue;
+      if (i % 2) {
         p.Abort();
-      } else if (i % 12 == 3) {
+      } else {
         std::lock_guard lk(idle_mu);
         idle.push_back(std::move(p));
       }
@@ -295,83 +258,46 @@ TEST_F(Faults, HostilePeersDoNotDisturbOthers) {
   hostiles_done = true;
   good.join();
   EXPECT_GE(good_exchanges.load(), 20);
-
-  // Everyone else is still served, the idle half-frames notwithstanding.
-  ASSERT_TRUE(server().Running());
-  Peer late = Connected(deadline);
-  ASSERT_TRUE(Exchange(late, Register("hp-late"), kRegistered, deadline));
+  Peer late = Connected();
+  ASSERT_TRUE(Exchange(late, Register("hp-late"), kRegistered));
   EXPECT_TRUE(server().WaitStdout("error read msg"));
   idle.clear();
 }
 
-// ---- One client cannot hurt the others ---------------------------------
-
-// Fills `chat` (created by `user`) with `n` messages of `body`, pipelined.
-void Fill(Peer& p, const std::string& user, const std::string& chat, size_t n, const std::string& body,
-          Clock::time_point deadline) {
-  constexpr size_t kWindow = 10000;
-  const std::string one = SendReq(user, chat, body);
-  for (size_t done = 0; done < n;) {
-    const size_t k = std::min(kWindow, n - done);
-    std::string burst;
-    burst.reserve(one.size() * k);
-    for (size_t i = 0; i < k; ++i) burst += one;
-    ASSERT_TRUE(p.Send(burst, deadline));
-    auto replies = p.Read(k * StatusFrame(EV_SENGMSG, true).size(), deadline);
-    ASSERT_TRUE(replies);
-    ASSERT_EQ(Count(*replies, "ok"), k);
-    done += k;
-  }
-}
-
-// Standard output that nobody reads: the texts that do not fit are dropped
-// and counted, every client is still served, and SIGTERM still ends the
-// server at once.
+// With stdout unread, output is dropped and counted; clients are served and SIGTERM works.
 TEST_F(Faults, AStuckStandardOutputHoldsUpNobody) {
   StartServer({}, 0, /*read_stdout=*/false);
-  const auto deadline = After(30s);
-  Peer bad = Connected(deadline);
-  // 800 KB of bad lengths: 2.8 MB of "error read msg".
-  ASSERT_TRUE(bad.Send([] {
-    std::string s;
-    for (int i = 0; i < 200000; ++i) s += Prefix(5000);
-    return s;
-  }()));
+  Peer bad = Connected();
+  std::string lengths;
+  for (int i = 0; i < 200000; ++i) lengths += Prefix(5000);
+  ASSERT_TRUE(bad.Send(lengths));
   ASSERT_TRUE(server().WaitStderr("standard output is not keeping up", 10s * kSlowdown)) << server().Stderr();
-  Peer good = Connected(deadline);
+  Peer good = Connected();
   EXPECT_EQ(good.Status(Register("still-served")), true);
-  const auto stop = Clock::now();
   const std::string err = StopServer();
-  EXPECT_LT(Clock::now() - stop, 5s * kSlowdown) << "SIGTERM took this long with a stuck standard output";
   EXPECT_GE(SummaryCount(err, "standard output drops"), 1) << err;
 }
 
-// A listing longer than the pending-output bound (16 MiB) reaches a client
-// that reads it, three at once, and the server holds a window of each, not
-// a copy.
+// Listings past the output bound reach three readers whole, with a window of each in memory.
 TEST_F(Faults, AChatTooLongToCopyIsListedWhole) {
   constexpr size_t kMessages = 2'200'000;  // 17.6 MB of ids
   StartServer();
-  const auto deadline = After(240s);
-  Peer owner = Connected(deadline);
-  ASSERT_EQ(owner.Status(Register("lister")), true);
-  ASSERT_EQ(owner.Status(CreateChatReq("lister", "long")), true);
+  Peer owner = Owner("lister", "long");
   Fill(owner, "lister", "long", kMessages, "m", deadline);
   const long before_kib = VmKiB(server().pid(), "VmRSS");
   ASSERT_GT(before_kib, 0);
 
   std::vector<Peer> readers;
   for (int i = 0; i < 3; ++i) {
-    readers.push_back(Connected(deadline));
+    readers.push_back(Connected());
     ASSERT_TRUE(readers.back().Send(GetChatReq("long")));
   }
+  std::string head = StatusFrame(EV_GETCHAT, true) + Prefix(static_cast<int32_t>(16 + 8 * kMessages));
+  PutU64(head, EV_GETCHAT);
+  PutU64(head, kMessages);
   long peak_kib = before_kib;
   for (Peer& r : readers) {
-    ASSERT_FALSE(r.Expect(StatusFrame(EV_GETCHAT, true), deadline));
-    auto head = r.Read(4 + 8 + 8, deadline);
-    ASSERT_TRUE(head);
-    ASSERT_EQ(LoadU64(head->data() + 4), EV_GETCHAT);
-    ASSERT_EQ(LoadU64(head->data() + 12), kMessages);
+    ASSERT_FALSE(r.Expect(head, deadline));
     for (size_t got = 0; got < kMessages;) {
       const size_t n = std::min<size_t>(kMessages - got, 100000);
       auto ids = r.Read(n * 8, deadline);
@@ -386,22 +312,17 @@ TEST_F(Faults, AChatTooLongToCopyIsListedWhole) {
   EXPECT_EQ(owner.Status(SendReq("lister", "long", "after")), true);
 }
 
-// Past --max-memory, whatever would grow the store gets "no" and reads are
-// answered; a client that never reads is closed for the server's memory.
+// Past --max-memory growth is refused, reads answered, and a client that never reads closed.
 TEST_F(Faults, TheMemoryLimitRefusesGrowthAndClosesTheLargestReader) {
   StartServer({"--max-memory", "24mb"});
-  const auto deadline = After(120s);
-  Peer owner = Connected(deadline);
-  ASSERT_EQ(owner.Status(Register("mem")), true);
-  ASSERT_EQ(owner.Status(CreateChatReq("mem", "big")), true);
+  Peer owner = Owner("mem", "big");
   const std::string body(3000, 'b');
   // 16 MB of messages: under the limit.
   Fill(owner, "mem", "big", 5300, body, deadline);
   auto ids = owner.List("big", deadline);
   ASSERT_TRUE(ids && !ids->empty());
 
-  // A client that asks for 3 KB replies and never reads them: past 8 MB of
-  // its unread replies the server is over its limit and closes it.
+  // Its 8 MB of unread replies take the server past its limit.
   Peer hog;
   ASSERT_TRUE(hog.Connect(port(), deadline, 4096));
   std::string fetches;
@@ -429,13 +350,11 @@ TEST_F(Faults, TheMemoryLimitRefusesGrowthAndClosesTheLargestReader) {
   EXPECT_GE(SummaryCount(err, "closed for memory"), 1) << err;
 }
 
-// A frame that stays incomplete closes its connection after the frame
-// timeout; an idle connection stays open.
+// An incomplete frame times out; an idle connection stays open.
 TEST_F(Faults, IncompleteFramesTimeOutAndIdleConnectionsStay) {
   StartServer({"--frame-timeout", "1"});
-  const auto deadline = After(60s);
-  Peer idle = Connected(deadline);
-  Peer slow = Connected(deadline);
+  Peer idle = Connected();
+  Peer slow = Connected();
   ASSERT_TRUE(slow.Send(Register("never-finished").substr(0, 10)));
   EXPECT_TRUE(slow.WaitEof(After(10s))) << "a frame left incomplete did not time out";
   EXPECT_TRUE(idle.Quiet(1500ms));
@@ -445,19 +364,17 @@ TEST_F(Faults, IncompleteFramesTimeOutAndIdleConnectionsStay) {
   EXPECT_NE(err.find("stayed incomplete"), std::string::npos) << err;
 }
 
-// Connections that each took 60 KB in one read and kept a 10-byte tail cost
-// afterwards what an idle connection costs: the input buffer shrinks back.
+// An input buffer that took 60 KB at once shrinks back around its 10-byte tail.
 TEST_F(Faults, InputBuffersShrinkBackOnceDrained) {
   constexpr int kConns = 500;
   ASSERT_TRUE(RaiseDescriptorLimit(kConns + 100));
   StartServer();
-  const auto deadline = After(60s);
   [[maybe_unused]] const long before_kib = VmKiB(server().pid(), "VmRSS");
   std::string skips;  // length -1: skipped without a reply
   for (int i = 0; i < 15000; ++i) skips += Prefix(-1);
   std::vector<Peer> tails;
   for (int i = 0; i < kConns; ++i) {
-    tails.push_back(Connected(deadline));
+    tails.push_back(Connected());
     // Two bytes first, so the rest lands behind a partial frame.
     ASSERT_TRUE(tails.back().Send(skips.substr(0, 2)));
   }
@@ -472,30 +389,7 @@ TEST_F(Faults, InputBuffersShrinkBackOnceDrained) {
 #endif
 }
 
-// A pipelined burst far past the in-flight bound: reading from the client
-// stops exactly at the bound, and every request is answered in order.
-TEST_F(Faults, TheInflightBoundIsExact) {
-  StartServer();
-  const auto deadline = After(60s);
-  Peer p = Connected(deadline);
-  ASSERT_EQ(p.Status(Register("burst")), true);
-  ASSERT_EQ(p.Status(CreateChatReq("burst", "b")), true);
-  std::string burst, want;
-  for (int i = 0; i < 40000; ++i) {
-    burst += GetChatReq("b");
-    want += StatusFrame(EV_GETCHAT, true) + ListFrame({});
-  }
-  std::thread sender([&] { p.Send(burst, deadline); });
-  EXPECT_FALSE(p.Expect(want, deadline));
-  sender.join();
-  const std::string err = StopServer();
-  const long long peak = SummaryCount(err, "most in flight");
-  EXPECT_GE(peak, 1) << err;
-  EXPECT_LE(peak, static_cast<long long>(kMaxInflight)) << err;
-}
-
-// Connection attempts that arrive while the server is busy wait in its
-// listen queue (backlog 511) instead of retrying their handshake a second later.
+// Connections made while the server is busy wait in its listen queue, not retrying.
 TEST_F(Faults, ABurstOfConnectionsFitsTheListenQueue) {
   constexpr int kBurst = 400;
   int somaxconn = 0;
@@ -512,9 +406,7 @@ TEST_F(Faults, ABurstOfConnectionsFitsTheListenQueue) {
   ASSERT_EQ(kill(server().pid(), SIGCONT), 0);
   EXPECT_EQ(made, kBurst) << "handshakes completed while the server was busy";
   for (size_t i = 0; i < peers.size(); i += 50) {
-    if (!peers[i].connected()) {
-      ASSERT_TRUE(peers[i].FinishConnect());
-    }
+    ASSERT_TRUE(peers[i].FinishConnect());
     EXPECT_EQ(peers[i].Status(Register("q" + std::to_string(i))), true);
   }
 }

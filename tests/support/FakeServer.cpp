@@ -1,24 +1,18 @@
 #include "FakeServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ServerProcess.h"
 #include "protocol/Wire.h"
 
 namespace parley::test {
 
 FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listen_fd_, 128) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return;
-  port_ = ntohs(a.sin_port);
+  const int port = BindLoopback(listen_fd_);
+  if (port <= 0 || ::listen(listen_fd_, 128) != 0) return;
+  port_ = port;
   acceptor_ = std::thread([this] {
     while (!stopping_) {
       const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -30,8 +24,7 @@ FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
   });
 }
 
-// Shutting the sockets down (they are closed only after the threads are
-// joined) wakes every thread blocked on one.
+// Shutting the sockets down wakes the threads; they are closed once joined.
 FakeServer::~FakeServer() {
   stopping_ = true;
   if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);

@@ -1,8 +1,5 @@
-// A stand-in for the server on 127.0.0.1, for tests of the programs that talk
-// to it: it can answer wrongly on purpose. One thread per connection cuts the
-// requests into frames and hands each payload to the handler (one call at a
-// time, whatever the connection), which appends its reply bytes; the handler
-// returns false to have the connection closed once they are sent.
+// A stand-in server on 127.0.0.1. The handler gets each request's payload (one
+// call at a time), appends a reply, and returns false to close the connection.
 #pragma once
 
 #include <atomic>
@@ -24,7 +21,7 @@ class FakeServer {
   FakeServer(const FakeServer&) = delete;
   FakeServer& operator=(const FakeServer&) = delete;
 
-  // The port it listens on; 0 when it could not listen.
+  // 0 when it could not listen.
   int port() const { return port_; }
 
  private:

@@ -1,6 +1,4 @@
-// Whole frames as a client sends them and as the server must answer them,
-// built field by field from the wire rules. Header-only: the tests, the fuzz
-// seed generator and the stand-in servers share these.
+// Whole request and reply frames, built field by field from the wire rules.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +11,12 @@
 
 namespace parley::test {
 
-// Bytes put into a frame as they are, with no length field (for frames
-// that lie about their fields).
+// Bytes put into a frame as they are, without a length field.
 struct RawBytes {
   std::string_view bytes;
 };
 
-// A frame of `type` whose fields follow: integers as 8 bytes, RawBytes as
-// they are, anything else as a length-prefixed string.
+// A frame of `type`: integers as 8 bytes, RawBytes as they are, anything else as a string.
 template <class... Fields>
 std::string BuildFrame(uint64_t type, const Fields&... fields) {
   std::string f;
@@ -37,7 +33,6 @@ std::string BuildFrame(uint64_t type, const Fields&... fields) {
   return f;
 }
 
-// ---- Requests ----------------------------------------------------------------
 using std::string_view;
 inline std::string Register(string_view user) { return BuildFrame(wire::EV_REGISTER, user); }
 inline std::string CreateChatReq(string_view user, string_view chat) { return BuildFrame(wire::EV_CREATECHAT, user, chat); }
@@ -65,7 +60,6 @@ inline std::string Prefix(int32_t len) {
 }
 inline std::string RawFrame(string_view payload) { return Prefix(static_cast<int32_t>(payload.size())) + std::string(payload); }
 
-// ---- Replies -----------------------------------------------------------------
 // The status "ok" or "no" answering a request of `type` (22 bytes).
 inline std::string StatusFrame(uint64_t type, bool ok) { return BuildFrame(type, ok ? "ok" : "no"); }
 // The "ok" answering each of the request frames in `requests`, in order.

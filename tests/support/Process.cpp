@@ -64,8 +64,7 @@ bool Child::Start(const std::vector<std::string>& argv, Options options) {
   return true;
 }
 
-// Collects stdout and stderr until both end (a terminal ends when the process
-// does), and writes `input` to `in` (when not -1) meanwhile, then closes it.
+// Collects stdout and stderr until both end, writing `input` to `in` (unless -1) meanwhile.
 void Child::Pump(std::string input, int in, bool read_stdout) {
   pollfd fds[3] = {{read_stdout ? out_fd_ : -1, POLLIN, 0}, {err_fd_, POLLIN, 0}, {in, POLLOUT, 0}};
   if (in >= 0 && input.empty()) close(std::exchange(fds[2].fd, -1));

@@ -1,6 +1,5 @@
-// Child processes for the tests (the server, the command-line tools), on
-// pipes or on a pseudo-terminal. A thread collects their output as it comes,
-// and every wait is bounded.
+// Child processes on pipes or a pseudo-terminal; a thread collects their
+// output as it comes, and every wait is bounded.
 #pragma once
 
 #include <sys/types.h>
@@ -33,19 +32,16 @@ class Child {
   bool Start(const std::vector<std::string>& argv, Options options);
   pid_t pid() const { return pid_; }
 
-  // Snapshots of everything the process wrote so far.
+  // Everything the process wrote so far.
   std::string Stdout();
   std::string Stderr();
-  // Waits until stdout (or stderr) holds `needle` at or after `from`; the
-  // position after it, or npos at the timeout.
+  // The position after `needle` in stdout (or stderr) at or after `from`; npos at the timeout.
   size_t WaitFor(std::string_view needle, bool err, std::chrono::milliseconds timeout, size_t from = 0);
   // Writes `keys` to the terminal (use "\r" for Enter).
   bool Type(std::string_view keys);
 
-  // Waits for the exit: the exit status, or 128 + signal number, or -1 when
-  // it had to be killed at the timeout.
-  int Wait(std::chrono::milliseconds timeout);
-  // Sends `sig`, then waits as Wait does.
+  // The exit status, or 128 + signal number, or -1 when killed at the timeout.
+  int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(15));
   int Stop(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool Running();
 
@@ -66,12 +62,11 @@ struct RunResult {
   std::string out, err;
 };
 
-// Runs `argv` with `input` on its standard input to its end, killed after `timeout`.
+// Runs `argv` to its end with `input` on stdin, killed after `timeout`.
 RunResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-// A process on a pseudo-terminal, driven like a person at a keyboard: each
-// WaitFor looks at the output after the previous match.
+// A process on a pseudo-terminal; each WaitFor looks past the previous match.
 class Terminal : public Child {
  public:
   bool Start(const std::vector<std::string>& argv, std::vector<std::string> env = {}) {
@@ -82,8 +77,6 @@ class Terminal : public Child {
     if (at != std::string::npos) mark_ = at;
     return at != std::string::npos;
   }
-  int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(15)) { return Child::Wait(timeout); }
-  std::string output() { return Stdout(); }
 
  private:
   size_t mark_ = 0;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,16 +11,20 @@
 
 namespace parley::test {
 
-int ClosedLoopbackPort() {
-  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int BindLoopback(int fd) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  int port = -1;
-  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    return -1;
+  return ntohs(addr.sin_port);
+}
+
+int ClosedLoopbackPort() {
+  const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int port = BindLoopback(s);
   if (s >= 0) close(s);
   return port;
 }
@@ -35,6 +40,20 @@ bool ServerProcess::Start(std::vector<std::string> args, long nofile, bool read_
   const size_t colon = err.find(':', err.find(marker) + marker.size());
   port_ = colon == std::string::npos ? 0 : std::atoi(err.c_str() + colon + 1);
   return port_ > 0;
+}
+
+std::string Unique(const std::string& base) {
+  return base + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+void SharedServerTest::SetUpTestSuite() {
+  server_ = std::make_unique<ServerProcess>();
+  ASSERT_TRUE(server_->Start()) << server_->Stderr();
+}
+
+void SharedServerTest::TearDownTestSuite() {
+  EXPECT_EQ(server_->Stop(SIGTERM), 0) << server_->Stderr();
+  server_.reset();
 }
 
 }  // namespace parley::test

@@ -1,29 +1,30 @@
-// Runs build/parleyd as a child process for the tests.
-//
-// The server is started on an ephemeral port (--port 0); the port it bound is
-// read from its "listening on" line on stderr. Its output is collected as it
-// comes and can be searched while it runs. It is killed when the object goes.
+// The server as a child process, killed with the object.
 #pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
 
 #include "Process.h"
 
 namespace parley::test {
 
-// A loopback port that nothing listens on: bound by the kernel's choice, then
-// released. Connecting to it is refused.
+// Binds `fd` to an ephemeral loopback port: the port, or -1.
+int BindLoopback(int fd);
+// A loopback port that nothing listens on: connecting to it is refused.
 int ClosedLoopbackPort();
+
+// `base` made unique to the running test, for tests that share a server.
+std::string Unique(const std::string& base);
 
 class ServerProcess : public Child {
  public:
-  // Starts the server with `args` (after "--port 0" unless `args` names a
-  // port). `nofile` > 0 lowers its descriptor limit; `read_stdout` false
-  // leaves its stdout a pipe nobody reads. False when it did not
-  // report a listening port within the timeout; then Stderr() tells why.
+  // On an ephemeral port unless `args` name one; `nofile` > 0 is its
+  // descriptor limit. False when it reported no port in time.
   bool Start(std::vector<std::string> args = {}, long nofile = 0, bool read_stdout = true,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   int port() const { return port_; }
 
-  // Waits until stdout (or stderr) contains `needle`; false on timeout.
   bool WaitStdout(std::string_view needle, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return WaitFor(needle, false, timeout) != std::string::npos;
   }
@@ -33,6 +34,16 @@ class ServerProcess : public Child {
 
  private:
   int port_ = 0;
+};
+
+// A suite sharing one server, which must exit with status 0 on SIGTERM after the suite.
+class SharedServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  static int port() { return server_->port(); }
+
+  inline static std::unique_ptr<ServerProcess> server_;
 };
 
 }  // namespace parley::test

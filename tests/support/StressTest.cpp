@@ -7,50 +7,27 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <utility>
 
 namespace parley::test {
 
-// ---- Watchdog --------------------------------------------------------------
-
-Watchdog::Watchdog(std::chrono::seconds limit, std::string what) : what_(std::move(what)) {
-  const auto deadline = Clock::now() + limit * kSlowdown;
-  thread_ = std::thread([this, deadline, limit] {
-    std::unique_lock lk(mu_);
-    if (cv_.wait_until(lk, deadline, [this] { return done_; })) return;
+Watchdog::Watchdog(std::chrono::seconds limit, std::string what) {
+  thread_ = std::thread([this, limit, what = std::move(what), done = done_.get_future()] {
+    if (done.wait_for(limit * kSlowdown) == std::future_status::ready) return;
     std::fprintf(stderr, "\nwatchdog: %s did not finish within %lld s; killing its server and giving up\n",
-                 what_.c_str(), static_cast<long long>(limit.count() * kSlowdown));
-    for (pid_t pid : servers_) kill(pid, SIGKILL);
-    std::fflush(stderr);
+                 what.c_str(), static_cast<long long>(limit.count() * kSlowdown));
+    if (const pid_t pid = server_; pid > 0) kill(pid, SIGKILL);
     _exit(124);
   });
 }
 
 Watchdog::~Watchdog() {
-  {
-    std::lock_guard lk(mu_);
-    done_ = true;
-  }
-  cv_.notify_all();
+  done_.set_value();
   thread_.join();
 }
 
-void Watchdog::Protect(pid_t server) {
-  std::lock_guard lk(mu_);
-  servers_.push_back(server);
-}
-
-// ---- Fixture ---------------------------------------------------------------
-
-namespace {
-std::string CurrentTestName() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return info ? std::string(info->test_suite_name()) + "." + info->name() : "a test";
-}
-}  // namespace
-
-StressTest::StressTest(std::chrono::seconds limit) : watchdog_(limit, CurrentTestName()) {}
+StressTest::StressTest(std::chrono::seconds limit)
+    : watchdog_(limit, ::testing::UnitTest::GetInstance()->current_test_info()->name()) {}
 
 void StressTest::StartServer(std::vector<std::string> args, long nofile, bool read_stdout) {
   ASSERT_TRUE(server_.Start(std::move(args), nofile, read_stdout)) << "the server did not start:\n" << server_.Stderr();
@@ -70,25 +47,31 @@ void StressTest::TearDown() {
   if (started_ && !stopped_) StopServer();
 }
 
-Peer StressTest::Connected(Clock::time_point deadline) {
+Peer StressTest::Connected() {
   Peer p;
   EXPECT_TRUE(p.Connect(port(), deadline)) << "cannot connect: " << std::strerror(p.LastError());
   return p;
 }
 
-bool StressTest::Exchange(Peer& p, std::string_view request, std::string_view reply, Clock::time_point deadline) {
-  if (!p.Send(request, deadline)) {
+bool StressTest::Exchange(Peer& p, std::string_view request, std::string_view reply, Clock::time_point by) {
+  if (by == Clock::time_point{}) by = deadline;
+  if (!p.Send(request, by)) {
     ADD_FAILURE() << "cannot send: " << std::strerror(p.LastError());
-    return false;
-  }
-  if (auto why = p.Expect(reply, deadline)) {
+  } else if (auto why = p.Expect(reply, by)) {
     ADD_FAILURE() << "wrong reply: " << *why;
-    return false;
+  } else {
+    return true;
   }
-  return true;
+  return false;
 }
 
-// ---- /proc -----------------------------------------------------------------
+// Closed on a failure, so that what the case does with it next fails at once.
+Peer StressTest::Owner(const std::string& user, const std::string& chat) {
+  Peer p = Connected();
+  const std::string setup = Register(user) + CreateChatReq(user, chat);
+  if (!Exchange(p, setup, OksFor(setup))) p.Close();
+  return p;
+}
 
 long CpuTicks(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -115,14 +98,6 @@ size_t Count(std::string_view text, std::string_view needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + needle.size())) ++n;
   return n;
-}
-
-std::vector<std::string> LinesWith(std::string_view text, std::string_view needle) {
-  std::vector<std::string> lines;
-  std::istringstream in{std::string(text)};
-  for (std::string line; std::getline(in, line);)
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
-  return lines;
 }
 
 bool RaiseDescriptorLimit(size_t n) {

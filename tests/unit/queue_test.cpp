@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
 #include <future>
-#include <thread>
 
 #include "events/EventQueue.h"
 #include "events/QueueManager.h"
 #include "net/Connection.h"
-#include "store/ResourceManager.h"
 
 namespace parley {
 namespace {
@@ -35,7 +32,7 @@ TEST(EventQueue, IsFirstInFirstOut) {
   EXPECT_FALSE(q.GetEvents(rest));
 }
 
-TEST(EventQueue, WaitReturnsOncePerBurstOfAdditions) {
+TEST(EventQueue, WaitReturnsOncePerBurstOfAdditionsAndFalseOnceStopped) {
   EventQueue q;
   q.AddEvent(NewEvent());
   q.AddEvent(NewEvent());
@@ -49,11 +46,8 @@ TEST(EventQueue, WaitReturnsOncePerBurstOfAdditions) {
   q.AddEvent(NewEvent());
   ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(waiter.get());
-}
 
-TEST(EventQueue, StopReleasesWaiters) {
-  EventQueue q;
-  auto waiter = std::async(std::launch::async, [&] { return q.Wait(); });
+  waiter = std::async(std::launch::async, [&] { return q.Wait(); });
   q.Stop();
   ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(waiter.get());
@@ -104,34 +98,26 @@ TEST(QueueManager, StagingCountsStagedRequestsAsLoad) {
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(t.qm->Queue(i)->GetSize(), 2u);
 }
 
-// A connection object over one end of a socket pair (the other end is unused).
-struct TestConnection {
-  int fds[2]{-1, -1};
-  std::shared_ptr<Connection> conn;
-  TestConnection() {
-    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    conn = std::make_shared<Connection>(fds[0], -1);
-  }
-  ~TestConnection() { close(fds[1]); }
-  std::shared_ptr<Event> Request() {
+TEST(QueueManager, AConnectionWithRequestsInFlightKeepsItsQueue) {
+  ThreeQueues t({0, 4, 4});
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  auto conn = std::make_shared<Connection>(fds[0], -1);
+  auto request = [&] {
     auto ev = NewEvent();
     ev->SetConnection(conn);
     return ev;
-  }
-};
-
-TEST(QueueManager, AConnectionWithRequestsInFlightKeepsItsQueue) {
-  ThreeQueues t({0, 4, 4});
-  TestConnection c;
-  EXPECT_EQ(t.Place(c.Request()), 0u);  // least loaded
+  };
+  EXPECT_EQ(t.Place(request()), 0u);  // least loaded
   // Queue 0 is now the busiest, but the connection has a request in flight.
   for (int i = 0; i < 5; ++i) t.qm->Queue(0)->AddEvent(NewEvent());
-  EXPECT_EQ(t.Place(c.Request()), 0u);
-  EXPECT_EQ(c.conn->Inflight(), 2u);
+  EXPECT_EQ(t.Place(request()), 0u);
+  EXPECT_EQ(conn->Inflight(), 2u);
   // Once its requests are done, it goes to the least-loaded queue again.
-  c.conn->Deliver({}, 2);
-  EXPECT_EQ(c.conn->Inflight(), 0u);
-  EXPECT_EQ(t.Place(c.Request()), 1u);
+  conn->Deliver({}, 2);
+  EXPECT_EQ(conn->Inflight(), 0u);
+  EXPECT_EQ(t.Place(request()), 1u);
+  close(fds[1]);
 }
 
 }  // namespace

@@ -1,16 +1,91 @@
-// parley-bench against a stand-in server that answers wrongly on purpose:
-// every wrong or missing reply must be counted and must fail the run.
+// parley-bench as a child process, against the real server and against a stand-in that answers wrongly.
 #include <gtest/gtest.h>
 
-#include "BenchRun.h"
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
 #include "FakeServer.h"
 #include "Frames.h"
 #include "Reference.h"
+#include "ServerProcess.h"
 
 namespace parley::test {
 namespace {
 
 using namespace parley::wire;
+
+struct BenchRow {
+  double rps = 0;
+  double p50_ms = 0, p99_ms = 0, p999_ms = 0, max_ms = 0;
+  unsigned long long errors = 0;
+};
+
+struct BenchOutcome {
+  int exit_code = -1;                    // as Child::Wait
+  std::string out;                       // its stdout
+  std::map<std::string, BenchRow> rows;  // CSV rows by test name
+  bool header_ok = false;                // the CSV header line came first
+};
+
+// Runs parley-bench with `args` (plus --csv) for two minutes at most.
+BenchOutcome RunBench(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{PARLEY_BENCH_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back("--csv");
+  RunResult run = RunProcess(argv, "", std::chrono::minutes(2));
+  BenchOutcome o{run.exit_status, run.out, {}, false};
+  std::istringstream lines(o.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f(1);  // the fields, without their double quotes (none holds a comma)
+    for (char ch : line) {
+      if (ch == ',') f.emplace_back();
+      else if (ch != '"') f.back() += ch;
+    }
+    if (!o.header_ok && o.rows.empty()) {
+      o.header_ok = f == std::vector<std::string>{"test", "rps", "p50_ms", "p99_ms", "p999_ms", "max_ms", "errors"};
+      if (!o.header_ok) return o;
+    } else if (f.size() == 7) {
+      auto num = [&](size_t i) { return std::atof(f[i].c_str()); };
+      o.rows[f[0]] = BenchRow{num(1), num(2), num(3), num(4), num(5), std::strtoull(f[6].c_str(), nullptr, 10)};
+    }
+  }
+  return o;
+}
+
+TEST(BenchAgainstServer, EveryTestRunsClean) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start()) << server.Stderr();
+  const std::vector<std::vector<std::string>> shapes = {
+      {"-P", "1"},
+      {"-P", "4", "--threads", "2"},
+      {"-P", "16", "-d", "500"},
+  };
+  for (const auto& shape : shapes) {
+    std::vector<std::string> args{"--port", std::to_string(server.port()), "-n", "2000", "-c", "4"};
+    args.insert(args.end(), shape.begin(), shape.end());
+    SCOPED_TRACE(shape[1]);
+    BenchOutcome o = RunBench(args);
+    EXPECT_EQ(o.exit_code, 0) << o.out;
+    ASSERT_TRUE(o.header_ok) << o.out;
+    for (const char* test : {"send", "fetch", "list", "register", "mixed"}) {
+      ASSERT_TRUE(o.rows.count(test)) << test << " missing from:\n" << o.out;
+      const BenchRow& r = o.rows.at(test);
+      EXPECT_EQ(r.errors, 0u) << test;
+      EXPECT_GT(r.rps, 0.0) << test;
+      EXPECT_LE(r.p50_ms, r.p99_ms) << test;
+      EXPECT_LE(r.p99_ms, r.p999_ms) << test;
+      EXPECT_LE(r.p999_ms, r.max_ms) << test;
+    }
+  }
+  EXPECT_TRUE(server.Running());
+}
+
+TEST(BenchAgainstServer, UnreachableServerFailsTheRun) {
+  BenchOutcome o = RunBench({"--port", std::to_string(ClosedLoopbackPort()), "-n", "10", "-c", "1"});
+  EXPECT_EQ(o.exit_code, 1);
+  EXPECT_TRUE(o.rows.empty());
+}
 
 enum class Fault {
   kNone,          // answers like the real server
