@@ -32,8 +32,11 @@ bool Connection::DoneLocked() const {
 size_t Connection::RecountLocked() {
   size_t n = out_.size() - out_off_;
   for (const auto& p : rest_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
-  const size_t was = pending_.exchange(n, std::memory_order_relaxed);
-  MemoryBudget::Get().ChargeOutput(static_cast<int64_t>(n) - static_cast<int64_t>(was));
+  const size_t was = pending_.load(std::memory_order_relaxed);
+  if (n != was) {  // the budget is shared by every thread: touch it only on a change
+    pending_.store(n, std::memory_order_relaxed);
+    MemoryBudget::Get().ChargeOutput(static_cast<int64_t>(n) - static_cast<int64_t>(was));
+  }
   return n;
 }
 

@@ -102,6 +102,7 @@ size_t MessageStorage::bytes() const {
 
 void MessageStorage::ChargeBudget() {
   const size_t now = arena_.Allocated() + index_.Bytes() + deleted_log_.Bytes();
+  if (now == charged_) return;  // most messages fit what is already allocated
   MemoryBudget::Get().ChargeStore(static_cast<int64_t>(now) - static_cast<int64_t>(charged_));
   charged_ = now;
 }

@@ -57,8 +57,8 @@ class RwLock {
 // changed nothing: its caller discards the answer and has the request run
 // again by a thread that may wait.
 namespace store_lock_detail {
-inline thread_local bool no_wait = false;
-inline thread_local bool busy = false;
+constinit inline thread_local bool no_wait = false;
+constinit inline thread_local bool busy = false;
 }  // namespace store_lock_detail
 
 class NoWaitScope {
