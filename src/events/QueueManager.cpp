@@ -49,7 +49,7 @@ void QueueManager::Stage(std::shared_ptr<Event> ev, StagedEvents& staged) {
     q = conn->queue;
   } else {
     q = ChooseQueue(&staged);
-    if (conn != nullptr) conn->queue = q;
+    if (conn != nullptr) conn->queue = static_cast<uint32_t>(q);  // a handful of queues
   }
   if (conn != nullptr) conn->AddInflight(1);
   staged.perQueue[q].push_back(std::move(ev));

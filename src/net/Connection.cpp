@@ -31,10 +31,11 @@ bool Connection::DoneLocked() const {
 
 size_t Connection::RecountLocked() {
   size_t n = out_.size() - out_off_;
-  for (const auto& p : rest_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
+  if (rest_)
+    for (const auto& p : *rest_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
   const size_t was = pending_.load(std::memory_order_relaxed);
   if (n != was) {  // the budget is shared by every thread: touch it only on a change
-    pending_.store(n, std::memory_order_relaxed);
+    pending_.store(static_cast<uint32_t>(std::min<size_t>(n, UINT32_MAX)), std::memory_order_relaxed);
     MemoryBudget::Get().ChargeOutput(static_cast<int64_t>(n) - static_cast<int64_t>(was));
   }
   return n;
@@ -58,7 +59,7 @@ void Connection::FailLocked() {
   gone_.store(true, std::memory_order_relaxed);
   std::string().swap(out_);
   out_off_ = 0;
-  rest_.clear();
+  rest_.reset();
   RecountLocked();
   // Both directions shut: the network thread sees a hang-up and closes.
   ::shutdown(fd_, SHUT_RDWR);
@@ -75,7 +76,7 @@ size_t Connection::FlushLocked(size_t stream_budget) {
     while (out_off_ < out_.size()) {
       ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
-        out_off_ += static_cast<size_t>(n);
+        out_off_ += static_cast<uint32_t>(n);
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -89,8 +90,8 @@ size_t Connection::FlushLocked(size_t stream_budget) {
     out_off_ = 0;
     if (out_.capacity() > (256u << 10)) std::string().swap(out_);
     else out_.clear();
-    if (rest_.empty()) break;
-    ReplyBuffer::Piece& next = rest_.front();
+    if (!rest_ || rest_->empty()) break;
+    ReplyBuffer::Piece& next = rest_->front();
     if (next.stream) {
       // Made only as fast as the socket takes it, and within the budget: the
       // network thread comes back when the socket is writable.
@@ -101,7 +102,7 @@ size_t Connection::FlushLocked(size_t stream_budget) {
       continue;
     }
     out_.swap(next.after);
-    rest_.pop_front();
+    rest_->erase(rest_->begin());
   }
   RecountLocked();
   return produced;
@@ -111,9 +112,12 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   std::lock_guard lk(mu);
   if (!closed_ && !failed_ && !replies.empty()) {
     const bool idle = DrainedLocked();
-    if (rest_.empty()) out_.append(replies.head());
-    else rest_.back().after.append(replies.head());
-    for (auto& p : replies.pieces()) rest_.push_back(std::move(p));
+    if (!rest_ || rest_->empty()) out_.append(replies.head());
+    else rest_->back().after.append(replies.head());
+    if (!replies.pieces().empty()) {
+      if (!rest_) rest_ = std::make_unique<std::vector<ReplyBuffer::Piece>>();
+      for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
+    }
     if (idle) FlushLocked(kListingWindow);
     if (!failed_ && RecountLocked() > kMaxPendingOutput) {
       Counters::Get().output_overflows.fetch_add(1, std::memory_order_relaxed);
@@ -123,7 +127,7 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
     }
   }
   replies.clear();
-  const size_t before = inflight_.fetch_sub(finished, std::memory_order_acq_rel);
+  const size_t before = inflight_.fetch_sub(static_cast<uint32_t>(finished), std::memory_order_acq_rel);
   if (closed_ || failed_) return;
   if (paused_ && before - finished <= kResumeInflight) {
     paused_ = false;
@@ -139,7 +143,7 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
 }
 
 void Connection::AddInflight(size_t n) {
-  const size_t now = inflight_.fetch_add(n, std::memory_order_acq_rel) + n;
+  const size_t now = inflight_.fetch_add(static_cast<uint32_t>(n), std::memory_order_acq_rel) + n;
   auto& peak = Counters::Get().inflight_peak;
   for (uint64_t p = peak.load(std::memory_order_relaxed); now > p;)
     if (peak.compare_exchange_weak(p, now, std::memory_order_relaxed)) break;
@@ -186,7 +190,7 @@ void Connection::Close() {
   ::close(fd_);
   std::string().swap(out_);
   out_off_ = 0;
-  rest_.clear();
+  rest_.reset();
   RecountLocked();
 }
 

@@ -17,13 +17,13 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/Reply.h"
 
@@ -86,12 +86,10 @@ class Connection {
   // Closes the socket. Idempotent.
   void Close();
 
-  // Network thread only: bytes not yet cut into frames, the queue that runs
-  // this connection's requests while any are in flight, and when the frame
-  // that `in` holds incomplete times out (epoch: no timer).
+  // Network thread only: bytes not yet cut into frames, and the queue that
+  // runs this connection's requests while any are in flight.
   std::string in;
-  size_t queue = 0;
-  std::chrono::steady_clock::time_point frame_deadline{};
+  uint32_t queue = 0;
 
  private:
   // Requires mu. Sends until everything is sent, the socket is full or
@@ -105,29 +103,30 @@ class Connection {
   // Requires mu. Input ended and nothing is left to answer or send.
   bool DoneLocked() const;
   // Requires mu. Nothing left to send.
-  bool DrainedLocked() const { return out_off_ == out_.size() && rest_.empty(); }
+  bool DrainedLocked() const { return out_off_ == out_.size() && (!rest_ || rest_->empty()); }
   // Requires mu. Recounts the pending output and charges the memory budget.
   size_t RecountLocked();
 
+  // Laid out to keep an idle connection small.
   const int fd_;
   const int epfd_;
-  std::atomic<size_t> inflight_{0};
+  std::atomic<uint32_t> inflight_{0};  // at most kMaxInflight
+  std::atomic<uint32_t> pending_{0};
   std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
-  std::atomic<size_t> pending_{0};
   std::atomic<bool> paused_flag_{false};
-  bool read_eof_ = false;  // written under mu by the network thread; read by it freely
-
-  std::mutex mu;
+  bool read_eof_ = false;       // written under mu by the network thread; read by it freely
+  bool input_backlog_ = false;  // the same
   // Guarded by mu.
-  std::string out_;     // bytes being sent
-  size_t out_off_ = 0;  // bytes of out_ already sent
-  std::deque<ReplyBuffer::Piece> rest_;  // what follows out_: streams and the bytes after them
   bool closed_ = false;
   bool failed_ = false;
   bool paused_ = false;
   bool finishing_ = false;
-  bool input_backlog_ = false;  // written under mu by the network thread; read by it freely
   uint32_t interest_ = 0;
+  uint32_t out_off_ = 0;  // bytes of out_ already sent
+  std::mutex mu;
+  std::string out_;  // bytes being sent
+  // What follows out_: streams and the bytes after them; made only for a stream.
+  std::unique_ptr<std::vector<ReplyBuffer::Piece>> rest_;
 };
 
 }  // namespace parley

@@ -391,14 +391,16 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
 
 void Worker::SetFrameTimer(Connection* conn, bool partial, bool progressed) {
   if (frame_timeout_.count() == 0) return;
-  const bool armed = conn->frame_deadline != Clock::time_point{};
-  if (armed && (!partial || progressed)) {
-    frame_timers_.erase({conn->frame_deadline, conn});
-    conn->frame_deadline = {};
+  auto it = frame_deadline_.find(conn);
+  if (it != frame_deadline_.end()) {
+    if (partial && !progressed) return;  // the same frame: its deadline stands
+    frame_timers_.erase({it->second, conn});
+    frame_deadline_.erase(it);
   }
-  if (partial && conn->frame_deadline == Clock::time_point{}) {
-    conn->frame_deadline = Clock::now() + frame_timeout_;
-    frame_timers_.insert({conn->frame_deadline, conn});
+  if (partial) {
+    const Clock::time_point deadline = Clock::now() + frame_timeout_;
+    frame_timers_.insert({deadline, conn});
+    frame_deadline_.emplace(conn, deadline);
   }
 }
 
@@ -430,9 +432,9 @@ void Worker::EvictForMemory() {
 void Worker::CloseConnection(Connection* raw) {
   auto it = conns_.find(raw);
   if (it == conns_.end()) return;
-  if (raw->frame_deadline != Clock::time_point{}) {
-    frame_timers_.erase({raw->frame_deadline, raw});
-    raw->frame_deadline = {};
+  if (auto t = frame_deadline_.find(raw); t != frame_deadline_.end()) {
+    frame_timers_.erase({t->second, raw});
+    frame_deadline_.erase(t);
   }
   it->second->Close();
   Counters::Get().closed.fetch_add(1, std::memory_order_relaxed);
@@ -445,6 +447,7 @@ void Worker::CloseAll() {
   for (auto& [raw, conn] : conns_) conn->Close();
   conns_.clear();
   frame_timers_.clear();
+  frame_deadline_.clear();
   graveyard_.clear();
 }
 

@@ -109,8 +109,10 @@ class Worker {
   // Connections closed during the current pass: kept alive until its end, as
   // later events of the same pass may still name them.
   std::vector<std::shared_ptr<Connection>> graveyard_;
-  // Frame deadlines, soonest first (each connection's also in its frame_deadline).
+  // Frame deadlines, soonest first, and by connection (only connections
+  // holding an incomplete frame have one).
   std::set<std::pair<Clock::time_point, Connection*>> frame_timers_;
+  std::unordered_map<Connection*, Clock::time_point> frame_deadline_;
   StagedEvents staged_;
   std::unique_ptr<char[]> scratch_;
 };
