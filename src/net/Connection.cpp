@@ -118,7 +118,8 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
       if (!rest_) rest_ = std::make_unique<std::vector<ReplyBuffer::Piece>>();
       for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
     }
-    if (idle) FlushLocked(kListingWindow);
+    // Streams are made only by the network thread, within its per-pass share.
+    if (idle) FlushLocked(0);
     if (!failed_ && RecountLocked() > kMaxPendingOutput) {
       Counters::Get().output_overflows.fetch_add(1, std::memory_order_relaxed);
       overflow_log.Log("parleyd: closing connection %d: more than %zu bytes of replies unread", fd_,

@@ -52,8 +52,8 @@ class Connection {
 
   // ---- Any thread ----
   // Appends `replies` (whole reply frames and streams, emptied) to the output
-  // and sends what the socket takes at once; the rest is sent by the network
-  // thread as the socket drains. Then counts `finished` requests as done.
+  // and sends what the socket takes at once; the rest, and every stream, is
+  // sent by the network thread as the socket drains. Then counts `finished` requests as done.
   // Past kMaxPendingOutput unsent bytes the connection is shut down and its
   // output dropped. Dropped silently when the connection is closed or failed.
   void Deliver(ReplyBuffer& replies, size_t finished);
