@@ -1,0 +1,294 @@
+#include "journal/Journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "journal/Crc32c.h"
+#include "protocol/Wire.h"
+
+namespace parley {
+
+namespace {
+
+constexpr char kMagic[8] = {'P', 'R', 'L', 'Y', 'J', 'R', 'N', 'L'};
+
+uint32_t LoadU32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint32_t RecordCrc(uint64_t seq, std::string_view payload) {
+  char s[8];
+  std::memcpy(s, &seq, sizeof s);
+  return MaskCrc(Crc32c(payload, Crc32c(std::string_view(s, sizeof s))));
+}
+
+bool AllZero(std::string_view b) {
+  return std::all_of(b.begin(), b.end(), [](char c) { return c == 0; });
+}
+
+std::string SegmentName(uint64_t first_seq) {
+  char name[64];
+  snprintf(name, sizeof name, "journal-%016" PRIx64 ".log", first_seq);
+  return name;
+}
+
+// The segments of `dir`, by first sequence.
+std::vector<std::pair<uint64_t, std::string>> ListSegments(const std::string& dir) {
+  std::vector<std::pair<uint64_t, std::string>> out;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (dirent* e = readdir(d)) {
+    uint64_t first = 0;
+    char tail[8] = {};
+    if (std::strlen(e->d_name) == 28 && sscanf(e->d_name, "journal-%16" SCNx64 ".%3s", &first, tail) == 2 &&
+        std::strcmp(tail, "log") == 0)
+      out.emplace_back(first, dir + "/" + e->d_name);
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool ReadFile(const std::string& path, std::string& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.clear();
+  char buf[1 << 16];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return n == 0;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool SyncDir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+std::string EncodeSegmentHeader(uint64_t first_seq) {
+  std::string h(kMagic, sizeof kMagic);
+  wire::PutU32(h, kJournalVersion);
+  wire::PutU32(h, 0);
+  wire::PutU64(h, first_seq);
+  return h;
+}
+
+std::string EncodeRecord(uint64_t seq, std::string_view payload) {
+  std::string r;
+  r.reserve(kRecordHeaderBytes + payload.size());
+  wire::PutU32(r, static_cast<uint32_t>(payload.size()));
+  wire::PutU32(r, RecordCrc(seq, payload));
+  wire::PutU64(r, seq);
+  r.append(payload);
+  return r;
+}
+
+SegmentScan ScanSegment(std::string_view bytes, bool is_last,
+                        const std::function<void(uint64_t, std::string_view)>& f) {
+  SegmentScan s;
+  auto damaged = [&](size_t at, std::string what) {
+    s.status = SegmentScan::Status::kDamaged;
+    s.error_offset = at;
+    s.error = std::move(what);
+    return s;
+  };
+  auto torn = [&](size_t at) {
+    s.status = SegmentScan::Status::kTorn;
+    s.dropped_bytes = bytes.size() - at;
+    return s;
+  };
+  if (bytes.size() < kJournalHeaderBytes) {
+    // A segment whose header itself was cut short holds no record yet.
+    if (is_last && (AllZero(bytes) || std::string_view(kMagic, sizeof kMagic).starts_with(bytes.substr(0, 8))))
+      return torn(0);
+    return damaged(0, "segment header cut short");
+  }
+  if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return damaged(0, "not a journal segment (bad magic)");
+  const uint32_t version = LoadU32(bytes.data() + 8);
+  if (version != kJournalVersion) return damaged(8, "unknown format version " + std::to_string(version));
+  s.first_seq = wire::LoadU64(bytes.data() + 16);
+  size_t at = kJournalHeaderBytes;
+  s.good_bytes = at;
+  while (at < bytes.size()) {
+    const std::string_view rest = bytes.substr(at);
+    // A record that runs past the end, or zeros where it should be, is a
+    // write the crash cut short: only at the very end of the history.
+    if (rest.size() < kRecordHeaderBytes) return is_last ? torn(at) : damaged(at, "record header cut short");
+    const uint32_t len = LoadU32(rest.data());
+    if (len > kMaxRecordPayload) {
+      if (is_last && AllZero(rest)) return torn(at);
+      return damaged(at, "record length " + std::to_string(len) + " out of range");
+    }
+    if (kRecordHeaderBytes + len > rest.size()) return is_last ? torn(at) : damaged(at, "record cut short");
+    const uint64_t seq = wire::LoadU64(rest.data() + 8);
+    const std::string_view payload = rest.substr(kRecordHeaderBytes, len);
+    if (LoadU32(rest.data() + 4) != RecordCrc(seq, payload)) {
+      if (is_last && AllZero(rest)) return torn(at);
+      return damaged(at, "record checksum mismatch");
+    }
+    if (seq != s.first_seq + s.records) return damaged(at, "record sequence " + std::to_string(seq) + " out of order");
+    if (f) f(seq, payload);
+    ++s.records;
+    at += kRecordHeaderBytes + len;
+    s.good_bytes = at;
+  }
+  return s;
+}
+
+std::unique_ptr<Journal> Journal::Open(const std::string& dir, std::string& error, size_t segment_bytes) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + dir + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  const std::string lock = dir + "/LOCK";
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot open " + lock + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = dir + " is in use by another process (" + lock + " is locked)";
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<Journal>(new Journal(dir, fd, segment_bytes));
+}
+
+Journal::Journal(std::string dir, int lock_fd, size_t segment_bytes)
+    : dir_(std::move(dir)), lock_fd_(lock_fd), segment_bytes_(segment_bytes) {}
+
+Journal::~Journal() {
+  if (fd_ >= 0) ::close(fd_);
+  ::close(lock_fd_);  // releases the lock
+}
+
+Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64_t, std::string_view)>& apply) {
+  Replayed r;
+  const auto segments = ListSegments(dir_);
+  std::string bytes;
+  uint64_t next = 1;
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const auto& [first, path] = segments[i];
+    auto fail = [&](size_t offset, const std::string& what) {
+      r.ok = false;
+      r.error = path + " at offset " + std::to_string(offset) + ": " + what;
+      return r;
+    };
+    if (!ReadFile(path, bytes)) return fail(0, std::string("cannot read: ") + std::strerror(errno));
+    const bool last = i + 1 == segments.size();
+    const SegmentScan s = ScanSegment(bytes, last, [&](uint64_t seq, std::string_view payload) {
+      if (seq >= from) {
+        apply(seq, payload);
+        ++r.records;
+      }
+    });
+    if (s.status == SegmentScan::Status::kDamaged) return fail(s.error_offset, s.error);
+    if (s.good_bytes >= kJournalHeaderBytes && s.first_seq != first)
+      return fail(16, "header says first record " + std::to_string(s.first_seq) + ", name says " + std::to_string(first));
+    if (s.good_bytes >= kJournalHeaderBytes && first != next)
+      return fail(0, "a segment is missing: records " + std::to_string(next) + " to " + std::to_string(first - 1));
+    if (s.good_bytes >= kJournalHeaderBytes) next = first + s.records;
+    if (s.status == SegmentScan::Status::kTorn) {
+      r.dropped_bytes = s.dropped_bytes;
+      if (::truncate(path.c_str(), static_cast<off_t>(s.good_bytes)) != 0)
+        return fail(s.good_bytes, std::string("cannot cut the torn tail: ") + std::strerror(errno));
+      if (s.good_bytes < kJournalHeaderBytes) {  // not even a header: start it again
+        ::unlink(path.c_str());
+        break;
+      }
+    }
+    if (last) {
+      fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+      if (fd_ < 0) return fail(0, std::string("cannot open for appending: ") + std::strerror(errno));
+      size_ = s.good_bytes;
+    }
+  }
+  last_seq_ = next - 1;
+  r.last_seq = last_seq_;
+  replayed_ = true;
+  return r;
+}
+
+bool Journal::StartSegment(uint64_t first_seq) {
+  const std::string path = dir_ + "/" + SegmentName(first_seq);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    last_errno_ = errno;
+    return false;
+  }
+  const std::string header = EncodeSegmentHeader(first_seq);
+  if (!WriteAll(fd, header) || ::fsync(fd) != 0 || !SyncDir(dir_)) {
+    last_errno_ = errno;
+    ::close(fd);
+    ::unlink(path.c_str());
+    return false;
+  }
+  if (fd_ >= 0) {
+    ::fdatasync(fd_);  // the old segment is complete and durable before the new one is used
+    ::close(fd_);
+  }
+  fd_ = fd;
+  size_ = header.size();
+  return true;
+}
+
+std::optional<uint64_t> Journal::Append(const std::vector<std::string>& batch, uint64_t expected_seq) {
+  if (!replayed_ || expected_seq != last_seq_ + 1) return std::nullopt;
+  if (batch.empty()) return last_seq_;
+  if ((fd_ < 0 || size_ >= segment_bytes_) && !StartSegment(expected_seq)) return std::nullopt;
+  std::string bytes;
+  uint64_t seq = expected_seq;
+  for (const std::string& payload : batch) {
+    if (payload.size() > kMaxRecordPayload) return std::nullopt;
+    bytes += EncodeRecord(seq++, payload);
+  }
+  if (!WriteAll(fd_, bytes)) {
+    last_errno_ = errno;
+    // Nothing of the batch may stay: a later record would follow a hole.
+    if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
+      // The segment may end in part of a record: appending after it would
+      // bury it in the history. Start a new segment before the next append.
+      ::close(fd_);
+      fd_ = -1;
+    }
+    return std::nullopt;
+  }
+  size_ += bytes.size();
+  last_seq_ = seq - 1;
+  return last_seq_;
+}
+
+bool Journal::Sync() {
+  if (fd_ < 0) return true;
+  if (::fdatasync(fd_) == 0) return true;
+  last_errno_ = errno;
+  return false;
+}
+
+}  // namespace parley

@@ -1,0 +1,188 @@
+// The journal: what is appended comes back in order after a restart; a torn
+// tail is cut and reported; any other damage stops the replay, naming the
+// file and offset; a second owner and a failed write change nothing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "journal/Crc32c.h"
+#include "journal/Journal.h"
+
+namespace parley {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("parley-journal-" + std::to_string(::getpid()) + "-" +
+                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  TempDir() { fs::remove_all(path); }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+using Records = std::vector<std::pair<uint64_t, std::string>>;
+
+// Opens `dir`, replays from `from` and returns what came back.
+Journal::Replayed Reopen(const fs::path& dir, Records& got, uint64_t from = 1,
+                         std::unique_ptr<Journal>* keep = nullptr) {
+  std::string error;
+  auto j = Journal::Open(dir, error, 256);
+  EXPECT_TRUE(j) << error;
+  if (!j) return {};
+  got.clear();
+  auto r = j->Replay(from, [&](uint64_t seq, std::string_view p) { got.emplace_back(seq, std::string(p)); });
+  if (keep != nullptr) *keep = std::move(j);
+  return r;
+}
+
+std::vector<fs::path> Segments(const fs::path& dir) {
+  std::vector<fs::path> out;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".log") out.push_back(e.path());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Writes records 1..n (payloads "r1", "r2", ...) in batches of 3 across small segments.
+void Fill(const fs::path& dir, uint64_t n) {
+  std::unique_ptr<Journal> j;
+  Records got;
+  ASSERT_TRUE(Reopen(dir, got, 1, &j).ok);
+  for (uint64_t seq = 1; seq <= n; seq += 3) {
+    std::vector<std::string> batch;
+    for (uint64_t s = seq; s < seq + 3 && s <= n; ++s) batch.push_back("r" + std::to_string(s));
+    ASSERT_EQ(j->Append(batch, seq), seq + batch.size() - 1);
+  }
+  ASSERT_TRUE(j->Sync());
+}
+
+TEST(Crc32c, KnownValues) {
+  EXPECT_EQ(Crc32c(""), 0u);
+  EXPECT_EQ(Crc32c("123456789"), 0xe3069283u);  // the standard check value
+  EXPECT_EQ(Crc32c("6789", Crc32c("12345")), Crc32c("123456789"));
+}
+
+TEST(Journal, WhatIsAppendedComesBackInOrderAcrossSegments) {
+  TempDir d;
+  Fill(d.path, 40);
+  EXPECT_GT(Segments(d.path).size(), 2u);
+  Records got;
+  auto r = Reopen(d.path, got);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.last_seq, 40u);
+  ASSERT_EQ(got.size(), 40u);
+  for (uint64_t i = 0; i < 40; ++i) EXPECT_EQ(got[i], std::make_pair(i + 1, "r" + std::to_string(i + 1)));
+  r = Reopen(d.path, got, 31);
+  EXPECT_EQ(got.front().first, 31u);
+  EXPECT_EQ(got.size(), 10u);
+}
+
+TEST(Journal, AWriterThatIsNotAtTheEndWritesNothing) {
+  TempDir d;
+  Fill(d.path, 5);
+  std::unique_ptr<Journal> j;
+  Records got;
+  ASSERT_TRUE(Reopen(d.path, got, 1, &j).ok);
+  EXPECT_FALSE(j->Append({"stale"}, 5));
+  EXPECT_FALSE(j->Append({"gap"}, 7));
+  std::string error;
+  EXPECT_FALSE(Journal::Open(d.path, error)) << "a second owner of the directory";
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+  j.reset();
+  ASSERT_TRUE(Reopen(d.path, got).ok);
+  EXPECT_EQ(got.size(), 5u);
+}
+
+// A crash cuts the last write short (or leaves zeros): the tail is cut, the
+// bytes dropped are reported, and appending goes on from the last whole record.
+TEST(Journal, ATornTailIsCutAndReported) {
+  struct Case {
+    const char* what;
+    int cut;           // bytes cut off the end (negative: that many zeros added)
+    uint64_t last;     // the last record that survives
+    uint64_t dropped;  // what is left of the torn record ("r40" is 19 bytes)
+  } cases[] = {{"mid-payload", 1, 39, 18}, {"mid-header", 17, 39, 2}, {"zeros after the end", -40, 40, 40},
+               {"whole last record", 19, 39, 0}};
+  for (const Case& c : cases) {
+    TempDir d;
+    Fill(d.path, 40);
+    const fs::path last = Segments(d.path).back();
+    if (c.cut > 0) fs::resize_file(last, fs::file_size(last) - static_cast<uintmax_t>(c.cut));
+    else std::ofstream(last, std::ios::app) << std::string(static_cast<size_t>(-c.cut), '\0');
+    Records got;
+    std::unique_ptr<Journal> j;
+    auto r = Reopen(d.path, got, 1, &j);
+    ASSERT_TRUE(r.ok) << c.what << ": " << r.error;
+    EXPECT_EQ(r.last_seq, c.last) << c.what;
+    EXPECT_EQ(r.dropped_bytes, c.dropped) << c.what;
+    ASSERT_EQ(j->Append({"after"}, c.last + 1), c.last + 1) << c.what;
+    j.reset();
+    ASSERT_TRUE(Reopen(d.path, got).ok) << c.what;
+    EXPECT_EQ(got.back(), std::make_pair(c.last + 1, std::string("after"))) << c.what;
+  }
+}
+
+// Damage anywhere but the tail stops the replay, naming the file and offset.
+TEST(Journal, DamageBeforeTheTailStopsTheReplay) {
+  struct Case {
+    const char* what;
+    int segment;  // which segment (0 = first)
+    long offset;  // byte to change (-1: remove the segment)
+    char value;
+    const char* says;
+  } cases[] = {{"a payload byte", 0, 30, 'X', "checksum"},       {"a length", 0, 25, 0x7f, ""},
+               {"the magic", 1, 0, 'Q', "magic"},                 {"the version", 1, 8, 2, "version 2"},
+               {"a missing segment", 1, -1, 0, "missing"},         {"the last segment's first record", -1, 30, 'X', "checksum"}};
+  for (const Case& c : cases) {
+    TempDir d;
+    Fill(d.path, 40);
+    const auto segs = Segments(d.path);
+    const fs::path seg = c.segment < 0 ? segs.back() : segs[static_cast<size_t>(c.segment)];
+    if (c.offset < 0) {
+      fs::remove(seg);
+    } else {
+      std::fstream f(seg, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(c.offset);
+      f.put(c.value);
+    }
+    Records got;
+    auto r = Reopen(d.path, got);
+    EXPECT_FALSE(r.ok) << c.what;
+    EXPECT_NE(r.error.find(c.offset < 0 ? "journal-" : seg.filename().string()), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find(c.says), std::string::npos) << c.what << ": " << r.error;
+  }
+}
+
+// A write that fails (here: the file size limit) leaves nothing behind, and
+// appending works again once the limit is lifted.
+TEST(Journal, AFailedWriteLeavesNothingBehind) {
+  TempDir d;
+  Fill(d.path, 3);
+  std::unique_ptr<Journal> j;
+  Records got;
+  ASSERT_TRUE(Reopen(d.path, got, 1, &j).ok);
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit low = old;
+  low.rlim_cur = fs::file_size(Segments(d.path).back()) + 20;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const auto failed = j->Append({std::string(100, 'x')}, 4);
+  setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(j->LastSequence(), 3u);
+  EXPECT_EQ(j->Append({"fits"}, 4), 4u);
+  j.reset();
+  ASSERT_TRUE(Reopen(d.path, got).ok);
+  EXPECT_EQ(got.back(), std::make_pair(uint64_t{4}, std::string("fits")));
+}
+
+}  // namespace
+}  // namespace parley
