@@ -194,7 +194,8 @@ Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64
   std::string bytes;
   uint64_t next = 1;
   for (size_t i = 0; i < segments.size(); ++i) {
-    const auto& [first, path] = segments[i];
+    const uint64_t first = segments[i].first;
+    const std::string& path = segments[i].second;
     auto fail = [&](size_t offset, const std::string& what) {
       r.ok = false;
       r.error = path + " at offset " + std::to_string(offset) + ": " + what;
