@@ -80,10 +80,7 @@ size_t Connection::FlushLocked(size_t stream_budget) {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        RecountLocked();
-        return produced;
-      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return produced;
       FailLocked();  // the peer is gone (reset, broken pipe)
       return produced;
     }
@@ -104,7 +101,6 @@ size_t Connection::FlushLocked(size_t stream_budget) {
     out_.swap(next.after);
     rest_->erase(rest_->begin());
   }
-  RecountLocked();
   return produced;
 }
 
@@ -169,6 +165,7 @@ bool Connection::OnWritable(size_t& stream_budget) {
   std::lock_guard lk(mu);
   if (closed_) return false;
   stream_budget -= std::min(stream_budget, FlushLocked(stream_budget));
+  RecountLocked();
   if (DoneLocked()) return true;
   UpdateInterestLocked();
   return false;

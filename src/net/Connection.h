@@ -94,7 +94,8 @@ class Connection {
  private:
   // Requires mu. Sends until everything is sent, the socket is full or
   // `stream_budget` bytes of streams were made; fails the connection on a
-  // socket error. Returns the bytes of streams made.
+  // socket error. Returns the bytes of streams made. The caller recounts the
+  // pending output (RecountLocked) once it is done with the output.
   size_t FlushLocked(size_t stream_budget);
   // Requires mu. Re-registers the epoll interest if it changed.
   void UpdateInterestLocked();

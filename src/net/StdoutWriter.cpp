@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "Limits.h"
 #include "Log.h"
@@ -21,6 +22,7 @@ struct StdoutWriter::State {
   std::condition_variable drained;  // Stop: the backlog is empty
   // Guarded by mu.
   std::string backlog;
+  uint64_t backlog_texts = 0;  // texts in backlog
   bool writing = false;  // the writer holds bytes taken from the backlog
   bool stop = false;
   bool failed = false;
@@ -49,6 +51,7 @@ void StdoutWriter::Write(std::string_view text) {
     std::lock_guard lk(st_->mu);
     if (!st_->failed && !st_->stop && st_->backlog.size() + text.size() <= st_->max_backlog) {
       st_->backlog.append(text);
+      ++st_->backlog_texts;
       st_->wake.notify_one();
       return;
     }
@@ -71,6 +74,7 @@ void StdoutWriter::Run(std::shared_ptr<State> st) {
     st->wake.wait(lk, [&] { return st->stop || !st->backlog.empty(); });
     if (st->backlog.empty()) return;  // stopping, and nothing left
     chunk.swap(st->backlog);
+    const uint64_t chunk_texts = std::exchange(st->backlog_texts, 0);
     st->writing = true;
     lk.unlock();
     size_t off = 0;
@@ -93,8 +97,12 @@ void StdoutWriter::Run(std::shared_ptr<State> st) {
     if (!ok && !st->failed) {
       // Nobody will read what follows: stop writing, count it as dropped.
       st->failed = true;
-      st->dropped += st->backlog.empty() ? 1u : 2u;
+      // What was being written counts as dropped too: part of it may be lost.
+      const uint64_t lost = chunk_texts + st->backlog_texts;
+      st->dropped += lost;
+      Counters::Get().stdout_drops.fetch_add(lost, std::memory_order_relaxed);
       st->backlog.clear();
+      st->backlog_texts = 0;
       LogLine("standard output failed (%s): its texts are dropped from now on", strerror(err));
     }
     if (st->backlog.empty()) st->drained.notify_all();

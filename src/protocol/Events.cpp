@@ -109,25 +109,28 @@ namespace {
 
 // The ids of a listing reply, encoded as the socket drains. The frame's
 // header (length, type, count) is sent before; this adds the ids.
+// Appends about `budget` bytes of the listing's next ids to `out`, looking
+// at a bounded number of positions however many turn out deleted. True once
+// the listing is done.
+bool AppendIds(MessageStorage::Listing& listing, std::string& out, size_t budget) {
+  thread_local std::vector<MessageId> ids;
+  size_t scan_left = std::max<size_t>(budget / kWordSize, 1) * 4;
+  size_t produced = 0;
+  while (produced < budget && scan_left > 0 && !listing.done()) {
+    const size_t step = std::min<size_t>(scan_left, 4096);
+    ids.clear();
+    listing.Next(ids, step);
+    scan_left -= step;
+    for (MessageId id : ids) PutU64(out, static_cast<uint64_t>(id));
+    produced += ids.size() * kWordSize;
+  }
+  return listing.done();
+}
+
 class ListStream final : public ReplyStream {
  public:
   explicit ListStream(std::unique_ptr<MessageStorage::Listing> listing) : listing_(std::move(listing)) {}
-  bool Produce(std::string& out, size_t budget) override {
-    thread_local std::vector<MessageId> ids;
-    // Looks at a bounded number of positions per call, however many of them
-    // turn out deleted.
-    size_t scan_left = std::max<size_t>(budget / kWordSize, 1) * 4;
-    size_t produced = 0;
-    while (produced < budget && scan_left > 0 && !listing_->done()) {
-      const size_t step = std::min<size_t>(scan_left, 4096);
-      ids.clear();
-      listing_->Next(ids, step);
-      scan_left -= step;
-      for (MessageId id : ids) PutU64(out, static_cast<uint64_t>(id));
-      produced += ids.size() * kWordSize;
-    }
-    return listing_->done();
-  }
+  bool Produce(std::string& out, size_t budget) override { return AppendIds(*listing_, out, budget); }
   size_t PendingCost() const override {
     return sizeof(*this) + std::min(listing_->remaining() * kWordSize, kListingWindow);
   }
@@ -286,12 +289,11 @@ bool GetChat::Process(ResourceManager* rm) {
   PutU32(*o, static_cast<uint32_t>((count + 2) * kWordSize));
   PutU64(*o, GetType());
   PutU64(*o, count);
-  auto stream = std::make_unique<ListStream>(std::move(listing));
   if (count * kWordSize <= kListingAtOnce) {
-    while (!stream->Produce(*o, kListingWindow)) {
+    while (!AppendIds(*listing, *o, kListingAtOnce)) {
     }
   } else {
-    SendStream(std::move(stream));
+    SendStream(std::make_unique<ListStream>(std::move(listing)));
   }
   return true;
 }
