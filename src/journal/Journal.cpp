@@ -295,22 +295,25 @@ bool Journal::StartSegment(uint64_t first_seq) {
 bool Journal::Rotate() { return replayed_ && StartSegment(last_seq_ + 1); }
 
 bool Journal::Preallocate(size_t ahead) {
-  if (fd_ < 0 || allocated_ >= size_ + ahead / 2) return true;
+  if (fd_ < 0) return true;
   const size_t want = size_ + ahead;
   int err = Fault(Op::kAllocate);
+  // The limit may change while we run (prlimit): asked every time, it is one cheap call.
   rlimit rl{};
   if (err == 0 && getrlimit(RLIMIT_FSIZE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && want > rl.rlim_cur)
     err = EFBIG;
-  if (err == 0 && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(allocated_),
-                              static_cast<off_t>(want - allocated_)) != 0) {
-    err = errno;
-    if (err == EOPNOTSUPP) err = 0;  // the file system cannot set space aside: writes will tell
+  if (err == 0 && allocated_ < size_ + ahead / 2) {
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(allocated_), static_cast<off_t>(want - allocated_)) ==
+            0 ||
+        errno == EOPNOTSUPP)  // a file system that cannot set space aside: writes will tell
+      allocated_ = want;
+    else
+      err = errno;
   }
   if (err != 0) {
     last_errno_ = err;
     return false;
   }
-  allocated_ = want;
   return true;
 }
 
