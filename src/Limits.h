@@ -106,6 +106,9 @@ inline constexpr int kJournalStopRetryMs = 3000;
 // must be there for changes to be accepted.
 inline constexpr size_t kJournalPreallocateBytes = 4u << 20;
 inline constexpr size_t kJournalPreallocateMin = 64u << 10;
+// Pending journal records that wake the writer without waiting for the end
+// of the recording thread's batch.
+inline constexpr size_t kJournalGroupWake = 256u << 10;
 // A write buffer larger than this after a burst is given back.
 inline constexpr size_t kJournalBufferKeep = 4u << 20;
 // Journal segments are started afresh past this size.

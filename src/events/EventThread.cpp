@@ -54,6 +54,7 @@ void EventThread::operator()() {
       ev.reset();
     }
     deliver();
+    if (ChangeSink* sink = rMgr->changeSink()) sink->Submit();  // this batch's changes: one group
     batch.clear();
     if (out.head().capacity() > (1u << 20)) std::string().swap(out.head());
   }

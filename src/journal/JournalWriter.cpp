@@ -86,6 +86,18 @@ void JournalWriter::Record(const Change& c) {
   const uint64_t seq = ++assigned_;
   EncodeRecordTo(pending_, seq, payload);
   recorded_.store(seq, std::memory_order_release);
+  // Woken at the end of the caller's batch (Submit), unless the batch is large.
+  if (idle_ && pending_.size() >= kJournalGroupWake) {
+    idle_ = false;
+    cv_.notify_one();
+  } else {
+    unsubmitted_.store(true, std::memory_order_relaxed);
+  }
+}
+
+void JournalWriter::Submit() {
+  if (!unsubmitted_.load(std::memory_order_relaxed) || !unsubmitted_.exchange(false)) return;
+  std::lock_guard lk(mu_);
   if (idle_) {
     idle_ = false;
     cv_.notify_one();

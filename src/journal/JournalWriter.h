@@ -3,9 +3,12 @@
 // snapshots in the background and removes what they cover.
 //
 // Group commit: changes are encoded into a pending buffer (Record, under a
-// short lock, from whichever thread changed the store). The writer thread
-// takes everything pending at once and writes it with one write (and, with
-// `always`, one fdatasync); what arrives meanwhile forms the next group.
+// short lock, from whichever thread changed the store). The writer thread is
+// woken when a thread has finished a batch of requests (Submit: the network
+// thread at the end of each loop pass, an event thread after each batch), or
+// when much is pending; it takes everything pending at once and writes it
+// with one write (and, with `always`, one fdatasync); what arrives meanwhile
+// forms the next group.
 // After each group it reports the last sequence durable (`always`: synced;
 // `everysec` and `no`: written) through the OnDurable callback; replies wait
 // for that (DurableGate). With `everysec` a second thread syncs once a second,
@@ -82,6 +85,7 @@ class JournalWriter final : public ChangeSink {
   void RequestSnapshot();
 
   void Record(const Change& c) override;
+  void Submit() override;
   bool Accepting() const override { return accepting_.load(std::memory_order_relaxed); }
   uint64_t LastRecorded() const override { return recorded_.load(std::memory_order_acquire); }
 
@@ -110,6 +114,7 @@ class JournalWriter final : public ChangeSink {
   int sync_source_ = -1;  // the journal descriptor sync_fd_ duplicates
 
   std::atomic<bool> accepting_{true};
+  std::atomic<bool> unsubmitted_{false};  // recorded since the writer was last woken
   std::atomic<bool> broken_{false};  // a sync failed where it cannot be retried
   std::atomic<uint64_t> recorded_{0};
   std::atomic<bool> snapshot_wanted_{false};

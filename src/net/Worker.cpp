@@ -199,6 +199,7 @@ void Worker::operator()() {
       }
     }
     qMgr->Submit(staged_);
+    if (ChangeSink* sink = rMgr->changeSink()) sink->Submit();  // this pass's changes: one group
     const Clock::time_point now = Clock::now();
     ExpireFrameTimers(now);
     if (memory_limited_ && now >= next_memory_check_) {

@@ -43,6 +43,10 @@ class ChangeSink {
   virtual ~ChangeSink() = default;
   // Records `c`. Returns nothing: a change reported here has been made.
   virtual void Record(const Change& c) = 0;
+  // The caller has finished a batch of requests (a loop pass, an event
+  // thread's batch): what it recorded should be written now, as one group.
+  // Cheap when nothing was recorded. Not called from inside a store lock.
+  virtual void Submit() {}
   // False while changes cannot be recorded (the disk is failing): the store
   // then refuses every change before making it.
   virtual bool Accepting() const = 0;
