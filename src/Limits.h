@@ -97,4 +97,21 @@ inline constexpr size_t kCompactMinGarbage = 1u << 20;
 inline constexpr uint32_t kMaxUsers = 1u << 26;
 inline constexpr uint32_t kMaxChats = 0x7fffffffu;
 
+// The journal (with --data-dir). A failed write is retried this often; at
+// shutdown a failing disk is retried this long before the changes it holds
+// (never acknowledged) are given up.
+inline constexpr int kJournalRetryMs = 100;
+inline constexpr int kJournalStopRetryMs = 3000;
+// Disk space set aside ahead of the journal's writes, and the least that
+// must be there for changes to be accepted.
+inline constexpr size_t kJournalPreallocateBytes = 4u << 20;
+inline constexpr size_t kJournalPreallocateMin = 64u << 10;
+// A write buffer larger than this after a burst is given back.
+inline constexpr size_t kJournalBufferKeep = 4u << 20;
+// Journal segments are started afresh past this size.
+inline constexpr size_t kJournalSegmentBytes = 64u << 20;
+// A snapshot is taken once the journal has grown by max(this, twice the last
+// snapshot) since the last one.
+inline constexpr uint64_t kSnapshotMinJournalBytes = 64u << 20;
+
 }  // namespace parley

@@ -47,6 +47,9 @@ struct Counters {
   std::atomic<uint64_t> memory_refusals{0};
   std::atomic<uint64_t> memory_evictions{0};
   std::atomic<uint64_t> frame_timeouts{0};
+  std::atomic<uint64_t> journal_refusals{0};  // changes refused while the journal could not write
+  std::atomic<uint64_t> journal_errors{0};    // failed journal writes, syncs and preallocations
+  std::atomic<uint64_t> snapshots{0};         // snapshots completed
 
   static Counters& Get();
   // One summary line on stderr.

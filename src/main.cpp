@@ -7,15 +7,20 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "Limits.h"
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "Options.h"
-#include "net/StdoutWriter.h"
+#include "events/DurableGate.h"
 #include "events/EventThread.h"
 #include "events/QueueManager.h"
+#include "journal/JournalWriter.h"
+#include "journal/Recovery.h"
+#include "net/StdoutWriter.h"
 #include "net/Worker.h"
 #include "store/ResourceManager.h"
 
@@ -31,27 +36,79 @@ void RaiseDescriptorLimit() {
   }
 }
 
+// Opens the data directory, rebuilds the store from it and returns the
+// journal's writer, ready to start; null (the reason on stderr) when the
+// server must not start.
+std::unique_ptr<parley::JournalWriter> OpenDataDir(const parley::Options& opt, parley::ResourceManager& store) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string error;
+  std::unique_ptr<parley::Journal> journal = parley::Journal::Open(opt.data_dir, error, parley::kJournalSegmentBytes);
+  if (!journal) {
+    parley::LogLine("cannot use the data directory: %s", error.c_str());
+    return nullptr;
+  }
+  const parley::Recovered r = parley::Recover(*journal, opt.data_dir, store);
+  if (!r.ok) {
+    parley::LogLine("cannot recover from %s: %s", opt.data_dir.c_str(), r.error.c_str());
+    parley::LogLine("refusing to start on a damaged history; `parleyd --check-data %s` reports the same; "
+                    "see docs/operations.md",
+                    opt.data_dir.c_str());
+    return nullptr;
+  }
+  if (r.journal.dropped_bytes > 0)
+    parley::LogLine("journal: cut off a torn tail of %llu bytes (a write cut short by a crash; never acknowledged)",
+                    static_cast<unsigned long long>(r.journal.dropped_bytes));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  parley::LogLine("recovered %zu users, %zu chats, %llu messages from %s in %lld ms (snapshot: %llu records; journal: "
+                  "%llu records after it)",
+                  store.UserCount(), store.ChatCount(), static_cast<unsigned long long>(r.messages),
+                  opt.data_dir.c_str(), static_cast<long long>(ms.count()),
+                  static_cast<unsigned long long>(r.snapshot.records),
+                  static_cast<unsigned long long>(r.journal.records));
+  parley::DurableGate::Get().Advance(journal->LastSequence());
+  parley::JournalWriter::Config cfg;
+  cfg.dir = opt.data_dir;
+  cfg.fsync = opt.fsync;
+  cfg.snapshot_min_bytes = opt.snapshot_every;
+  cfg.last_snapshot_bytes = r.snapshot.bytes;
+  auto writer = std::make_unique<parley::JournalWriter>(std::move(journal), store, cfg);
+  writer->OnDurable([](uint64_t seq) { parley::DurableGate::Get().Advance(seq); });
+  return writer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   parley::Options opt;
   if (int rc = parley::ParseOptions(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
+  if (!opt.check_data.empty()) return parley::CheckDataDir(opt.check_data);
   parley::MemoryBudget::Get().SetLimit(opt.max_memory);
 
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit fails with EFBIG instead of killing us.
+  signal(SIGXFSZ, SIG_IGN);
   // SIGINT and SIGTERM are taken by the network thread's signalfd; block
   // them before any thread starts so that every thread inherits the mask.
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &mask, nullptr);
 
   // The queues are registered and the store exists before the listener
   // accepts anything.
   parley::QueueManager* qm = parley::QueueManager::GetQueueManager();
   parley::ResourceManager* store = parley::ResourceManager::GetResourceMananger();
+  // History first: nothing is served before the store holds all of it.
+  std::unique_ptr<parley::JournalWriter> journal;
+  if (!opt.data_dir.empty()) {
+    journal = OpenDataDir(opt, *store);
+    if (!journal) return 1;
+    store->SetChangeSink(journal.get());
+    journal->Start();
+  }
   std::vector<parley::EventThread> event_threads;
   event_threads.reserve(static_cast<size_t>(opt.threads));
   for (int i = 0; i < opt.threads; ++i) event_threads.emplace_back(qm, store);
@@ -59,6 +116,7 @@ int main(int argc, char** argv) {
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 
   parley::Worker aw(qm, store, opt);
+  if (journal) aw.OnSnapshotSignal([&journal] { journal->RequestSnapshot(); });
   int status = 0;
   if (aw.Listen()) {
     parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
@@ -70,6 +128,8 @@ int main(int argc, char** argv) {
   }
   qm->StopAll();
   for (auto& t : workers) t.join();
+  // Every change made is recorded by now: write (and sync) it all.
+  if (journal) journal->Stop();
   // A stuck standard output must not hold up the exit.
   parley::StdoutWriter::Get().Stop(std::chrono::seconds(1));
   if (status == 0) parley::Counters::Get().Print();

@@ -1,6 +1,7 @@
 #include "events/EventThread.h"
 
 #include "Limits.h"
+#include "events/DurableGate.h"
 #include "Log.h"
 #include "net/Connection.h"
 
@@ -45,8 +46,11 @@ void EventThread::operator()() {
         ev.reset();
         continue;
       }
+      const size_t mark = out.Bytes().size();
       ev->SetOutput(&out);
       ev->Process(rMgr);
+      if (ChangeSink* sink = rMgr->changeSink(); sink != nullptr && ev->ChangesStore())
+        DurableGate::Get().Hold(out, mark, sink->LastRecorded());
       ev.reset();
     }
     deliver();

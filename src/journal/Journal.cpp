@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +19,6 @@
 namespace parley {
 
 namespace {
-
-constexpr char kMagic[8] = {'P', 'R', 'L', 'Y', 'J', 'R', 'N', 'L'};
 
 uint32_t LoadU32(const char* p) {
   uint32_t v;
@@ -60,16 +59,22 @@ std::vector<std::pair<uint64_t, std::string>> ListSegments(const std::string& di
   return out;
 }
 
-bool ReadFile(const std::string& path, std::string& out) {
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   out.clear();
   char buf[1 << 16];
   ssize_t n;
   while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  const int err = errno;
   ::close(fd);
+  errno = err;
   return n == 0;
 }
+
+namespace {
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -81,7 +86,9 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool SyncDir(const std::string& dir) {
+}  // namespace
+
+bool SyncDirectory(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0;
@@ -89,28 +96,41 @@ bool SyncDir(const std::string& dir) {
   return ok;
 }
 
-}  // namespace
+size_t RemoveSegmentsThrough(const std::string& dir, uint64_t seq) {
+  const auto segments = ListSegments(dir);
+  size_t removed = 0;
+  for (size_t i = 0; i + 1 < segments.size() && segments[i + 1].first <= seq + 1; ++i) {
+    if (::unlink(segments[i].second.c_str()) != 0) break;
+    ++removed;
+  }
+  if (removed > 0) SyncDirectory(dir);
+  return removed;
+}
 
-std::string EncodeSegmentHeader(uint64_t first_seq) {
-  std::string h(kMagic, sizeof kMagic);
+std::string EncodeSegmentHeader(uint64_t first_seq, std::string_view magic) {
+  std::string h(magic);
   wire::PutU32(h, kJournalVersion);
   wire::PutU32(h, 0);
   wire::PutU64(h, first_seq);
   return h;
 }
 
+void EncodeRecordTo(std::string& out, uint64_t seq, std::string_view payload) {
+  wire::PutU32(out, static_cast<uint32_t>(payload.size()));
+  wire::PutU32(out, RecordCrc(seq, payload));
+  wire::PutU64(out, seq);
+  out.append(payload);
+}
+
 std::string EncodeRecord(uint64_t seq, std::string_view payload) {
   std::string r;
   r.reserve(kRecordHeaderBytes + payload.size());
-  wire::PutU32(r, static_cast<uint32_t>(payload.size()));
-  wire::PutU32(r, RecordCrc(seq, payload));
-  wire::PutU64(r, seq);
-  r.append(payload);
+  EncodeRecordTo(r, seq, payload);
   return r;
 }
 
 SegmentScan ScanSegment(std::string_view bytes, bool is_last,
-                        const std::function<void(uint64_t, std::string_view)>& f) {
+                        const std::function<void(uint64_t, std::string_view)>& f, std::string_view magic) {
   SegmentScan s;
   auto damaged = [&](size_t at, std::string what) {
     s.status = SegmentScan::Status::kDamaged;
@@ -125,11 +145,10 @@ SegmentScan ScanSegment(std::string_view bytes, bool is_last,
   };
   if (bytes.size() < kJournalHeaderBytes) {
     // A segment whose header itself was cut short holds no record yet.
-    if (is_last && (AllZero(bytes) || std::string_view(kMagic, sizeof kMagic).starts_with(bytes.substr(0, 8))))
-      return torn(0);
-    return damaged(0, "segment header cut short");
+    if (is_last && (AllZero(bytes) || magic.starts_with(bytes.substr(0, 8)))) return torn(0);
+    return damaged(0, "header cut short");
   }
-  if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return damaged(0, "not a journal segment (bad magic)");
+  if (bytes.substr(0, magic.size()) != magic) return damaged(0, "bad magic (not a file of this kind)");
   const uint32_t version = LoadU32(bytes.data() + 8);
   if (version != kJournalVersion) return damaged(8, "unknown format version " + std::to_string(version));
   s.first_seq = wire::LoadU64(bytes.data() + 16);
@@ -161,7 +180,9 @@ SegmentScan ScanSegment(std::string_view bytes, bool is_last,
   return s;
 }
 
-std::unique_ptr<Journal> Journal::Open(const std::string& dir, std::string& error, size_t segment_bytes) {
+std::unique_ptr<Journal> Journal::Open(const std::string& dir, std::string& error, size_t segment_bytes,
+                                       bool read_only) {
+  if (read_only) return std::unique_ptr<Journal>(new Journal(dir, -1, segment_bytes, true));
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
     error = "cannot create " + dir + ": " + std::strerror(errno);
     return nullptr;
@@ -177,22 +198,26 @@ std::unique_ptr<Journal> Journal::Open(const std::string& dir, std::string& erro
     ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<Journal>(new Journal(dir, fd, segment_bytes));
+  return std::unique_ptr<Journal>(new Journal(dir, fd, segment_bytes, false));
 }
 
-Journal::Journal(std::string dir, int lock_fd, size_t segment_bytes)
-    : dir_(std::move(dir)), lock_fd_(lock_fd), segment_bytes_(segment_bytes) {}
+Journal::Journal(std::string dir, int lock_fd, size_t segment_bytes, bool read_only)
+    : dir_(std::move(dir)), lock_fd_(lock_fd), segment_bytes_(segment_bytes), read_only_(read_only) {}
 
 Journal::~Journal() {
-  if (fd_ >= 0) ::close(fd_);
-  ::close(lock_fd_);  // releases the lock
+  if (fd_ >= 0) {
+    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));  // give back what was set aside
+    ::close(fd_);
+  }
+  if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
 }
 
 Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64_t, std::string_view)>& apply) {
   Replayed r;
+  from = std::max<uint64_t>(from, 1);
   const auto segments = ListSegments(dir_);
   std::string bytes;
-  uint64_t next = 1;
+  uint64_t next = 0;  // the sequence the next segment must start with (0: the first one)
   for (size_t i = 0; i < segments.size(); ++i) {
     const uint64_t first = segments[i].first;
     const std::string& path = segments[i].second;
@@ -201,7 +226,7 @@ Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64
       r.error = path + " at offset " + std::to_string(offset) + ": " + what;
       return r;
     };
-    if (!ReadFile(path, bytes)) return fail(0, std::string("cannot read: ") + std::strerror(errno));
+    if (!ReadWholeFile(path, bytes)) return fail(0, std::string("cannot read: ") + std::strerror(errno));
     const bool last = i + 1 == segments.size();
     const SegmentScan s = ScanSegment(bytes, last, [&](uint64_t seq, std::string_view payload) {
       if (seq >= from) {
@@ -210,29 +235,36 @@ Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64
       }
     });
     if (s.status == SegmentScan::Status::kDamaged) return fail(s.error_offset, s.error);
-    if (s.good_bytes >= kJournalHeaderBytes && s.first_seq != first)
+    const bool has_header = s.good_bytes >= kJournalHeaderBytes;
+    if (has_header && s.first_seq != first)
       return fail(16, "header says first record " + std::to_string(s.first_seq) + ", name says " + std::to_string(first));
-    if (s.good_bytes >= kJournalHeaderBytes && first != next)
-      return fail(0, "a segment is missing: records " + std::to_string(next) + " to " + std::to_string(first - 1));
-    if (s.good_bytes >= kJournalHeaderBytes) next = first + s.records;
+    const uint64_t expected = next == 0 ? std::min(first, from) : next;
+    if (has_header && first != expected)
+      return fail(0, "a segment is missing: records " + std::to_string(expected) + " to " + std::to_string(first - 1));
+    if (has_header) next = first + s.records;
     if (s.status == SegmentScan::Status::kTorn) {
       r.dropped_bytes = s.dropped_bytes;
+      if (read_only_) break;
       if (::truncate(path.c_str(), static_cast<off_t>(s.good_bytes)) != 0)
         return fail(s.good_bytes, std::string("cannot cut the torn tail: ") + std::strerror(errno));
-      if (s.good_bytes < kJournalHeaderBytes) {  // not even a header: start it again
+      if (!has_header) {  // not even a header: start it again
         ::unlink(path.c_str());
         break;
       }
     }
-    if (last) {
+    if (last && !read_only_) {
       fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
       if (fd_ < 0) return fail(0, std::string("cannot open for appending: ") + std::strerror(errno));
-      size_ = s.good_bytes;
+      size_ = allocated_ = s.good_bytes;
     }
   }
-  last_seq_ = next - 1;
+  if (next != 0 && next < from)
+    return r.ok = false, r.error = dir_ + ": the journal ends at record " + std::to_string(next - 1) +
+                                   " but the snapshot covers up to " + std::to_string(from - 1),
+           r;
+  last_seq_ = std::max(next, from) - 1;
   r.last_seq = last_seq_;
-  replayed_ = true;
+  replayed_ = !read_only_;
   return r;
 }
 
@@ -244,33 +276,67 @@ bool Journal::StartSegment(uint64_t first_seq) {
     return false;
   }
   const std::string header = EncodeSegmentHeader(first_seq);
-  if (!WriteAll(fd, header) || ::fsync(fd) != 0 || !SyncDir(dir_)) {
+  if (!WriteAll(fd, header) || ::fsync(fd) != 0 || !SyncDirectory(dir_)) {
     last_errno_ = errno;
     ::close(fd);
     ::unlink(path.c_str());
     return false;
   }
   if (fd_ >= 0) {
+    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));
     ::fdatasync(fd_);  // the old segment is complete and durable before the new one is used
     ::close(fd_);
   }
   fd_ = fd;
-  size_ = header.size();
+  size_ = allocated_ = header.size();
+  return true;
+}
+
+bool Journal::Rotate() { return replayed_ && StartSegment(last_seq_ + 1); }
+
+bool Journal::Preallocate(size_t ahead) {
+  if (fd_ < 0) return true;
+  const size_t want = size_ + ahead;
+  int err = Fault(Op::kAllocate);
+  // The limit may change while we run (prlimit): asked every time, it is one cheap call.
+  rlimit rl{};
+  if (err == 0 && getrlimit(RLIMIT_FSIZE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && want > rl.rlim_cur)
+    err = EFBIG;
+  if (err == 0 && allocated_ < size_ + ahead / 2) {
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(allocated_), static_cast<off_t>(want - allocated_)) ==
+            0 ||
+        errno == EOPNOTSUPP)  // a file system that cannot set space aside: writes will tell
+      allocated_ = want;
+    else
+      err = errno;
+  }
+  if (err != 0) {
+    last_errno_ = err;
+    return false;
+  }
   return true;
 }
 
 std::optional<uint64_t> Journal::Append(const std::vector<std::string>& batch, uint64_t expected_seq) {
-  if (!replayed_ || expected_seq != last_seq_ + 1) return std::nullopt;
-  if (batch.empty()) return last_seq_;
-  if ((fd_ < 0 || size_ >= segment_bytes_) && !StartSegment(expected_seq)) return std::nullopt;
+  if (batch.empty()) return replayed_ && expected_seq == last_seq_ + 1 ? std::optional(last_seq_) : std::nullopt;
   std::string bytes;
   uint64_t seq = expected_seq;
   for (const std::string& payload : batch) {
     if (payload.size() > kMaxRecordPayload) return std::nullopt;
-    bytes += EncodeRecord(seq++, payload);
+    EncodeRecordTo(bytes, seq++, payload);
   }
-  if (!WriteAll(fd_, bytes)) {
-    last_errno_ = errno;
+  return AppendEncoded(bytes, expected_seq, seq - 1, false);
+}
+
+std::optional<uint64_t> Journal::AppendEncoded(std::string_view records, uint64_t first_seq, uint64_t last_seq,
+                                               bool sync) {
+  if (!replayed_ || first_seq != last_seq_ + 1 || last_seq < first_seq) return std::nullopt;
+  if ((fd_ < 0 || size_ >= segment_bytes_) && !StartSegment(first_seq)) return std::nullopt;
+  int err = Fault(Op::kWrite);
+  if (err == 0 && !WriteAll(fd_, records)) err = errno != 0 ? errno : EIO;
+  if (err == 0 && sync && (err = Fault(Op::kSync)) == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err != 0) {
+    last_errno_ = err;
     // Nothing of the batch may stay: a later record would follow a hole.
     if (::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
       // The segment may end in part of a record: appending after it would
@@ -280,15 +346,19 @@ std::optional<uint64_t> Journal::Append(const std::vector<std::string>& batch, u
     }
     return std::nullopt;
   }
-  size_ += bytes.size();
-  last_seq_ = seq - 1;
+  size_ += records.size();
+  allocated_ = std::max(allocated_, size_);
+  appended_ += records.size();
+  last_seq_ = last_seq;
   return last_seq_;
 }
 
 bool Journal::Sync() {
   if (fd_ < 0) return true;
-  if (::fdatasync(fd_) == 0) return true;
-  last_errno_ = errno;
+  int err = Fault(Op::kSync);
+  if (err == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err == 0) return true;
+  last_errno_ = err;
   return false;
 }
 

@@ -9,6 +9,7 @@
 
 #include "Limits.h"
 #include "Log.h"
+#include "events/DurableGate.h"
 #include "MemoryBudget.h"
 
 namespace parley {
@@ -45,7 +46,7 @@ void Connection::UpdateInterestLocked() {
   if (closed_) return;
   uint32_t want = 0;
   if (!read_eof_ && !paused_) want |= EPOLLIN | EPOLLRDHUP;
-  if (!DrainedLocked() || (input_backlog_ && !paused_)) want |= EPOLLOUT;
+  if ((!DrainedLocked() && !held_) || (input_backlog_ && !paused_)) want |= EPOLLOUT;
   if (want == interest_) return;
   epoll_event ev{};
   ev.events = want;
@@ -89,6 +90,17 @@ size_t Connection::FlushLocked(size_t stream_budget) {
     else out_.clear();
     if (!rest_ || rest_->empty()) break;
     ReplyBuffer::Piece& next = rest_->front();
+    if (next.gate != 0) {
+      // Held for the journal: the gate hands the connection back to the
+      // network thread once the sequence is durable.
+      if (next.gate > DurableGate::Get().Durable()) {
+        if (!held_) DurableGate::Get().Wait(this, next.gate);
+        held_ = true;
+        break;
+      }
+      next.gate = 0;
+      held_ = false;
+    }
     if (next.stream) {
       // Made only as fast as the socket takes it, and within the budget: the
       // network thread comes back when the socket is writable.

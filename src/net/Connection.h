@@ -12,7 +12,9 @@
 //   network thread for the requests it runs itself.
 // - The output side (the pending replies, the flags, the epoll interest) is
 //   guarded by `mu`; the socket is written only under it, so frames never
-//   interleave. A stream in the output (a long listing) is made under `mu`
+//   interleave. Output held for the journal (a gate, see DurableGate) stops
+//   the sending there; the gate hands the connection back to the network
+//   thread (OnWritable) once it opens. A stream in the output (a long listing) is made under `mu`
 //   as the socket drains, within the budget the flushing thread gives it.
 #pragma once
 
@@ -122,6 +124,7 @@ class Connection {
   bool failed_ = false;
   bool paused_ = false;
   bool finishing_ = false;
+  bool held_ = false;  // the output waits at a gate (registered with DurableGate)
   uint32_t interest_ = 0;
   uint32_t out_off_ = 0;  // bytes of out_ already sent
   std::mutex mu;

@@ -19,6 +19,7 @@
 #include "Limits.h"
 #include "Log.h"
 #include "MemoryBudget.h"
+#include "events/DurableGate.h"
 #include "net/StdoutWriter.h"
 #include "protocol/Events.h"
 #include "store/RwLock.h"
@@ -30,6 +31,7 @@ namespace {
 // epoll data of the two descriptors that are not connections.
 char kListenerTag;
 char kSignalTag;
+char kDurableTag;
 
 // The protocol's own text for a frame that yields no request.
 constexpr char kFrameError[] = "error read msg";
@@ -128,6 +130,7 @@ bool Worker::Listen() {
   sigemptyset(&mask);
   sigaddset(&mask, SIGINT);
   sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGUSR1);
   sigfd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
   if (epfd_ < 0 || sigfd_ < 0) {
     LogLine("cannot set up the event loop: %s", strerror(errno));
@@ -139,6 +142,8 @@ bool Worker::Listen() {
   epoll_ctl(epfd_, EPOLL_CTL_ADD, listenfd_, &ev);
   ev.data.ptr = &kSignalTag;
   epoll_ctl(epfd_, EPOLL_CTL_ADD, sigfd_, &ev);
+  ev.data.ptr = &kDurableTag;
+  epoll_ctl(epfd_, EPOLL_CTL_ADD, DurableGate::Get().fd(), &ev);
 
   // Descriptors below the loop's own are taken (standard streams, and so on).
   rlimit rl{};
@@ -180,7 +185,15 @@ void Worker::operator()() {
         AcceptAll();
       } else if (tag == &kSignalTag) {
         signalfd_siginfo si;
-        while (read(sigfd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) stop_ = true;
+        while (read(sigfd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+          if (si.ssi_signo == SIGUSR1) {
+            if (on_snapshot_signal_) on_snapshot_signal_();
+          } else {
+            stop_ = true;
+          }
+        }
+      } else if (tag == &kDurableTag) {
+        ReleaseHeld();
       } else {
         OnConnectionEvent(static_cast<Connection*>(tag), events[i].events);
       }
@@ -199,6 +212,16 @@ void Worker::operator()() {
   if (listenfd_ >= 0) {
     close(listenfd_);
     listenfd_ = -1;
+  }
+}
+
+void Worker::ReleaseHeld() {
+  thread_local std::vector<Connection*> ready;
+  ready.clear();
+  DurableGate::Get().TakeReady(ready);
+  for (Connection* raw : ready) {
+    auto it = conns_.find(raw);  // it may have closed while it waited
+    if (it != conns_.end() && it->second->OnWritable(stream_left_)) CloseConnection(raw);
   }
 }
 
@@ -376,6 +399,8 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
         busy = StoreWasBusy();
         // A lock was busy: nothing changed; the request waits its turn on an event thread.
         if (busy) out->Bytes().resize(mark);
+        else if (ChangeSink* sink = rMgr->changeSink(); sink != nullptr && res->ChangesStore())
+          DurableGate::Get().Hold(*out, mark, sink->LastRecorded());
       }
       if (!busy) {
         --inline_left_;

@@ -14,7 +14,8 @@
 // a NoWaitScope and go to an event thread when a lock is busy), not for
 // standard output (StdoutWriter), not for a slow client (non-blocking
 // sockets, bounded output). Its timers (a paused listener, frame timeouts,
-// the memory check) set the poll's timeout.
+// the memory check) set the poll's timeout. Replies held for the journal
+// (see DurableGate) are sent when the gate's descriptor wakes the loop.
 //
 // Everything in a Worker is touched by the network thread only, except that
 // construction and Listen run on the main thread before the loop starts.
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -55,6 +57,9 @@ class Worker {
   bool Listen();
   // The bound port, once Listen succeeded.
   int Port() const { return port_; }
+  // Called on the network thread when SIGUSR1 arrives (a snapshot is asked
+  // for). Set before the loop starts.
+  void OnSnapshotSignal(std::function<void()> f) { on_snapshot_signal_ = std::move(f); }
 
   // The connection loop. Returns after SIGINT or SIGTERM, with the listener
   // and every connection closed.
@@ -65,6 +70,8 @@ class Worker {
   friend class Dispatcher;
 
   void AcceptAll();
+  // Sends the output of the connections whose held replies are durable now.
+  void ReleaseHeld();
   void PauseAccepting();
   void ResumeAccepting();
   void OnConnectionEvent(Connection* conn, uint32_t events);
@@ -114,6 +121,7 @@ class Worker {
   std::set<std::pair<Clock::time_point, Connection*>> frame_timers_;
   std::unordered_map<Connection*, Clock::time_point> frame_deadline_;
   StagedEvents staged_;
+  std::function<void()> on_snapshot_signal_;
   std::unique_ptr<char[]> scratch_;
 };
 

@@ -8,7 +8,9 @@
 // the listing's last byte.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,11 +35,18 @@ class ReplyBuffer {
   struct Piece {
     std::unique_ptr<ReplyStream> stream;
     std::string after;  // bytes that follow the stream
+    // When not 0, nothing from here on leaves before the journal has this
+    // sequence durable (see DurableGate).
+    uint64_t gate = 0;
   };
 
   // Where the next encoded frames go: after everything so far.
   std::string& Bytes() { return pieces_.empty() ? head_ : pieces_.back().after; }
-  void AddStream(std::unique_ptr<ReplyStream> s) { pieces_.push_back({std::move(s), {}}); }
+  void AddStream(std::unique_ptr<ReplyStream> s) { pieces_.push_back({std::move(s), {}, 0}); }
+  // Holds the bytes from offset `mark` of Bytes() on, and everything added
+  // after them, until sequence `gate` is durable. Consecutive holds share
+  // one gate (the later sequence).
+  void HoldFrom(size_t mark, uint64_t gate);
 
   bool empty() const { return head_.empty() && pieces_.empty(); }
   // Encoded bytes held, plus the pending cost of the streams.
@@ -56,6 +65,17 @@ inline size_t ReplyBuffer::size() const {
   size_t n = head_.size();
   for (const Piece& p : pieces_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
   return n;
+}
+
+inline void ReplyBuffer::HoldFrom(size_t mark, uint64_t gate) {
+  if (!pieces_.empty() && !pieces_.back().stream && pieces_.back().gate != 0) {
+    pieces_.back().gate = std::max(pieces_.back().gate, gate);
+    return;
+  }
+  std::string& cur = Bytes();
+  Piece p{nullptr, cur.substr(mark), gate};
+  cur.resize(mark);
+  pieces_.push_back(std::move(p));
 }
 
 inline void ReplyBuffer::clear() {

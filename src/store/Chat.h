@@ -23,7 +23,9 @@ namespace parley {
 
 class Chat {
  public:
-  Chat(std::string_view name, uint32_t number);
+  // A chat whose first member is `creator`. Every later change is reported
+  // to `sink` (when set).
+  Chat(std::string_view name, uint32_t number, UserId creator, ChangeSink* sink = nullptr);
   ~Chat();
   Chat(const Chat&) = delete;
   Chat& operator=(const Chat&) = delete;
@@ -39,6 +41,13 @@ class Chat {
   // (NoWaitScope): on a busy lock they report false.
   bool addUser(UserId user);
   bool isUserInChat(UserId user) const;
+  // Start-up only: adds `user` unless a member already, reporting nothing.
+  void restoreMember(UserId user);
+  void setSink(ChangeSink* sink) {
+    sink_ = sink;
+    msg_stor.setSink(sink);
+  }
+
   // The members, in the order they joined (the creator first).
   std::vector<UserId> getMembers() const;
 
@@ -57,6 +66,7 @@ class Chat {
  private:
   const std::string name_;
   const uint32_t number_;
+  ChangeSink* sink_;  // set at start-up, then read-only
   mutable RwLock users_mut;
   std::vector<UserId> users;              // guarded by users_mut; join order
   std::unordered_set<UserId> member_set;  // guarded by users_mut; the same users, for lookup

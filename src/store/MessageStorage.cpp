@@ -78,7 +78,7 @@ std::optional<uint32_t> MessageStorage::Arena::Write(UserId sender, std::string_
 
 // ---- MessageStorage ------------------------------------------------------------
 
-MessageStorage::MessageStorage(uint32_t chat_number) : chat_number_(chat_number) {}
+MessageStorage::MessageStorage(uint32_t chat_number, ChangeSink* sink) : chat_number_(chat_number), sink_(sink) {}
 
 MessageStorage::~MessageStorage() { MemoryBudget::Get().ChargeStore(-static_cast<int64_t>(charged_)); }
 
@@ -143,7 +143,9 @@ std::optional<MessageId> MessageStorage::addTextMessage(UserId sender, std::stri
   index_.PushBack(*offset);
   ++active_;
   ChargeBudget();
-  return MakeMessageId(chat_number_, static_cast<uint32_t>(index_.size() - 1));
+  const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(index_.size() - 1));
+  if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kMessage, .user = sender, .id = id, .text = body});
+  return id;
 }
 
 bool MessageStorage::editMsg(UserId sender, MessageId id, std::string_view body) {
@@ -152,22 +154,29 @@ bool MessageStorage::editMsg(UserId sender, MessageId id, std::string_view body)
   if (!lk) return false;
   char* rec = const_cast<char*>(FindActive(id));
   if (rec == nullptr || RecordSender(rec) != sender) return false;
+  bool ok = false;
+  EditLocked(PositionOf(id), rec, sender, body, ok);
+  if (ok && sink_ != nullptr) sink_->Record({.kind = Change::Kind::kEdit, .id = id, .text = body});
+  return ok;
+}
+
+void MessageStorage::EditLocked(uint32_t pos, char* rec, UserId sender, std::string_view body, bool& ok) {
   const size_t old_size = LoadU16(rec);
-  const uint32_t pos = PositionOf(id);
   if (body.size() <= old_size) {
     if (!body.empty()) std::memmove(rec + kHeader, body.data(), body.size());
     std::memset(rec + kHeader + body.size(), 0, old_size - body.size());
     StoreU16(rec, static_cast<uint16_t>(body.size()));
     AddGarbage(old_size - body.size());
     ChargeBudget();
-    return true;
+    ok = true;
+    return;
   }
   auto offset = arena_.Write(sender, body);
   if (!offset) {
-    if (garbage_ == 0) return false;
+    if (garbage_ == 0) return;
     Compact();
     offset = arena_.Write(sender, body);
-    if (!offset) return false;
+    if (!offset) return;
   }
   // Writing may have moved the first chunk: find the old record again.
   rec = arena_.At(index_.Load(pos));
@@ -175,7 +184,7 @@ bool MessageStorage::editMsg(UserId sender, MessageId id, std::string_view body)
   index_.Store(pos, *offset);
   AddGarbage(kHeader + old_size);
   ChargeBudget();
-  return true;
+  ok = true;
 }
 
 bool MessageStorage::removeMessage(UserId sender, MessageId id) {
@@ -183,9 +192,14 @@ bool MessageStorage::removeMessage(UserId sender, MessageId id) {
   if (!lk) return false;
   char* rec = const_cast<char*>(FindActive(id));
   if (rec == nullptr || RecordSender(rec) != sender) return false;
+  RemoveLocked(PositionOf(id), rec);
+  if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kDelete, .id = id});
+  return true;
+}
+
+void MessageStorage::RemoveLocked(uint32_t pos, char* rec) {
   const size_t size = LoadU16(rec);
   std::memset(rec + kHeader, 0, size);  // a deleted body does not linger
-  const uint32_t pos = PositionOf(id);
   // An open listing must learn of the deletion before it can see the mark.
   if (open_listings_.load(std::memory_order_acquire) > 0) deleted_log_.PushBack(pos);
   else if (deleted_log_.size() > 0) deleted_log_.Clear();
@@ -193,6 +207,42 @@ bool MessageStorage::removeMessage(UserId sender, MessageId id) {
   --active_;
   AddGarbage(kHeader + size);
   ChargeBudget();
+}
+
+bool MessageStorage::restoreMessage(MessageId id, UserId sender, std::string_view body, bool deleted) {
+  if (ChatNumberOf(id) != chat_number_ || body.size() > static_cast<size_t>(kMaxPayload)) return false;
+  std::unique_lock lk(mu_);
+  const size_t pos = PositionOf(id);
+  if (pos < index_.size()) return true;
+  if (pos > index_.size()) return false;
+  if (deleted) {
+    index_.PushBack(kDeleted);
+  } else {
+    const auto offset = arena_.Write(sender, body);
+    if (!offset) return false;
+    index_.PushBack(*offset);
+    ++active_;
+  }
+  ChargeBudget();
+  return true;
+}
+
+bool MessageStorage::restoreEdit(MessageId id, std::string_view body) {
+  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= index_.size() ||
+      body.size() > static_cast<size_t>(kMaxPayload))
+    return false;
+  std::unique_lock lk(mu_);
+  char* rec = const_cast<char*>(FindActive(id));
+  if (rec == nullptr) return true;  // deleted later: a snapshot already has that
+  bool ok = false;
+  EditLocked(PositionOf(id), rec, RecordSender(rec), body, ok);
+  return ok;
+}
+
+bool MessageStorage::restoreDelete(MessageId id) {
+  std::unique_lock lk(mu_);
+  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= index_.size()) return false;
+  if (char* rec = const_cast<char*>(FindActive(id))) RemoveLocked(PositionOf(id), rec);
   return true;
 }
 

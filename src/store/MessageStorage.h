@@ -31,15 +31,18 @@
 // reports failure.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "store/AppendTable.h"
+#include "store/Change.h"
 #include "store/Message.h"
 #include "store/RwLock.h"
 #include "store/User.h"
@@ -51,7 +54,8 @@ class MessageStorage {
   class Listing;
 
   // `chat_number` forms the high half of every id this storage hands out.
-  explicit MessageStorage(uint32_t chat_number);
+  // Every change is reported to `sink` (when set) inside its lock step.
+  explicit MessageStorage(uint32_t chat_number, ChangeSink* sink = nullptr);
   ~MessageStorage();
   MessageStorage(const MessageStorage&) = delete;
   MessageStorage& operator=(const MessageStorage&) = delete;
@@ -89,6 +93,44 @@ class MessageStorage {
     return true;
   }
 
+  // Calls f(id, sender, body, deleted) for the messages at positions
+  // [from, from + max), deleted ones included (with an empty body), under
+  // the lock. Returns the position after the last one visited.
+  template <class F>
+  size_t exportMessages(size_t from, size_t max, F&& f) const {
+    std::shared_lock lk(mu_);
+    const size_t end = std::min(index_.size(), from + max);
+    for (size_t pos = from; pos < end; ++pos) {
+      const uint32_t entry = index_.Load(pos);
+      const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
+      if (entry & kDeleted) {
+        f(id, UserId{0}, std::string_view(), true);
+      } else {
+        const char* rec = arena_.At(entry);
+        f(id, RecordSender(rec), RecordBody(rec), false);
+      }
+    }
+    return end;
+  }
+
+  // ---- Start-up only (no other thread uses the storage; nothing reported) ----
+  // Puts message `id` back: appended when it is the next position, left
+  // alone when the position is already taken (a snapshot may hold changes
+  // the journal repeats). False when `id` is past the next position or not
+  // of this chat, or the chat is full.
+  bool restoreMessage(MessageId id, UserId sender, std::string_view body, bool deleted);
+  // Sets the body of, or deletes, message `id` if it is active. False when
+  // `id` was never added.
+  bool restoreEdit(MessageId id, std::string_view body);
+  bool restoreDelete(MessageId id);
+  // Calls f(sender) for every active message.
+  template <class F>
+  void forEachSender(F&& f) const {
+    for (size_t pos = 0; pos < index_.size(); ++pos)
+      if (const uint32_t e = index_.Load(pos); !(e & kDeleted)) f(RecordSender(arena_.At(e)));
+  }
+  void setSink(ChangeSink* sink) { sink_ = sink; }
+
   // Number of messages ever added (deleted ones included).
   size_t count() const { return index_.size(); }
   // Bytes this storage holds (arena and index).
@@ -124,10 +166,14 @@ class MessageStorage {
   // Requires mu_ held exclusively: counts `bytes` of dead record space and
   // compacts when it is time; charges the memory budget for what changed.
   void AddGarbage(size_t bytes);
+  // Requires mu_ held exclusively and `rec` the active record at `pos`.
+  void EditLocked(uint32_t pos, char* rec, UserId sender, std::string_view body, bool& ok);
+  void RemoveLocked(uint32_t pos, char* rec);
   void Compact();
   void ChargeBudget();
 
   const uint32_t chat_number_;
+  ChangeSink* sink_;  // set at start-up, then read-only
   mutable RwLock mu_;
   // Written under mu_ held exclusively. index_ and deleted_log_ may also be
   // read by listings without the lock (see AppendTable).

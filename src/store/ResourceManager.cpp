@@ -59,8 +59,16 @@ bool ResourceManager::PublishUser(const User* user) {
   return true;
 }
 
+bool ResourceManager::MayChange() const {
+  if (sink_ == nullptr || sink_->Accepting()) return true;
+  Counters::Get().journal_refusals.fetch_add(1, std::memory_order_relaxed);
+  static RateLimitedLog log("journal refusals");
+  log.Log("parleyd: the journal cannot be written: change refused (reads go on)");
+  return false;
+}
+
 bool ResourceManager::AddUser(std::string_view username) {
-  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
+  if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   return users.Insert(username, [&]() -> std::unique_ptr<User> {
     const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
     if (!number) return nullptr;
@@ -69,11 +77,18 @@ bool ResourceManager::AddUser(std::string_view username) {
     const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
     user_bytes_.fetch_add(cost, std::memory_order_relaxed);
     MemoryBudget::Get().ChargeStore(cost);
+    if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kUser, .user = *number, .text = user->getName()});
     return user;
   });
 }
 
 const User* ResourceManager::GetUserByName(std::string_view username) const { return users.Find(username); }
+
+const User* ResourceManager::FindUserById(UserId id) const {
+  if ((id >> kUserBlockBits) >= kMaxUserBlocks) return nullptr;
+  const UserBlock* block = user_blocks[id >> kUserBlockBits].load(std::memory_order_acquire);
+  return block == nullptr ? nullptr : (*block)[id & (kUserBlockSize - 1)].load(std::memory_order_acquire);
+}
 
 const User& ResourceManager::UserById(UserId id) const {
   const UserBlock* block = user_blocks[id >> kUserBlockBits].load(std::memory_order_acquire);
@@ -90,13 +105,14 @@ bool ResourceManager::ChatExist(std::string_view chatname) const {
 
 bool ResourceManager::CreateChat(std::string_view username, std::string_view chatname) {
   const User* user = GetUserByName(username);
-  if (user == nullptr || !MemoryBudget::Get().AllowStoreGrowth()) return false;
+  if (user == nullptr || !MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   return chats.Insert(chatname, [&]() -> std::unique_ptr<Chat> {
     // Chat numbers start at 1 and stay below 2^31: ids stay non-negative.
     const std::optional<uint32_t> number = TakeNumber(next_chat_number, max_chats_);
     if (!number) return nullptr;
-    auto chat = std::make_unique<Chat>(chatname, *number);
-    chat->addUser(user->getId());  // the chat is new and not yet visible: never busy
+    auto chat = std::make_unique<Chat>(chatname, *number, user->getId(), sink_);
+    if (sink_ != nullptr)
+      sink_->Record({.kind = Change::Kind::kChat, .chat = *number, .user = user->getId(), .text = chat->getName()});
     return chat;
   });
 }
@@ -107,7 +123,7 @@ JoinResult ResourceManager::JoinChat(std::string_view username, std::string_view
   Chat* chat = GetChatByName(chatname);
   if (chat == nullptr) return JoinResult::kNoChat;
   if (chat->isUserInChat(user->getId())) return JoinResult::kAlreadyMember;
-  if (StoreWasBusy() || !MemoryBudget::Get().AllowStoreGrowth()) return JoinResult::kNoChat;
+  if (StoreWasBusy() || !MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return JoinResult::kNoChat;
   return chat->addUser(user->getId()) ? JoinResult::kJoined : JoinResult::kAlreadyMember;
 }
 
@@ -117,7 +133,7 @@ bool ResourceManager::SendTextMsg(std::string_view username, std::string_view ch
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
   if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
-  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
+  if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   if (chat->addTextMsg(user->getId(), msg)) return true;
   if (StoreWasBusy()) return false;
   Counters::Get().chat_full.fetch_add(1, std::memory_order_relaxed);
@@ -143,7 +159,7 @@ bool ResourceManager::DeleteMessage(std::string_view username, std::string_view 
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
-  if (chat == nullptr) return false;
+  if (chat == nullptr || !MayChange()) return false;
   return chat->deleteMsg(user->getId(), id);
 }
 
@@ -160,7 +176,7 @@ bool ResourceManager::ForwardTextMsg(std::string_view username, std::string_view
   thread_local std::string body;
   if (!source->storage().visitMsg(id, [&](UserId, std::string_view b) { body.assign(b); }))
     return false;
-  if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
+  if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   return target->addTextMsg(user->getId(), body).has_value();
 }
 
@@ -199,6 +215,92 @@ std::vector<std::string> ResourceManager::GetChatMembers(std::string_view chatna
   if (chat == nullptr) return names;
   for (UserId id : chat->getMembers()) names.push_back(UserById(id).getName());
   return names;
+}
+
+void ResourceManager::SetChangeSink(ChangeSink* sink) {
+  sink_ = sink;
+  chats.ForEach([&](const Chat& c) { const_cast<Chat&>(c).setSink(sink); });
+}
+
+bool ResourceManager::Apply(const Change& c, std::string& error) {
+  auto fail = [&](const char* what) {
+    error = what;
+    return false;
+  };
+  auto chat_of = [&](uint32_t number) -> Chat* {
+    auto it = restoring_.find(number);
+    return it == restoring_.end() ? nullptr : it->second;
+  };
+  switch (c.kind) {
+    case Change::Kind::kUser: {
+      if (const User* u = users.Find(c.text)) return u->getId() == c.user || fail("a user name taken by another number");
+      if (c.user >= max_users_ || FindUserById(c.user) != nullptr) return fail("a user number out of range or taken");
+      const bool added = users.Insert(c.text, [&] {
+        auto user = std::make_unique<User>(c.text, c.user);
+        PublishUser(user.get());
+        const int64_t cost = kUserCost + static_cast<int64_t>(c.text.size());
+        user_bytes_.fetch_add(cost, std::memory_order_relaxed);
+        MemoryBudget::Get().ChargeStore(cost);
+        return user;
+      });
+      if (!added) return fail("a user that cannot be added");
+      if (next_user_id.load() <= c.user) next_user_id.store(c.user + 1);
+      return true;
+    }
+    case Change::Kind::kChat: {
+      if (const Chat* ch = chats.Find(c.text))
+        return ch->getNumber() == c.chat || fail("a chat name taken by another number");
+      if (c.chat == 0 || c.chat >= max_chats_ || chat_of(c.chat) != nullptr)
+        return fail("a chat number out of range or taken");
+      Chat* made = nullptr;
+      chats.Insert(c.text, [&] {
+        auto chat = std::make_unique<Chat>(c.text, c.chat, c.user, sink_);
+        made = chat.get();
+        return chat;
+      });
+      if (made == nullptr) return fail("a chat that cannot be added");
+      restoring_.emplace(c.chat, made);
+      if (next_chat_number.load() <= c.chat) next_chat_number.store(c.chat + 1);
+      return true;
+    }
+    case Change::Kind::kJoin:
+      if (Chat* ch = chat_of(c.chat)) {
+        ch->restoreMember(c.user);
+        return true;
+      }
+      return fail("a member of an unknown chat");
+    default:
+      break;
+  }
+  Chat* ch = chat_of(ChatNumberOf(c.id));
+  if (ch == nullptr) return fail("a message of an unknown chat");
+  MessageStorage& st = ch->storage();
+  switch (c.kind) {
+    case Change::Kind::kMessage:
+    case Change::Kind::kTombstone:
+      return st.restoreMessage(c.id, c.user, c.text, c.kind == Change::Kind::kTombstone) ||
+             fail("a message out of order, or one its chat cannot hold");
+    case Change::Kind::kEdit:
+      return st.restoreEdit(c.id, c.text) || fail("an edit of a message never posted");
+    case Change::Kind::kDelete:
+      return st.restoreDelete(c.id) || fail("a deletion of a message never posted");
+    default:
+      return fail("an unknown kind of change");
+  }
+}
+
+bool ResourceManager::FinishRestore(std::string& error) {
+  bool ok = true;
+  for (const auto& [number, chat] : restoring_) {
+    for (UserId u : chat->getMembers()) ok = ok && FindUserById(u) != nullptr;
+    chat->storage().forEachSender([&](UserId u) { ok = ok && FindUserById(u) != nullptr; });
+    if (!ok) {
+      error = "chat " + chat->getName() + " names a user that was never registered";
+      return false;
+    }
+  }
+  restoring_.clear();
+  return true;
 }
 
 size_t ResourceManager::UserCount() const { return users.Size(); }

@@ -22,6 +22,12 @@
 // Growth: while the memory budget is over its limit (MemoryBudget), every
 // operation that would add (a user, a chat, a member, a message, a longer
 // body) reports failure; reads go on.
+//
+// Changes: with a ChangeSink set, every change is reported to it as an
+// outcome (see Change) from inside the lock step that makes it, and while
+// the sink is not accepting, every operation that would change the store
+// reports failure before changing anything. At start-up the store is rebuilt
+// by applying recorded changes (Apply), before any request runs.
 #pragma once
 
 #include <array>
@@ -37,6 +43,7 @@
 #include <vector>
 
 #include "Limits.h"
+#include "store/Change.h"
 #include "store/Chat.h"
 #include "store/Message.h"
 #include "store/RwLock.h"
@@ -124,6 +131,27 @@ class ResourceManager {
     });
   }
 
+  // ---- Recording and restoring changes ----
+  // Requires: start-up or tests, no operation running. The sink outlives the store's use.
+  void SetChangeSink(ChangeSink* sink);
+  ChangeSink* changeSink() const { return sink_; }
+  // Applies one recorded change. Changes the store already holds (a snapshot
+  // taken while the journal went on) are left as they are. False, with the
+  // reason in `error`, when the change contradicts the store (a name with
+  // another number, a message past the end of its chat, an unknown chat).
+  // Requires: start-up, no other thread uses the store.
+  bool Apply(const Change& c, std::string& error);
+  // Ends a restore: checks that every member and sender is a known user.
+  bool FinishRestore(std::string& error);
+  // Calls f(const Chat&) for every chat, then g(const User&) for every user,
+  // each holding only the lock of one registry shard while it copies that
+  // shard's pointers. Safe while the store is in use.
+  template <class F, class G>
+  void ForEachChatThenUser(F&& f, G&& g) const {
+    chats.ForEach(f);
+    users.ForEach(g);
+  }
+
   // The member names of a chat in join order (empty for an unknown chat).
   std::vector<std::string> GetChatMembers(std::string_view chatname) const;
   size_t UserCount() const;
@@ -144,6 +172,11 @@ class ResourceManager {
 
   // Publishes `user` under its number for UserById.
   bool PublishUser(const User* user);
+  // The user with number `id`, or null.
+  const User* FindUserById(UserId id) const;
+  // Whether changes may be made now: the sink (if any) is accepting. Counts
+  // and logs a refusal.
+  bool MayChange() const;
 
   // Objects (users or chats) by name, sharded by the name's hash. Each object
   // owns its name; the maps' keys view it.
@@ -172,6 +205,18 @@ class ResourceManager {
       return true;
     }
     size_t Size() const { return size_.load(std::memory_order_relaxed); }
+    template <class F>
+    void ForEach(F&& f) const {
+      std::vector<const T*> batch;
+      for (const Shard& s : shards_) {
+        batch.clear();
+        {
+          std::shared_lock lk(s.mu);
+          for (const auto& [name, obj] : s.map) batch.push_back(obj.get());
+        }
+        for (const T* obj : batch) f(*obj);
+      }
+    }
 
    private:
     static constexpr size_t kShards = 256;
@@ -192,6 +237,9 @@ class ResourceManager {
 
   NameIndex<User> users;
   NameIndex<Chat> chats;
+  ChangeSink* sink_ = nullptr;  // set at start-up, then read-only
+  // Chats by number while a restore runs (start-up only).
+  std::unordered_map<uint32_t, Chat*> restoring_;
   const uint32_t max_users_;
   const uint32_t max_chats_;
   std::atomic<uint32_t> next_user_id{0};

@@ -1,6 +1,9 @@
 // The journal: what is appended comes back in order after a restart; a torn
 // tail is cut and reported; any other damage stops the replay, naming the
 // file and offset; a second owner and a failed write change nothing.
+// Durability of the store: changes made by several threads, with snapshots
+// taken meanwhile, rebuild the same store; a failing disk turns changes away
+// before they are made, and they resume when it recovers, nothing lost.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -12,8 +15,17 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "Log.h"
 #include "journal/Crc32c.h"
 #include "journal/Journal.h"
+#include "journal/JournalWriter.h"
+#include "journal/Recovery.h"
+#include "store/ResourceManager.h"
 
 namespace parley {
 namespace {
@@ -182,6 +194,143 @@ TEST(Journal, AFailedWriteLeavesNothingBehind) {
   j.reset();
   ASSERT_TRUE(Reopen(d.path, got).ok);
   EXPECT_EQ(got.back(), std::make_pair(uint64_t{4}, std::string("fits")));
+}
+
+// Everything a client could observe of a store, in one string.
+std::string Dump(const ResourceManager& rm) {
+  std::map<std::string, std::string> chats, users;
+  rm.ForEachChatThenUser(
+      [&](const Chat& c) {
+        std::string& d = chats[c.getName()];
+        d = std::to_string(c.getNumber()) + ":";
+        for (UserId u : c.getMembers()) d += " m" + std::to_string(u);
+        for (size_t pos = 0, next; (next = c.storage().exportMessages(pos, 64, [&](MessageId id, UserId s,
+                                                                                  std::string_view b, bool del) {
+               d += " " + std::to_string(id) + (del ? "x" : "/" + std::to_string(s) + "/" + std::string(b));
+             })) != pos;)
+          pos = next;
+      },
+      [&](const User& u) { users[u.getName()] = std::to_string(u.getId()); });
+  std::string out;
+  for (const auto& [n, d] : users) out += "user " + n + "=" + d + "\n";
+  for (const auto& [n, d] : chats) out += "chat " + n + " " + d + "\n";
+  return out;
+}
+
+// Random requests of every kind that changes the store, through its public operations.
+void Churn(ResourceManager& rm, unsigned seed, int ops) {
+  std::mt19937 rng(seed);
+  auto pick = [&](const char* p, int n) { return p + std::to_string(rng() % static_cast<unsigned>(n)); };
+  auto some_id = [&](const std::string& chat) {
+    const auto ids = rm.GetChatMsgsID(chat);
+    return ids.empty() ? MessageId{0} : ids[rng() % ids.size()];
+  };
+  for (int i = 0; i < ops; ++i) {
+    const std::string u = pick("u", 8), c = pick("c", 4), body = "b" + std::to_string(seed) + "-" + std::to_string(i);
+    switch (rng() % 8) {
+      case 0: rm.AddUser(u); break;
+      case 1: rm.CreateChat(u, c); break;
+      case 2: rm.JoinChat(u, c); break;
+      case 3: case 4: rm.SendTextMsg(u, c, body); break;
+      case 5: rm.EditTextMsg(u, c, some_id(c), body + std::string(rng() % 40, 'e')); break;
+      case 6: rm.DeleteMessage(u, c, some_id(c)); break;
+      default: rm.ForwardTextMsg(u, c, pick("c", 4), some_id(c)); break;
+    }
+  }
+}
+
+// A store recovered from `dir`, with the writer that records its changes (not started).
+struct Durable {
+  std::unique_ptr<ResourceManager> rm = ResourceManager::CreateStandalone();
+  std::unique_ptr<JournalWriter> writer;
+  explicit Durable(const fs::path& dir, FsyncPolicy policy = FsyncPolicy::kNo) {
+    std::string error;
+    auto j = Journal::Open(dir, error);
+    EXPECT_TRUE(j) << error;
+    const Recovered r = Recover(*j, dir, *rm);
+    EXPECT_TRUE(r.ok) << r.error;
+    writer = std::make_unique<JournalWriter>(std::move(j), *rm, JournalWriter::Config{dir, policy, 64u << 20, 0});
+    rm->SetChangeSink(writer.get());
+  }
+  ~Durable() {
+    writer->Stop();
+    rm->SetChangeSink(nullptr);
+  }
+};
+
+template <class F>
+bool Eventually(F&& f) {
+  for (int i = 0; i < 500 && !f(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return f();
+}
+
+TEST(Durability, ChangesAndSnapshotsTakenMeanwhileRebuildTheSameStore) {
+  TempDir d;
+  std::string expected;
+  const uint64_t snapshots = Counters::Get().snapshots.load();
+  for (unsigned round = 0; round < 2; ++round) {  // the second round starts from the first one's files
+    Durable s(d.path);
+    ASSERT_EQ(Dump(*s.rm), expected);
+    s.writer->Start();
+    std::atomic<bool> done{false};
+    std::thread a([&] { Churn(*s.rm, round * 2 + 1, 20000); });
+    std::thread b([&] {
+      Churn(*s.rm, round * 2 + 2, 20000);
+      done = true;
+    });
+    while (!done) {
+      s.writer->RequestSnapshot();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    a.join();
+    b.join();
+    s.writer->Stop();
+    expected = Dump(*s.rm);
+    EXPECT_GT(s.rm->GetChatMsgCount("c1"), 100u);
+  }
+  EXPECT_GE(Counters::Get().snapshots.load(), snapshots + 2);
+  Durable again(d.path);
+  EXPECT_EQ(Dump(*again.rm), expected);
+}
+
+TEST(Durability, AFailingDiskTurnsChangesAwayAndTheyResumeWhenItRecovers) {
+  struct Case {
+    const char* what;
+    Journal::Op op;
+    int err;
+  } cases[] = {{"a write fails", Journal::Op::kWrite, EIO},
+               {"a sync fails", Journal::Op::kSync, EIO},
+               {"the disk is full", Journal::Op::kAllocate, ENOSPC}};
+  for (const Case& c : cases) {
+    TempDir d;
+    std::atomic<int> fail_with{0};
+    std::atomic<uint64_t> durable{0};
+    {
+      Durable s(d.path, FsyncPolicy::kAlways);
+      s.writer->journal().SetFaultInjector([&](Journal::Op op) { return op == c.op ? fail_with.load() : 0; });
+      s.writer->OnDurable([&](uint64_t seq) { durable = seq; });
+      s.writer->Start();
+      ASSERT_TRUE(s.rm->AddUser("before")) << c.what;
+      fail_with = c.err;
+      // Made before the failure showed: held, and written once the disk recovers.
+      const bool made = s.rm->AddUser("during");
+      ASSERT_TRUE(Eventually([&] { return !s.writer->Accepting(); })) << c.what;
+      EXPECT_FALSE(s.rm->AddUser("refused")) << c.what;
+      EXPECT_FALSE(s.rm->SendTextMsg("before", "none", "x")) << c.what;
+      EXPECT_TRUE(s.rm->UserExist("before")) << c.what << ": reads go on";
+      const uint64_t recorded = s.writer->LastRecorded();
+      if (c.op != Journal::Op::kAllocate && made) {
+        EXPECT_LT(durable.load(), recorded) << c.what << ": not durable yet";
+      }
+      fail_with = 0;
+      ASSERT_TRUE(Eventually([&] { return s.writer->Accepting() && durable.load() >= recorded; })) << c.what;
+      EXPECT_TRUE(s.rm->AddUser("after")) << c.what;
+      EXPECT_EQ(s.rm->UserExist("during"), made) << c.what;
+    }
+    Durable again(d.path);
+    for (const char* u : {"before", "after"}) EXPECT_TRUE(again.rm->UserExist(u)) << c.what << ": " << u;
+    EXPECT_FALSE(again.rm->UserExist("refused")) << c.what;
+  }
 }
 
 }  // namespace
