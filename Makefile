@@ -6,6 +6,8 @@ BUILD ?= build
 GENERATOR ?= Ninja
 JOBS ?= $(shell nproc)
 ARGS ?=
+# Where `make run` keeps the server's history (empty: memory only).
+DATA ?= data
 
 .PHONY: all deps configure build run test bench clean
 
@@ -24,7 +26,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build
-	./$(BUILD)/parleyd $(ARGS)
+	./$(BUILD)/parleyd $(if $(DATA),--data-dir $(DATA)) $(ARGS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
