@@ -11,6 +11,10 @@
 # Then fills a fresh instance of each with one million 64-byte messages (one
 # chat / one list) and compares their resident sizes, and measures send/fetch
 # against LPUSH/GET at pipeline 1, 4, 16 and 64 for a chart (gnuplot PNG).
+# Durability: send against LPUSH at pipeline 1 and 16 with parleyd --data-dir
+# --fsync everysec / always and redis-server --appendonly yes --appendfsync of
+# the same name, beside both without persistence; then how long each takes to
+# restart on one million messages written with everysec, and its RSS then.
 #
 # redis-server and gnuplot-nox come from Debian; run as root, the script
 # installs them, otherwise it prints the apt-get line and skips what is missing.
@@ -27,11 +31,12 @@ CLIENTS=50
 VALUE=64
 
 usage() {
-  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set /p' "$0" | sed -n 's/^# \{0,1\}//p'
   cat <<EOF
 Options:
   --quick      smoke run: 10000 requests, one run, 100000 messages for the
-               memory fill; results go to a scratch folder, not docs/img
+               memory fill and the restart; results go to a scratch folder,
+               not docs/img
   --runs N     repeat the throughput runs N times and report medians
                (default 3, or 1 with --quick)
   --build DIR  where parleyd and parley-bench were built (default build/)
@@ -128,14 +133,15 @@ else
   note "compare-redis: gnuplot not available: no chart"
 fi
 
-# A loopback port that no socket uses, taken below the kernel's ephemeral
-# range so that no outgoing connection can be holding it.
+# A loopback port in 20000-29999 that no socket uses, taken below the
+# kernel's ephemeral range so that no outgoing connection can be holding it.
 free_port() {
   local low p
   low=$(awk '{print $1}' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-  [ "$low" -gt 11000 ] || low=32768
+  [ "$low" -gt 21000 ] || low=32768
+  [ "$low" -le 30000 ] || low=30000
   for _ in $(seq 1 100); do
-    p=$((10000 + RANDOM % (low - 10000)))
+    p=$((20000 + RANDOM % (low - 20000)))
     if command -v ss >/dev/null; then
       [ -z "$(ss -Htan "( sport = :$p )" 2>/dev/null)" ] || continue
     fi
@@ -157,11 +163,11 @@ wait_port() {
   return 1
 }
 
-# start_parley: sets PARLEY_PID and PARLEY_PORT. The server picks its own
-# port (--port 0) and names it on stderr: "parleyd: listening on ADDR:PORT ...".
+# start_parley [ARGS]: sets PARLEY_PID and PARLEY_PORT. The server picks its
+# own port (--port 0) and names it on stderr: "parleyd: listening on ADDR:PORT ...".
 start_parley() {
   : >"$TMP/parleyd.err"
-  "$PARLEYD" --port 0 >/dev/null 2>"$TMP/parleyd.err" &
+  "$PARLEYD" --port 0 "$@" >/dev/null 2>"$TMP/parleyd.err" &
   PARLEY_PID=$!
   PIDS+=("$PARLEY_PID")
   PARLEY_PORT=""
@@ -176,12 +182,15 @@ start_parley() {
   fi
 }
 
-# start_redis: sets REDIS_PID and REDIS_PORT. Tries a few ports in case one
-# is taken between the check and the bind.
+# start_redis [PERSISTENCE ARGS]: sets REDIS_PID and REDIS_PORT. Tries a few
+# ports in case one is taken between the check and the bind. No RDB snapshots;
+# no append-only file unless the arguments ask for one.
 start_redis() {
+  local persist=(--appendonly no)
+  [ $# -gt 0 ] && persist=("$@")
   for _ in 1 2 3; do
     REDIS_PORT=$(free_port)
-    redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' --appendonly no \
+    redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' "${persist[@]}" \
       --daemonize no --logfile "$TMP/redis.log" >/dev/null 2>&1 &
     REDIS_PID=$!
     PIDS+=("$REDIS_PID")
@@ -370,16 +379,40 @@ echo "Memory: $FILL messages of $VALUE bytes (Parley: send to one chat; Redis: L
 echo
 echo "| server | RSS empty MiB | RSS filled MiB | growth bytes/message |"
 echo "|---|---:|---:|---:|"
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+mib() { if [ "$1" = "-" ]; then echo "-"; else awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; fi; }
 per_msg() { awk -v a="$1" -v b="$2" -v n="$FILL" 'BEGIN { printf "%.0f", (b - a) * 1024 / n }'; }
 
+# Sends $FILL messages to one chat of the parleyd started last.
+fill_parley() {
+  if ! bounded "$PBENCH" --port "$PARLEY_PORT" -t send -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q >/dev/null 2>"$TMP/fill.err"; then
+    FAILED=1
+    note "compare-redis: filling parleyd failed:"; cat "$TMP/fill.err" >&2
+  fi
+  check_alive parleyd "$PARLEY_PID"
+}
+
+# check_llen N: fails the run unless the list of the redis-server started last holds N elements.
+check_llen() {
+  local len
+  len=$(timeout 10 redis-cli -h 127.0.0.1 -p "$REDIS_PORT" llen mylist 2>/dev/null || echo "?")
+  if [ "$len" != "$1" ]; then
+    FAILED=1
+    note "compare-redis: the Redis list holds $len elements, not $1"
+  fi
+}
+
+# Pushes $FILL values onto one list of the redis-server started last.
+fill_redis() {
+  bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -t lpush -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q \
+    >/dev/null 2>&1 || FAILED=1
+  check_alive redis-server "$REDIS_PID"
+  check_llen "$FILL"
+}
+
+r_full="-"
 start_parley
 p_empty=$(rss_kib "$PARLEY_PID")
-if ! bounded "$PBENCH" --port "$PARLEY_PORT" -t send -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q >/dev/null 2>"$TMP/fill.err"; then
-  FAILED=1
-  note "compare-redis: filling parleyd failed:"; cat "$TMP/fill.err" >&2
-fi
-check_alive parleyd "$PARLEY_PID"
+fill_parley
 p_full=$(rss_kib "$PARLEY_PID" 2>/dev/null || echo 0)
 echo "| parleyd | $(mib "$p_empty") | $(mib "$p_full") | $(per_msg "$p_empty" "$p_full") |"
 stop_pid "$PARLEY_PID"
@@ -387,22 +420,147 @@ stop_pid "$PARLEY_PID"
 if [ "$HAVE_REDIS" = 1 ]; then
   start_redis
   r_empty=$(rss_kib "$REDIS_PID")
-  bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -t lpush -c "$CLIENTS" -n "$FILL" -P 16 -d "$VALUE" -q \
-    >/dev/null 2>&1 || FAILED=1
-  check_alive redis-server "$REDIS_PID"
-  len=$(timeout 10 redis-cli -h 127.0.0.1 -p "$REDIS_PORT" llen mylist 2>/dev/null || echo "?")
-  if [ "$len" != "$FILL" ]; then
-    FAILED=1
-    note "compare-redis: the Redis list holds $len elements, not $FILL"
-  fi
+  fill_redis
   r_full=$(rss_kib "$REDIS_PID" 2>/dev/null || echo 0)
   echo "| redis-server | $(mib "$r_empty") | $(mib "$r_full") | $(per_msg "$r_empty" "$r_full") |"
   stop_pid "$REDIS_PID"
   echo
   echo "Filled RSS ratio Parley/Redis: $(ratio "$p_full" "$r_full")"
 fi
+
+# ------------------------------------------------------------- durability ---
+# Parley with a data dir (--fsync everysec / always) against Redis with an
+# append-only file at the same fsync policy, and both without persistence
+# ("none"), one after the other in each run so that drift hits them all. The
+# data dirs share one scratch folder, hence one file system.
+DATA=$TMP/data
+PCLI=$BUILD/parley
+MODES="none everysec always"
+DURABLE=0
+if "$PARLEYD" --help 2>/dev/null | grep -q -- --data-dir && [ -x "$PCLI" ]; then
+  DURABLE=1
+else
+  note "compare-redis: $PARLEYD has no --data-dir (or $PCLI is missing): no durable Parley figures"
+fi
+fresh_data() { rm -rf "$DATA"; mkdir -p "$DATA/parley" "$DATA/redis"; }
+for mode in $MODES; do : >"$TMP/durable-$mode.txt"; done
+started=$(date +%s)
+for run in $(seq 1 "$RUNS"); do
+  note "durable run $run/$RUNS ..."
+  for mode in $MODES; do
+    RESULTS=$TMP/durable-$mode.txt
+    fresh_data
+    if [ "$mode" = none ] || [ "$DURABLE" = 1 ]; then
+      if [ "$mode" = none ]; then start_parley; else start_parley --data-dir "$DATA/parley" --fsync "$mode"; fi
+      for p in $MAIN_PIPES; do parley_run "$p" "$run" send; done
+      check_alive parleyd "$PARLEY_PID"
+      stop_pid "$PARLEY_PID"
+    fi
+    if [ "$HAVE_REDIS" = 1 ]; then
+      if [ "$mode" = none ]; then start_redis; else start_redis --dir "$DATA/redis" --appendonly yes --appendfsync "$mode"; fi
+      for p in $MAIN_PIPES; do redis_run "$p" "$run" lpush; done
+      check_alive redis-server "$REDIS_PID"
+      stop_pid "$REDIS_PID"
+    fi
+  done
+done
+RESULTS=$TMP/results.txt
+durable_elapsed=$(( $(date +%s) - started ))
+dmedian() { RESULTS=$TMP/durable-$1.txt median "${@:2}"; }
+
 echo
-echo "(throughput runs took ${elapsed}s; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
+echo "Durable writes: send against LPUSH, $CLIENTS clients, $VALUE-byte values, $(requests_at 1) requests at pipeline 1"
+echo "and $(requests_at 16) at 16, median of $RUNS run(s). Parley: --data-dir DIR --fsync MODE; Redis: --appendonly yes"
+echo "--appendfsync MODE; none: no data dir, no append-only file. \"/ none\": against the same server with none."
+echo
+echo "| pipeline | fsync | Parley send req/s | Redis LPUSH req/s | ratio | Parley / none | Redis / none | Parley p99 ms | Redis p99 ms |"
+echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+for p in $MAIN_PIPES; do
+  pnone=$(dmedian none parley send "$p" 5)
+  rnone=$(dmedian none redis LPUSH "$p" 5)
+  for mode in $MODES; do
+    prps=$(dmedian "$mode" parley send "$p" 5)
+    rrps=$(dmedian "$mode" redis LPUSH "$p" 5)
+    echo "| $p | $mode | $(fmt_rps "$prps") | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(ratio "$prps" "$pnone") |" \
+      "$(ratio "$rrps" "$rnone") | $(fmt_ms "$(dmedian "$mode" parley send "$p" 6)") | $(fmt_ms "$(dmedian "$mode" redis LPUSH "$p" 6)") |"
+  done
+done
+
+# Restart: fill with everysec, stop with SIGTERM, then time from the launch on
+# the same data until the server answers.
+now() { date +%s.%N; }
+secs_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+disk_mib() { du -sk "$1" | awk '{ printf "%.1f", $1 / 1024 }'; }
+files_in() { find "$1" -type f -printf '%P %s\n' | sort | awk '{ printf "%s%s %.1f MiB", sep, $1, $2 / 1048576; sep = ", " }'; }
+pcli() { timeout 10 "$PCLI" --port "$PARLEY_PORT" "$@" >/dev/null 2>&1; }
+p_disk="-"; p_stop="-"; p_restart="-"; p_rss="-"; p_files="-"
+r_disk="-"; r_stop="-"; r_restart="-"; r_rss="-"; r_files="-"
+if [ "$DURABLE" = 1 ]; then
+  fresh_data
+  start_parley --data-dir "$DATA/parley" --fsync everysec
+  fill_parley
+  # One last write after the fill, which the restarted server must list.
+  if ! { pcli register restart && pcli create restart restart && pcli send restart restart last; }; then
+    FAILED=1; note "compare-redis: writing the restart chat failed"
+  fi
+  t=$(now); stop_pid "$PARLEY_PID"; p_stop=$(secs_since "$t")
+  p_disk=$(disk_mib "$DATA/parley"); p_files=$(files_in "$DATA/parley")
+  PARLEY_PORT=$(free_port)
+  t=$(now)
+  "$PARLEYD" --port "$PARLEY_PORT" --data-dir "$DATA/parley" --fsync everysec >/dev/null 2>"$TMP/parleyd.err" &
+  PARLEY_PID=$!
+  PIDS+=("$PARLEY_PID")
+  # It listens once its data is replayed; the CLI's exit status 3 means unreachable.
+  rc=3; deadline=$((SECONDS + CLIENT_LIMIT))
+  while [ "$rc" = 3 ] && [ "$SECONDS" -lt "$deadline" ] && kill -0 "$PARLEY_PID" 2>/dev/null; do
+    rc=0; pcli list restart || rc=$?
+    [ "$rc" = 3 ] && sleep 0.01
+  done
+  if [ "$rc" = 0 ]; then
+    p_restart=$(secs_since "$t"); p_rss=$(rss_kib "$PARLEY_PID")
+  else
+    FAILED=1
+    note "compare-redis: the restarted parleyd did not list the last chat written (exit $rc):"; cat "$TMP/parleyd.err" >&2
+  fi
+  stop_pid "$PARLEY_PID"
+fi
+if [ "$HAVE_REDIS" = 1 ]; then
+  fresh_data
+  aof=(--dir "$DATA/redis" --appendonly yes --appendfsync everysec)
+  start_redis "${aof[@]}"
+  fill_redis
+  t=$(now); stop_pid "$REDIS_PID"; r_stop=$(secs_since "$t")
+  r_disk=$(disk_mib "$DATA/redis"); r_files=$(files_in "$DATA/redis")
+  t=$(now)
+  start_redis "${aof[@]}"
+  info=""; deadline=$((SECONDS + CLIENT_LIMIT))
+  while [[ $info != *$'\n'loading:0* ]] && [ "$SECONDS" -lt "$deadline" ] && kill -0 "$REDIS_PID" 2>/dev/null; do
+    info=$(timeout 10 redis-cli -h 127.0.0.1 -p "$REDIS_PORT" info persistence 2>/dev/null || true)
+    [[ $info == *$'\n'loading:0* ]] || sleep 0.01
+  done
+  if [[ $info == *$'\n'loading:0* ]]; then
+    r_restart=$(secs_since "$t"); r_rss=$(rss_kib "$REDIS_PID")
+    check_llen "$FILL"
+  else
+    FAILED=1
+    note "compare-redis: the restarted redis-server did not finish loading:"; tail -n 5 "$TMP/redis.log" >&2
+  fi
+  stop_pid "$REDIS_PID"
+fi
+
+echo
+echo "Restart with $FILL messages of $VALUE bytes: filled as above with --fsync / --appendfsync everysec, stopped by"
+echo "SIGTERM, then seconds from launch until the server answers (Parley: a listing; Redis: INFO persistence, loading:0)"
+echo
+echo "| server | on disk MiB | stop s | restart s | RSS after restart MiB | RSS without persistence MiB |"
+echo "|---|---:|---:|---:|---:|---:|"
+echo "| parleyd | $p_disk | $p_stop | $p_restart | $(mib "$p_rss") | $(mib "$p_full") |"
+echo "| redis-server | $r_disk | $r_stop | $r_restart | $(mib "$r_rss") | $(mib "$r_full") |"
+echo
+echo "Files: parleyd: $p_files; redis-server: $r_files"
+
+echo
+echo "(throughput runs took ${elapsed}s, durable runs ${durable_elapsed}s; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
 echo " machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r);"
 rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
 rver=$( [ "$HAVE_REDIS" = 1 ] && redis-server --version | cut -d' ' -f1-3 || echo "no Redis")
