@@ -25,6 +25,12 @@ bool Child::Start(const std::vector<std::string>& argv, Options options) {
   cargv.push_back(nullptr);
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   signal(SIGPIPE, SIG_IGN);  // a child that leaves its input unread must not end the test
+  status_ = -1;  // a Child may be started again once it ended
+  {
+    std::lock_guard lk(mu_);
+    out_.clear();
+    err_.clear();
+  }
   if (options.terminal) {
     winsize ws{};
     ws.ws_row = 40;

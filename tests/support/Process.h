@@ -29,6 +29,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
+  // Again once the previous process ended (Wait or Stop), with its output forgotten.
   bool Start(const std::vector<std::string>& argv, Options options);
   pid_t pid() const { return pid_; }
 
