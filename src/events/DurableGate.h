@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "protocol/Reply.h"
+#include "store/Change.h"
 
 namespace parley {
 
@@ -36,11 +37,13 @@ class DurableGate {
   uint64_t Durable() const { return durable_.load(std::memory_order_seq_cst); }
   // Journal writer: everything up to `seq` is durable now.
   void Advance(uint64_t seq);
-  // Any thread, after a request ran: holds the reply bytes that `out` got
-  // from offset `mark` of its current bytes until `recorded` (the sink's
-  // LastRecorded after the request) is durable. Does nothing when it is.
-  void Hold(ReplyBuffer& out, size_t mark, uint64_t recorded) const {
-    if (recorded > Durable()) out.HoldFrom(mark, recorded);
+  // Any thread, after a request that `may_change` the store ran: holds the
+  // reply bytes that `out` got from offset `mark` of its current bytes until
+  // everything `sink` recorded so far is durable. Does nothing without a
+  // sink, for a read, or when all is durable already.
+  void Hold(ReplyBuffer& out, size_t mark, const ChangeSink* sink, bool may_change) const {
+    if (sink == nullptr || !may_change) return;
+    if (const uint64_t recorded = sink->LastRecorded(); recorded > Durable()) out.HoldFrom(mark, recorded);
   }
   // Any thread (the connection's output lock held): `conn` has output held
   // until `seq` is durable; it is handed back by TakeReady then.

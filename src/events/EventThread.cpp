@@ -49,8 +49,7 @@ void EventThread::operator()() {
       const size_t mark = out.Bytes().size();
       ev->SetOutput(&out);
       ev->Process(rMgr);
-      if (ChangeSink* sink = rMgr->changeSink(); sink != nullptr && ev->ChangesStore())
-        DurableGate::Get().Hold(out, mark, sink->LastRecorded());
+      DurableGate::Get().Hold(out, mark, rMgr->changeSink(), ev->ChangesStore());
       ev.reset();
     }
     deliver();

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 
 #include "journal/Crc32c.h"
@@ -42,24 +43,31 @@ std::string SegmentName(uint64_t first_seq) {
   return name;
 }
 
-// The segments of `dir`, by first sequence.
 std::vector<std::pair<uint64_t, std::string>> ListSegments(const std::string& dir) {
+  return ListNumberedFiles(dir, "journal-", "log");
+}
+
+}  // namespace
+
+std::vector<std::pair<uint64_t, std::string>> ListNumberedFiles(const std::string& dir, std::string_view prefix,
+                                                                std::string_view ext) {
   std::vector<std::pair<uint64_t, std::string>> out;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return out;
   while (dirent* e = readdir(d)) {
-    uint64_t first = 0;
-    char tail[8] = {};
-    if (std::strlen(e->d_name) == 28 && sscanf(e->d_name, "journal-%16" SCNx64 ".%3s", &first, tail) == 2 &&
-        std::strcmp(tail, "log") == 0)
-      out.emplace_back(first, dir + "/" + e->d_name);
+    const std::string_view name = e->d_name;
+    if (name.size() != prefix.size() + 17 + ext.size() || !name.starts_with(prefix) ||
+        name[prefix.size() + 16] != '.' || !name.ends_with(ext))
+      continue;
+    const std::string_view digits = name.substr(prefix.size(), 16);
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+      continue;
+    out.emplace_back(std::stoull(std::string(digits), nullptr, 16), dir + "/" + e->d_name);
   }
   closedir(d);
   std::sort(out.begin(), out.end());
   return out;
 }
-
-}  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -117,11 +125,20 @@ std::string EncodeSegmentHeader(uint64_t first_seq, std::string_view magic) {
   return h;
 }
 
+void SealRecord(std::string& buf, size_t at, uint64_t seq) {
+  const std::string_view payload = std::string_view(buf).substr(at + kRecordHeaderBytes);
+  const uint32_t len = static_cast<uint32_t>(payload.size());
+  const uint32_t crc = RecordCrc(seq, payload);
+  std::memcpy(buf.data() + at, &len, sizeof len);
+  std::memcpy(buf.data() + at + 4, &crc, sizeof crc);
+  std::memcpy(buf.data() + at + 8, &seq, sizeof seq);
+}
+
 void EncodeRecordTo(std::string& out, uint64_t seq, std::string_view payload) {
-  wire::PutU32(out, static_cast<uint32_t>(payload.size()));
-  wire::PutU32(out, RecordCrc(seq, payload));
-  wire::PutU64(out, seq);
+  const size_t at = out.size();
+  out.append(kRecordHeaderBytes, '\0');
   out.append(payload);
+  SealRecord(out, at, seq);
 }
 
 std::string EncodeRecord(uint64_t seq, std::string_view payload) {
@@ -260,10 +277,12 @@ Journal::Replayed Journal::Replay(uint64_t from, const std::function<void(uint64
       size_ = allocated_ = s.good_bytes;
     }
   }
-  if (next != 0 && next < from)
-    return r.ok = false, r.error = dir_ + ": the journal ends at record " + std::to_string(next - 1) +
-                                   " but the snapshot covers up to " + std::to_string(from - 1),
-           r;
+  if (next != 0 && next < from) {
+    r.ok = false;
+    r.error = dir_ + ": the journal ends at record " + std::to_string(next - 1) + " but the snapshot covers up to " +
+              std::to_string(from - 1);
+    return r;
+  }
   last_seq_ = std::max(next, from) - 1;
   r.last_seq = last_seq_;
   replayed_ = !read_only_;

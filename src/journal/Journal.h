@@ -63,6 +63,13 @@ SegmentScan ScanSegment(std::string_view bytes, bool is_last,
 std::string EncodeRecord(uint64_t seq, std::string_view payload);
 // The same, appended to `out`.
 void EncodeRecordTo(std::string& out, uint64_t seq, std::string_view payload);
+// Makes a record in place: `buf` holds, from `at`, kRecordHeaderBytes of
+// room and then the payload (to its end); fills in the header for `seq`.
+// Encoding a payload straight into the buffer saves a copy.
+void SealRecord(std::string& buf, size_t at, uint64_t seq);
+// The files of `dir` named `<prefix><16 hex digits>.<ext>`, by that number.
+std::vector<std::pair<uint64_t, std::string>> ListNumberedFiles(const std::string& dir, std::string_view prefix,
+                                                                std::string_view ext);
 // The header of a segment whose first record is `first_seq`.
 std::string EncodeSegmentHeader(uint64_t first_seq, std::string_view magic = kJournalMagic);
 // Reads a whole file into `out`; false (errno set) when it cannot.

@@ -79,12 +79,12 @@ void JournalWriter::RequestSnapshot() {
 }
 
 void JournalWriter::Record(const Change& c) {
-  thread_local std::string payload;
-  payload.clear();
-  EncodeChange(c, payload);
   std::lock_guard lk(mu_);
   const uint64_t seq = ++assigned_;
-  EncodeRecordTo(pending_, seq, payload);
+  const size_t at = pending_.size();
+  pending_.append(kRecordHeaderBytes, '\0');
+  EncodeChange(c, pending_);
+  SealRecord(pending_, at, seq);
   recorded_.store(seq, std::memory_order_release);
   // Woken at the end of the caller's batch (Submit), unless the batch is large.
   if (idle_ && pending_.size() >= kJournalGroupWake) {

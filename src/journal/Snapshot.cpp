@@ -1,10 +1,8 @@
 #include "journal/Snapshot.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -30,19 +28,7 @@ std::string SnapshotName(uint64_t covered, const char* ext) {
 
 // Snapshot files of `dir` with extension `ext`, by covered sequence.
 std::vector<std::pair<uint64_t, std::string>> ListSnapshots(const std::string& dir, const char* ext) {
-  std::vector<std::pair<uint64_t, std::string>> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (dirent* e = readdir(d)) {
-    uint64_t covered = 0;
-    char tail[8] = {};
-    if (std::strlen(e->d_name) == 26 + std::strlen(ext) && sscanf(e->d_name, "snapshot-%16" SCNx64 ".%4s", &covered, tail) == 2 &&
-        std::strcmp(tail, ext) == 0)
-      out.emplace_back(covered, dir + "/" + e->d_name);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
+  return ListNumberedFiles(dir, "snapshot-", ext);
 }
 
 // Buffers encoded records and writes them out in large pieces.
@@ -50,9 +36,10 @@ class Output {
  public:
   explicit Output(int fd) : fd_(fd) { buf_.reserve(kWriteChunk + (64u << 10)); }
   void Put(const Change& c) {
-    payload_.clear();
-    EncodeChange(c, payload_);
-    EncodeRecordTo(buf_, ++records_, payload_);
+    const size_t at = buf_.size();
+    buf_.append(kRecordHeaderBytes, '\0');
+    EncodeChange(c, buf_);
+    SealRecord(buf_, at, ++records_);
   }
   void PutRaw(std::string_view payload) { EncodeRecordTo(buf_, ++records_, payload); }
   // Writes what is buffered once it is large (or `all`).
@@ -80,7 +67,6 @@ class Output {
  private:
   const int fd_;
   std::string buf_;
-  std::string payload_;
   uint64_t records_ = 0;
   uint64_t bytes_ = 0;
   bool ok_ = true;

@@ -14,8 +14,9 @@
 //   guarded by `mu`; the socket is written only under it, so frames never
 //   interleave. Output held for the journal (a gate, see DurableGate) stops
 //   the sending there; the gate hands the connection back to the network
-//   thread (OnWritable) once it opens. A stream in the output (a long listing) is made under `mu`
-//   as the socket drains, within the budget the flushing thread gives it.
+//   thread (OnWritable) once it opens. A stream in the output (a long
+//   listing) is made under `mu` as the socket drains, within the budget the
+//   flushing thread gives it.
 #pragma once
 
 #include <atomic>

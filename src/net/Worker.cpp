@@ -400,8 +400,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
         busy = StoreWasBusy();
         // A lock was busy: nothing changed; the request waits its turn on an event thread.
         if (busy) out->Bytes().resize(mark);
-        else if (ChangeSink* sink = rMgr->changeSink(); sink != nullptr && res->ChangesStore())
-          DurableGate::Get().Hold(*out, mark, sink->LastRecorded());
+        else DurableGate::Get().Hold(*out, mark, rMgr->changeSink(), res->ChangesStore());
       }
       if (!busy) {
         --inline_left_;
