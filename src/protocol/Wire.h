@@ -39,8 +39,27 @@ enum EVENTS_ID : uint64_t {
   EV_FORWARDMSG = 6,
   EV_GETMSG = 7,
   EV_GETCHAT = 8,
+  EV_SUBSCRIBE = 9,
+  EV_UNSUBSCRIBE = 10,
+  EV_HISTORY = 11,
 };
 inline constexpr uint64_t kLastEventId = EV_GETCHAT;
+
+// Frames the server sends unasked, to a connection subscribed to a chat. Their
+// type codes have the top bit set, which no request's (and so no reply's) has.
+inline constexpr uint64_t kPushBit = uint64_t{1} << 63;
+inline constexpr uint64_t PUSH_MESSAGE = kPushBit | 1;  // chat, id, sender, body
+inline constexpr uint64_t PUSH_EDIT = kPushBit | 2;     // chat, id, body
+inline constexpr uint64_t PUSH_DELETE = kPushBit | 3;   // chat, id
+inline constexpr bool IsPush(uint64_t type) { return (type & kPushBit) != 0; }
+
+// A history page: at most this many messages, whatever the request asks for.
+inline constexpr uint64_t kHistoryMaxMessages = 1000;
+// A history entry's flags.
+inline constexpr uint64_t kHistoryDeleted = 1;
+// The last-id field of a subscribe reply for a chat without messages, and the
+// `after` of a history request that starts at the beginning.
+inline constexpr int64_t kNoMessage = -1;
 
 inline void PutU32(std::string& out, uint32_t v) {
   char b[4];
