@@ -17,6 +17,7 @@ namespace parley {
 namespace {
 RateLimitedLog overflow_log("output overflows");
 RateLimitedLog pause_log("read pauses");
+RateLimitedLog push_overflow_log("subscriber overflows");
 }  // namespace
 
 Connection::Connection(int fd, int epfd) : fd_(fd), epfd_(epfd), interest_(EPOLLIN | EPOLLRDHUP) {}
@@ -120,11 +121,17 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   std::lock_guard lk(mu);
   if (!closed_ && !failed_ && !replies.empty()) {
     const bool idle = DrainedLocked();
-    if (!rest_ || rest_->empty()) out_.append(replies.head());
-    else rest_->back().after.append(replies.head());
+    AppendLocked(replies.head());
     if (!replies.pieces().empty()) {
       if (!rest_) rest_ = std::make_unique<std::vector<ReplyBuffer::Piece>>();
       for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
+    }
+    for (uint32_t chat : replies.activate) {
+      Subscription* sub = FindSubscriptionLocked(chat);
+      if (sub == nullptr || sub->active) continue;
+      sub->active = true;
+      if (sub->early) AppendLocked(*sub->early);
+      sub->early.reset();
     }
     // Streams are made only by the network thread, within its per-pass share.
     if (idle) FlushLocked(0);
@@ -147,6 +154,72 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
     // the network thread sees a hang-up and closes.
     finishing_ = true;
     ::shutdown(fd_, SHUT_WR);
+  }
+  UpdateInterestLocked();
+}
+
+void Connection::AppendLocked(std::string_view bytes) {
+  if (!rest_ || rest_->empty()) out_.append(bytes);
+  else rest_->back().after.append(bytes);
+}
+
+Connection::Subscription* Connection::FindSubscriptionLocked(uint32_t chat) {
+  if (!subs_) return nullptr;
+  for (Subscription& s : *subs_)
+    if (s.chat == chat) return &s;
+  return nullptr;
+}
+
+Connection::Follow Connection::AddSubscription(uint32_t chat) {
+  std::lock_guard lk(mu);
+  if (closed_ || failed_) return Follow::kGone;
+  if (FindSubscriptionLocked(chat) != nullptr) return Follow::kAlready;
+  if (!subs_) subs_ = std::make_unique<std::vector<Subscription>>();
+  subs_->push_back({chat, false, nullptr});
+  return Follow::kAdded;
+}
+
+bool Connection::RemoveSubscription(uint32_t chat) {
+  std::lock_guard lk(mu);
+  Subscription* sub = FindSubscriptionLocked(chat);
+  if (sub == nullptr) return false;
+  *sub = std::move(subs_->back());
+  subs_->pop_back();
+  return true;
+}
+
+std::vector<uint32_t> Connection::TakeSubscriptions() {
+  std::lock_guard lk(mu);
+  std::vector<uint32_t> chats;
+  if (subs_)
+    for (const Subscription& s : *subs_) chats.push_back(s.chat);
+  subs_.reset();
+  return chats;
+}
+
+void Connection::Push(uint32_t chat, std::string_view frames) {
+  std::lock_guard lk(mu);
+  if (closed_ || failed_) return;
+  Subscription* sub = FindSubscriptionLocked(chat);
+  if (sub == nullptr) return;
+  size_t backlog = 0;
+  if (!sub->active) {
+    if (!sub->early) sub->early = std::make_unique<std::string>();
+    sub->early->append(frames);
+    backlog = sub->early->size();
+  } else {
+    const bool idle = DrainedLocked();
+    AppendLocked(frames);
+    if (idle && !held_) FlushLocked(0);
+    if (failed_) return;
+    backlog = RecountLocked();
+  }
+  if (backlog > kMaxPushBacklog) {
+    Counters::Get().push_overflows.fetch_add(1, std::memory_order_relaxed);
+    push_overflow_log.Log("parleyd: closing connection %d: more than %zu bytes of events and replies unread", fd_,
+                          kMaxPushBacklog);
+    FailLocked();
+    return;
   }
   UpdateInterestLocked();
 }
