@@ -17,7 +17,7 @@
 # restart on one million messages written with everysec, and its RSS then.
 # Push fan-out: parley-bench -t fanout against build/redis-fanout (the same
 # test over Redis pub/sub) with 1, 100 and 1000 subscribers flat out and 1000
-# subscribers at 1000 messages/s; then the server's memory per idle
+# subscribers at 1000 and at 100 messages/s; then the server's memory per idle
 # subscription (-t subscribe, 100 connections x 1000 chats or channels).
 #
 # redis-server, gnuplot-nox and libhiredis-dev come from Debian; run as root,
@@ -282,13 +282,14 @@ mib() { if [ "$1" = "-" ]; then echo "-"; else awk -v k="$1" 'BEGIN { printf "%.
 # ---------------------------------------------------------------- fan-out ---
 # One publisher, S subscribers of one chat (Parley) or channel (Redis), the
 # same client code for both: parley-bench -t fanout and redis-fanout. Flat out
-# with 1, 100 and 1000 subscribers, then 1000 subscribers at 1000 messages/s.
+# with 1, 100 and 1000 subscribers, then 1000 subscribers at 1000 messages/s,
+# and at 100 messages/s (10 ms between messages: one message's fan-out alone).
 # The publisher keeps at most FAN_WINDOW publishes unanswered (and no
 # subscriber more than 1024 messages behind). Lines of $FANRES:
 #   server fanout S:RATE run events_per_s p50_ms p99_ms p999_ms
 FANRES=$TMP/fanout.txt
 FAN_WINDOW=16
-FAN_CASES="1:0 100:0 1000:0 1000:1000"
+FAN_CASES="1:0 100:0 1000:0 1000:1000 1000:100"
 
 # fan_run PROGRAM SERVER PORT PID CASE RUN
 fan_run() {

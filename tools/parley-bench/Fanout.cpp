@@ -205,8 +205,9 @@ class Receiver {
     if (s.lost) return;
     Note(Fmt("subscriber %zu: ", s.index) + why);
     s.lost = true;
+    // Out of the epoll set but still open until the session ends, so that the
+    // orchestrating thread never writes to a descriptor closed under it.
     ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, s.fd.get(), nullptr);
-    s.fd.Reset();
     shared_.received[s.index].store(kLost, std::memory_order_relaxed);
     shared_.lost.fetch_add(1, std::memory_order_acq_rel);
   }
@@ -343,8 +344,7 @@ class Session {
       out.clear();
       build(out, i);
       shared_.batch_ns[i].store(Ns(Clock::now()), std::memory_order_release);
-      // A subscriber already lost has been closed by its receiver.
-      if (shared_.received[i].load(std::memory_order_relaxed) == kLost) continue;
+      if (shared_.received[i].load(std::memory_order_relaxed) == kLost) continue;  // already failed
       if (!WriteAll(fds_[i], out, err)) return false;
     }
     return true;
@@ -535,9 +535,9 @@ TestResult RunSubscribe(const Options& o, const Address& address, PushProtocol& 
   const Clock::time_point start = Clock::now();
   if (!session.WriteEach(subscribes, err) || !session.WaitAll(session.shared().subscribed, "confirmations", err))
     return r;
-  r.seconds = std::chrono::duration<double>(session.LastConfirmed() - start).count();
   r.rss_after_kib = settled_rss();
   session.Stop();
+  r.seconds = std::chrono::duration<double>(session.LastConfirmed() - start).count();
   session.Collect(r);
   return r;
 }
@@ -596,7 +596,8 @@ TestResult RunFanout(const Options& o, const Address& address, PushProtocol& pro
       want = std::min(want, due > pub.sent_ ? due - pub.sent_ : 0);
     }
     bool lag_bound = false;
-    if (want > 0 && pub.sent_ >= slowest + kMaxLag) slowest = SlowestSubscriber(shared);
+    // (Subscribers that are gone hold nobody back; with none left, nothing does.)
+    if (want > 0 && pub.sent_ >= slowest + kMaxLag) slowest = std::min(SlowestSubscriber(shared), pub.sent_);
     if (want > 0 && pub.sent_ >= slowest + kMaxLag) {
       want = 0;
       lag_bound = true;
