@@ -306,21 +306,25 @@ fan_run() {
       print S, "fanout", K, R, $2, $3, $4, $5 }' "$csv" >>"$FANRES"
 }
 
-# idle_memory PROGRAM PORT PID: prints "KiB-without KiB-with bytes-per-subscription", or "- - -".
+# idle_memory PROGRAM SERVER RUN: on a fresh server, appends to $IDLERES
+# "SERVER RUN KiB-without KiB-with bytes-per-subscription".
 idle_memory() {
-  local line
-  line=$(bounded "$1" --port "$2" -t subscribe --subscribers 100 --chats 1000 --server-pid "$3" -q 2>"$TMP/idle.err" |
+  local line pid port
+  if [ "$2" = parley ]; then start_parley; pid=$PARLEY_PID; port=$PARLEY_PORT; else start_redis; pid=$REDIS_PID; port=$REDIS_PORT; fi
+  line=$(bounded "$1" --port "$port" -t subscribe --subscribers 100 --chats 1000 --server-pid "$pid" -q 2>"$TMP/idle.err" |
     sed -n 's/^idle subscriptions: server RSS \([0-9]*\) KiB without, \([0-9]*\) KiB with [0-9]* subscriptions: \([0-9.-]*\) bytes.*/\1 \2 \3/p')
   if [ -z "$line" ]; then
     FAILED=1
     note "compare-redis: $(basename "$1") -t subscribe failed:"; cat "$TMP/idle.err" >&2
-    line="- - -"
+  else
+    echo "$2 x $3 $line" >>"$IDLERES"
   fi
-  echo "$line"
+  check_alive "$2" "$pid"
+  stop_pid "$pid"
 }
 
 fanout_part() {
-  local run c started rate p50 p99 p999 r50 r99 r999 prps rrps pmem rmem
+  local run c started rate p50 p99 p999 r50 r99 r999 prps rrps server mem
   : >"$FANRES"
   started=$(date +%s)
   for run in $(seq 1 "$RUNS"); do
@@ -357,27 +361,27 @@ fanout_part() {
   done
   fan_elapsed=$(( $(date +%s) - started ))
 
-  # Idle subscriptions: each on a fresh server.
-  start_parley
-  read -r -a pmem <<<"$(idle_memory "$PBENCH" "$PARLEY_PORT" "$PARLEY_PID")"
-  check_alive parleyd "$PARLEY_PID"
-  stop_pid "$PARLEY_PID"
-  rmem=(- - -)
-  if [ "$HAVE_RFANOUT" = 1 ]; then
-    start_redis
-    read -r -a rmem <<<"$(idle_memory "$RFANOUT" "$REDIS_PORT" "$REDIS_PID")"
-    check_alive redis-server "$REDIS_PID"
-    stop_pid "$REDIS_PID"
-  fi
+  # Idle subscriptions: each measurement on a fresh server; columns of $IDLERES:
+  #   server x run KiB-without KiB-with bytes-per-subscription
+  IDLERES=$TMP/idle.txt
+  : >"$IDLERES"
+  for run in $(seq 1 "$RUNS"); do
+    idle_memory "$PBENCH" parley "$run"
+    [ "$HAVE_RFANOUT" = 1 ] && idle_memory "$RFANOUT" redis "$run"
+  done
   echo
   echo "Idle subscriptions: 100 connections each subscribed to 1000 chats (Parley; every user a member of every chat)"
-  echo "or channels (Redis). RSS after the same connections sent 1000 requests each that change nothing, then after"
-  echo "the 100000 subscriptions; growth divided by 100000."
+  echo "or channels (Redis). RSS after the same connections each sent 2000 requests that change nothing (as many replies"
+  echo "as the subscribes bring), then after the 100000 subscriptions; growth divided by 100000. Median of $RUNS fresh"
+  echo "server(s) (the RSS columns are those of the median run)."
   echo
   echo "| server | RSS without MiB | RSS with MiB | bytes per idle subscription |"
   echo "|---|---:|---:|---:|"
-  echo "| parleyd | $(mib "${pmem[0]}") | $(mib "${pmem[1]}") | ${pmem[2]} |"
-  echo "| redis-server | $(mib "${rmem[0]}") | $(mib "${rmem[1]}") | ${rmem[2]} |"
+  for server in parley redis; do
+    read -r -a mem <<<"$(awk -v S="$server" '$1 == S' "$IDLERES" | sort -g -k6 | awk '{ v[NR] = $0 } END {
+      if (NR == 0) print "- - - - - -"; else print v[int((NR + 1) / 2)] }')"
+    echo "| $([ "$server" = parley ] && echo parleyd || echo redis-server) | $(mib "${mem[3]}") | $(mib "${mem[4]}") | ${mem[5]} |"
+  done
 }
 
 # The closing note on where and when, and the exit status.

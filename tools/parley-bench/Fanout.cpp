@@ -518,10 +518,11 @@ TestResult RunSubscribe(const Options& o, const Address& address, PushProtocol& 
   const auto chats = static_cast<size_t>(o.chats);
   Session session(o, protocol, "");  // no events: no body pattern
   std::string& err = r.fatal;
-  if (!session.Open(address, chats, chats, err)) return r;
-  // The no-op round, then the server's size without subscriptions.
+  if (!session.Open(address, 2 * chats, chats, err)) return r;
+  // The no-op round (two per chat: as many replies as the subscribes will
+  // bring), then the server's size without subscriptions.
   auto noops = [&](std::string& out, size_t conn) {
-    for (size_t c = 0; c < chats; ++c) protocol.AppendNoop(out, conn, c);
+    for (size_t c = 0; c < 2 * chats; ++c) protocol.AppendNoop(out, conn, c % chats);
   };
   if (!session.WriteEach(noops, err) || !session.WaitAll(session.shared().noops_done, "no-op replies", err)) return r;
   auto settled_rss = [&] {

@@ -2,9 +2,10 @@
 // server driven through a PushProtocol. Parley speaks its own (ParleyPush.cpp);
 // bench/redis_fanout.cpp runs the very same tests over Redis pub/sub.
 //
-// subscribe: S connections each follow C chats. Each first sends C requests
-// that change nothing, so that the server's buffers for it have grown as far
-// as they will; then C subscribes, all pipelined. Reported: subscriptions per
+// subscribe: S connections each follow C chats. Each first sends 2 C requests
+// that change nothing (as many replies as its subscribes will bring), so that
+// the server's buffers for it have grown as far as they will; then C
+// subscribes, all pipelined. Reported: subscriptions per
 // second (a subscribe's latency runs from the write of its connection's batch
 // to its confirmation), and with --server-pid the server's resident size after
 // the no-op round and after the subscriptions: the difference divided by S*C is
