@@ -65,7 +65,8 @@ class RedisStream final : public PushStream {
   StreamItem Next() override {
     reply_.reset();
     void* raw = nullptr;
-    if (redisReaderGetReply(reader_.get(), &raw) != REDIS_OK) return Bad(std::string("protocol error: ") + reader_->errstr);
+    if (redisReaderGetReply(reader_.get(), &raw) != REDIS_OK)
+      return Bad(std::string("protocol error: ") + reader_->errstr);
     if (raw == nullptr) return {};
     reply_.reset(static_cast<redisReply*>(raw));
     const redisReply* r = reply_.get();
@@ -169,9 +170,9 @@ int main(int argc, char** argv) {
     if (opt.csv) std::fputs(FormatIdleMemory(r).c_str(), stderr);
     std::fflush(stdout);
     if (r.errors() > 0) {
-      std::fprintf(stderr, "redis-fanout: %s: %llu wrong, %llu missing; first: %s\n", std::string(TestName(kind)).c_str(),
-                   static_cast<unsigned long long>(r.wrong), static_cast<unsigned long long>(r.missing),
-                   r.first_error.c_str());
+      std::fprintf(stderr, "redis-fanout: %s: %llu wrong, %llu missing; first: %s\n",
+                   std::string(TestName(kind)).c_str(), static_cast<unsigned long long>(r.wrong),
+                   static_cast<unsigned long long>(r.missing), r.first_error.c_str());
       status = 1;
     }
   }

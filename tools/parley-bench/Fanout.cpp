@@ -104,12 +104,12 @@ bool WriteAll(int fd, std::string_view bytes, std::string& err) {
 struct PushShared {
   PushShared(size_t subscribers, bool timed)
       : time_confirmations(timed), received(subscribers), batch_ns(subscribers) {}
-  const bool time_confirmations;    // the subscribe test counts and times them; fanout does not
-  std::atomic<int> noops_done{0};   // subscribers whose no-op requests are all answered
-  std::atomic<int> subscribed{0};   // subscribers whose subscriptions are all confirmed
-  std::atomic<int> lost{0};         // subscribers whose connection broke
-  std::atomic<bool> stop{false};    // end now, whatever is still due
-  std::atomic<bool> drain{false};   // publishing is over: wait for `published` events
+  const bool time_confirmations;   // the subscribe test counts and times them; fanout does not
+  std::atomic<int> noops_done{0};  // subscribers whose no-op requests are all answered
+  std::atomic<int> subscribed{0};  // subscribers whose subscriptions are all confirmed
+  std::atomic<int> lost{0};        // subscribers whose connection broke
+  std::atomic<bool> stop{false};   // end now, whatever is still due
+  std::atomic<bool> drain{false};  // publishing is over: wait for `published` events
   std::atomic<uint64_t> published{0};
   std::atomic<int64_t> window_start_ns{INT64_MAX};
   std::atomic<int64_t> window_end_ns{INT64_MAX};
@@ -219,7 +219,8 @@ class Receiver {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n <= 0) {
-        Lose(s, n == 0 ? std::string("the server closed the connection") : std::string("recv: ") + std::strerror(errno));
+        Lose(s,
+             n == 0 ? std::string("the server closed the connection") : std::string("recv: ") + std::strerror(errno));
         return;
       }
       const Clock::time_point now = Clock::now();
@@ -242,7 +243,8 @@ class Receiver {
         if (shared_.time_confirmations) {
           ++ok_;
           const int64_t since = shared_.batch_ns[s.index].load(std::memory_order_acquire);
-          if (samples_.size() < kMaxSamples) samples_.push_back(static_cast<uint64_t>(std::max<int64_t>(0, Ns(now) - since)));
+          if (samples_.size() < kMaxSamples)
+            samples_.push_back(static_cast<uint64_t>(std::max<int64_t>(0, Ns(now) - since)));
           last_confirmed_ = now;
         }
         if (--s.subscribes == 0) shared_.subscribed.fetch_add(1, std::memory_order_acq_rel);
@@ -436,8 +438,8 @@ class Publisher {
       error_ = std::string("publisher: send: ") + std::strerror(errno);
       return false;
     }
-    if (off_ == out_.size()) {
-      out_.clear();
+    if (off_ >= out_.size() / 2) {  // drop what is written once it is half the buffer
+      out_.erase(0, off_);
       off_ = 0;
     }
     return true;
@@ -452,16 +454,17 @@ class Publisher {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       if (n <= 0) {
-        error_ = n == 0 ? "publisher: the server closed the connection" : std::string("publisher: recv: ") + std::strerror(errno);
+        error_ = n == 0 ? "publisher: the server closed the connection"
+                        : std::string("publisher: recv: ") + std::strerror(errno);
         return false;
       }
       stream_->Commit(static_cast<size_t>(n));
       for (StreamItem item = stream_->Next(); item.kind != Kind::kNeedMore; item = stream_->Next()) {
-        if (item.kind != Kind::kReply || answered_ >= sent_) {
+        if (item.kind != Kind::kReply || answered >= sent) {
           error_ = "publisher: " + (item.kind == Kind::kBad ? std::string(item.text) : std::string("a reply not due"));
           return false;
         }
-        ++answered_;
+        ++answered;
       }
       if (static_cast<size_t>(n) < room.size()) return true;
     }
@@ -470,14 +473,15 @@ class Publisher {
   // Waits up to `timeout` for a reply, or for room to write.
   void Wait(std::chrono::nanoseconds timeout) {
     pollfd p{fd_.get(), static_cast<short>(POLLIN | (pending() > 0 ? POLLOUT : 0)), 0};
-    timespec ts{static_cast<time_t>(timeout.count() / 1'000'000'000), static_cast<long>(timeout.count() % 1'000'000'000)};
+    timespec ts{static_cast<time_t>(timeout.count() / 1'000'000'000),
+                static_cast<long>(timeout.count() % 1'000'000'000)};
     ::ppoll(&p, 1, &ts, nullptr);
   }
 
   std::string& out() { return out_; }
   size_t pending() const { return out_.size() - off_; }
-  uint64_t sent_ = 0;
-  uint64_t answered_ = 0;
+  uint64_t sent = 0;      // publishes built so far
+  uint64_t answered = 0;  // ... and answered
   const std::string& error() const { return error_; }
 
  private:
@@ -583,46 +587,46 @@ TestResult RunFanout(const Options& o, const Address& address, PushProtocol& pro
     Clock::time_point now = Clock::now();
     if (!in_window && now >= window_start) {
       in_window = true;
-      sent_at_start = pub.sent_;
+      sent_at_start = pub.sent;
       cpu0 = OwnCpuSeconds();
       server_cpu0 = ProcessCpuSeconds(o.server_pid);
     }
     if (now >= window_end) break;
     // How many publishes may go now: the window of unanswered ones, the
     // schedule, the slowest subscriber, and what still waits to be written.
-    uint64_t want = window - (pub.sent_ - pub.answered_);
+    uint64_t want = window - (pub.sent - pub.answered);
     if (rate > 0) {
       const auto us = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - t0).count());
       const uint64_t due = us * rate / 1'000'000 + 1;
-      want = std::min(want, due > pub.sent_ ? due - pub.sent_ : 0);
+      want = std::min(want, due > pub.sent ? due - pub.sent : 0);
     }
     bool lag_bound = false;
     // (Subscribers that are gone hold nobody back; with none left, nothing does.)
-    if (want > 0 && pub.sent_ >= slowest + kMaxLag) slowest = std::min(SlowestSubscriber(shared), pub.sent_);
-    if (want > 0 && pub.sent_ >= slowest + kMaxLag) {
+    if (want > 0 && pub.sent >= slowest + kMaxLag) slowest = std::min(SlowestSubscriber(shared), pub.sent);
+    if (want > 0 && pub.sent >= slowest + kMaxLag) {
       want = 0;
       lag_bound = true;
       if (lagging_since == Clock::time_point{}) lagging_since = now;
       if (now - lagging_since > kReplyTimeout) {
-        r.first_error = Fmt("a subscriber stayed %llu messages behind for %lld s", static_cast<unsigned long long>(kMaxLag),
-                            static_cast<long long>(kReplyTimeout.count()));
+        r.first_error = Fmt("a subscriber stayed %llu messages behind for %lld s",
+                            static_cast<unsigned long long>(kMaxLag), static_cast<long long>(kReplyTimeout.count()));
         failed = true;
         break;
       }
     } else {
       lagging_since = {};
-      want = std::min({want, slowest + kMaxLag - pub.sent_, kPublishBatch});
+      want = std::min({want, slowest + kMaxLag - pub.sent, kPublishBatch});
     }
     if (pub.pending() > kMaxPending) want = 0;
     if (want > 0) {
       const auto stamp = static_cast<uint64_t>(Ns(now));
       for (uint64_t i = 0; i < want; ++i) {
         StoreU64(body.data(), stamp);
-        StoreU64(body.data() + 8, pub.sent_ + i);
+        StoreU64(body.data() + 8, pub.sent + i);
         protocol.AppendPublish(pub.out(), body);
       }
-      pub.sent_ += want;
-      shared.published.store(pub.sent_, std::memory_order_release);
+      pub.sent += want;
+      shared.published.store(pub.sent, std::memory_order_release);
     }
     if (!pub.Flush() || !pub.Read()) {
       failed = true;
@@ -633,16 +637,16 @@ TestResult RunFanout(const Options& o, const Address& address, PushProtocol& pro
     std::chrono::nanoseconds wait = window_end - now;
     if (lag_bound) {
       wait = std::min<std::chrono::nanoseconds>(wait, std::chrono::microseconds(50));
-    } else if (rate > 0 && pub.sent_ - pub.answered_ < window) {
-      const uint64_t ns = pub.sent_ / rate * 1'000'000'000 + pub.sent_ % rate * 1'000'000'000 / rate;
+    } else if (rate > 0 && pub.sent - pub.answered < window) {
+      const uint64_t ns = pub.sent / rate * 1'000'000'000 + pub.sent % rate * 1'000'000'000 / rate;
       const auto next = std::chrono::nanoseconds(static_cast<int64_t>(ns));
       wait = std::min<std::chrono::nanoseconds>(wait, t0 + next - Clock::now());
-    } else if (rate == 0 && pub.sent_ - pub.answered_ < window && pub.pending() <= kMaxPending) {
+    } else if (rate == 0 && pub.sent - pub.answered < window && pub.pending() <= kMaxPending) {
       wait = std::chrono::nanoseconds(0);
     }
     if (wait.count() > 0) pub.Wait(wait);
   }
-  r.published = pub.sent_ - sent_at_start;
+  r.published = pub.sent - sent_at_start;
   r.client_cpu_s = OwnCpuSeconds() - cpu0;
   const double server_cpu1 = ProcessCpuSeconds(o.server_pid);
   if (server_cpu0 >= 0 && server_cpu1 >= 0) r.server_cpu_s = server_cpu1 - server_cpu0;
@@ -651,14 +655,14 @@ TestResult RunFanout(const Options& o, const Address& address, PushProtocol& pro
   // Everything published goes out; the subscribers then get until they have
   // it all (or until it stops coming), and the publisher its last replies.
   Clock::time_point last = Clock::now();
-  while (!failed && (pub.pending() > 0 || pub.answered_ < pub.sent_)) {
-    const uint64_t before = pub.answered_;
+  while (!failed && (pub.pending() > 0 || pub.answered < pub.sent)) {
+    const uint64_t before = pub.answered;
     const size_t pending = pub.pending();
     if (!pub.Flush() || !pub.Read()) {
       failed = true;
       break;
     }
-    if (pub.answered_ != before || pub.pending() != pending) last = Clock::now();
+    if (pub.answered != before || pub.pending() != pending) last = Clock::now();
     if (Clock::now() - last > kReplyTimeout) break;
     pub.Wait(std::chrono::milliseconds(kTickMs));
   }
@@ -669,10 +673,10 @@ TestResult RunFanout(const Options& o, const Address& address, PushProtocol& pro
     ++r.wrong;
     r.first_error = pub.error();
   }
-  if (pub.answered_ < pub.sent_) {
-    r.missing += pub.sent_ - pub.answered_;
+  if (pub.answered < pub.sent) {
+    r.missing += pub.sent - pub.answered;
     if (r.first_error.empty())
-      r.first_error = Fmt("%llu publishes never answered", static_cast<unsigned long long>(pub.sent_ - pub.answered_));
+      r.first_error = Fmt("%llu publishes never answered", static_cast<unsigned long long>(pub.sent - pub.answered));
   }
   if (failed && r.errors() == 0) ++r.wrong;  // the lag bound gave up; never a clean run
   return r;

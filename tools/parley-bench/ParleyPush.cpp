@@ -53,7 +53,8 @@ class ParleyStream final : public PushStream {
       const std::string_view avail(buf_.get() + begin_, end_ - begin_);
       if (avail.size() < kLengthSize) return {};
       const int32_t len = LoadI32(avail.data());
-      if (len < static_cast<int32_t>(kWordSize) || len > kMaxFrame) return Bad("a frame of length " + std::to_string(len));
+      if (len < static_cast<int32_t>(kWordSize) || len > kMaxFrame)
+        return Bad("a frame of length " + std::to_string(len));
       if (avail.size() < kLengthSize + static_cast<size_t>(len)) return {};
       const uint64_t type = LoadU64(avail.data() + kLengthSize);
       const std::string_view body = avail.substr(kLengthSize + kWordSize, static_cast<size_t>(len) - kWordSize);
