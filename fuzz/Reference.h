@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -60,13 +61,15 @@ inline size_t ReferenceCut(std::string_view s, std::vector<CutEvent>& out) {
 struct Request {
   uint64_t type = 0;
   std::vector<std::string> strings;  // in wire order
-  uint64_t id = 0;                   // the integer field, when the kind has one
+  uint64_t id = 0;                   // the first integer field, when the kind has one
+  uint64_t max = 0;                  // the second (a history page's size)
   size_t consumed = 0;               // payload bytes the fields used, type code included
 };
 
-// The field layout of each request kind: 'n' a name, 'b' a body, 'i' an integer.
+// The field layout of each request kind: 'n' a name, 'b' a body, 'i' an
+// integer, 'm' a second integer.
 inline const char* Layout(uint64_t type) {
-  static const char* const kLayouts[] = {"n", "nn", "nn", "nnb", "nnib", "nni", "nnni", "ni", "n"};
+  static const char* const kLayouts[] = {"n", "nn", "nn", "nnb", "nnib", "nni", "nnni", "ni", "n", "nn", "nn", "nim"};
   return type <= wire::kLastEventId ? kLayouts[type] : nullptr;
 }
 
@@ -81,8 +84,8 @@ inline std::optional<Request> ReferenceDecodeBody(uint64_t type, std::string_vie
     if (body.size() - pos < 8) return std::nullopt;
     const uint64_t v = wire::LoadU64(body.data() + pos);
     pos += 8;
-    if (*f == 'i') {
-      r.id = v;
+    if (*f == 'i' || *f == 'm') {
+      (*f == 'i' ? r.id : r.max) = v;
       continue;
     }
     if (v > body.size() - pos) return std::nullopt;
@@ -107,6 +110,15 @@ struct Expected {
   // The data frame after an "ok" to a list (ids) or a fetch (sender, body).
   std::vector<int64_t> ids;
   std::string sender, body;
+  // After an "ok" to a history request: the page, and whether more follow.
+  struct Entry {
+    int64_t id;
+    bool deleted;
+    std::string sender, body;
+    bool operator==(const Entry&) const = default;
+  };
+  std::vector<Entry> page;
+  bool more = false;
 };
 
 // Users, chats, members and messages, kept the obvious way; the ids are the
@@ -167,6 +179,34 @@ class StoreModel {
         if (e.ok)
           for (const Msg& m : it->second.msgs)
             if (m.active) e.ids.push_back(m.id);
+        break;
+      }
+      case wire::EV_SUBSCRIBE:
+      case wire::EV_UNSUBSCRIBE:
+        e.ok = false;  // processed without a connection: there is nothing to follow
+        break;
+      case wire::EV_HISTORY: {
+        // Messages after `id` (an id the chat handed out, or -1), deleted ones
+        // with no sender or body, at most `max` (and 1000) and 256 KiB.
+        auto it = chats_.find(s[0]);
+        if (it == chats_.end()) break;
+        const auto& msgs = it->second.msgs;
+        size_t from = 0;
+        if (id != -1) {
+          while (from < msgs.size() && msgs[from].id != id) ++from;
+          if (from == msgs.size()) break;
+          ++from;
+        }
+        e.ok = true;
+        size_t bytes = 0;
+        for (; from < msgs.size() && e.page.size() < std::min<uint64_t>(r.max, 1000); ++from) {
+          const Msg& m = msgs[from];
+          const size_t size = 32 + (m.active ? m.sender.size() + m.body.size() : 0);
+          if (!e.page.empty() && bytes + size > (256u << 10)) break;
+          bytes += size;
+          e.page.push_back({m.id, !m.active, m.active ? m.sender : "", m.active ? m.body : ""});
+        }
+        e.more = from < msgs.size();
         break;
       }
       default:

@@ -28,6 +28,8 @@ Request FieldsOf(const Event& ev) {
   if constexpr (requires { e.newchat; }) r.strings.push_back(e.newchat);
   if constexpr (requires { e.data; }) r.strings.push_back(e.data);
   if constexpr (requires { e.id; }) r.id = static_cast<uint64_t>(e.id);
+  if constexpr (requires { e.after; }) r.id = static_cast<uint64_t>(e.after);
+  if constexpr (requires { e.max; }) r.max = e.max;
   return r;
 }
 
@@ -44,6 +46,7 @@ constexpr Kind kKinds[] = {
     KindOf<parley::RegisterAccount>(), KindOf<parley::CreateChat>(), KindOf<parley::JoinChat>(),
     KindOf<parley::SendMsg>(),         KindOf<parley::EditMsg>(),    KindOf<parley::DeleteMsg>(),
     KindOf<parley::ForwardMsg>(),      KindOf<parley::GetChatMsg>(), KindOf<parley::GetChat>(),
+    KindOf<parley::Subscribe>(),       KindOf<parley::Unsubscribe>(), KindOf<parley::History>(),
 };
 static_assert(std::size(kKinds) == wire::kLastEventId + 1);
 
@@ -55,7 +58,7 @@ void CheckAgainstReference(const std::shared_ptr<Event>& got, const std::optiona
   const Request fields = kKinds[got->GetType()].fields(*got);
   FUZZ_CHECK(fields.type == want->type, "wrong type stamped");
   FUZZ_CHECK(fields.strings == want->strings, "decoded strings differ from the reference");
-  FUZZ_CHECK(fields.id == want->id, "decoded integer differs from the reference");
+  FUZZ_CHECK(fields.id == want->id && fields.max == want->max, "decoded integer differs from the reference");
   size_t total = 8;
   for (const std::string& s : fields.strings) {
     FUZZ_CHECK(s.size() <= payload_size, "a field is longer than the payload");

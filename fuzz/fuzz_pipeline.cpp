@@ -74,11 +74,24 @@ class Pipeline final : public parley::FrameSink {
     FUZZ_CHECK((*word == "ok") == ok, "Process's result disagrees with its status reply");
     FUZZ_CHECK(ok == want.ok, "the answer differs from the store model's");
 
-    const bool has_data = ok && (req.type == wire::EV_GETMSG || req.type == wire::EV_GETCHAT);
+    const bool has_data = ok && (req.type == wire::EV_GETMSG || req.type == wire::EV_GETCHAT ||
+                                 req.type == wire::EV_HISTORY);
     FUZZ_CHECK(frames.size() == (has_data ? 2u : 1u), "wrong number of reply frames");
     if (!has_data) return;
     wire::BodyReader data(frames[1].body);
-    if (req.type == wire::EV_GETCHAT) {
+    if (req.type == wire::EV_HISTORY) {
+      const std::optional<uint64_t> count = data.Int(), more = data.Int();
+      FUZZ_CHECK(count && more && *more <= 1, "a malformed history frame");
+      std::vector<Expected::Entry> page;
+      for (uint64_t i = 0; i < *count; ++i) {
+        const std::optional<uint64_t> id = data.Int(), flags = data.Int();
+        const std::optional<std::string_view> sender = data.String(), body = data.String();
+        FUZZ_CHECK(id && flags && *flags <= 1 && sender && body, "a malformed history entry");
+        page.push_back({static_cast<int64_t>(*id), *flags == 1, std::string(*sender), std::string(*body)});
+      }
+      FUZZ_CHECK(data.AtEnd(), "bytes after the history page");
+      FUZZ_CHECK(page == want.page && (*more == 1) == want.more, "the history page differs from the store model's");
+    } else if (req.type == wire::EV_GETCHAT) {
       const std::optional<std::vector<int64_t>> ids = data.IdList();
       FUZZ_CHECK(ids && data.AtEnd(), "a malformed list frame");
       FUZZ_CHECK(*ids == want.ids, "the listed ids differ from the store model's");

@@ -48,6 +48,14 @@ inline constexpr size_t kListingWindow = 64u << 10;
 inline constexpr size_t kListingBytesPerPass = 32u << 10;
 inline constexpr size_t kListingAtOnce = 4u << 10;
 
+// A connection following chats is closed once this many bytes of pushed
+// events and replies wait for it unread: it is not reading, and a slow
+// subscriber must not hold the server's memory or the other subscribers.
+inline constexpr size_t kMaxPushBacklog = 8u << 20;
+// A history page's entries stop at this many bytes (one message is always
+// sent), besides wire::kHistoryMaxMessages.
+inline constexpr size_t kHistoryMaxBytes = 256u << 10;
+
 // Requests of one connection that may be queued or executing at once. Past
 // this the network thread stops reading from that connection until its
 // requests drain to kResumeInflight, so a client that pipelines without end

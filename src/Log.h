@@ -50,6 +50,8 @@ struct Counters {
   std::atomic<uint64_t> journal_refusals{0};  // changes refused while the journal could not write
   std::atomic<uint64_t> journal_errors{0};    // failed journal writes, syncs and preallocations
   std::atomic<uint64_t> snapshots{0};         // snapshots completed
+  std::atomic<uint64_t> push_overflows{0};    // subscribers closed for not reading their events
+  std::atomic<uint64_t> pushed{0};            // event frames handed to subscribers
 
   static Counters& Get();
   // One summary line on stderr.

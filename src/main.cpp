@@ -22,6 +22,7 @@
 #include "journal/Recovery.h"
 #include "net/StdoutWriter.h"
 #include "net/Worker.h"
+#include "push/PushHub.h"
 #include "store/ResourceManager.h"
 
 namespace {
@@ -72,7 +73,10 @@ std::unique_ptr<parley::JournalWriter> OpenDataDir(const parley::Options& opt, p
   cfg.snapshot_min_bytes = opt.snapshot_every;
   cfg.last_snapshot_bytes = r.snapshot.bytes;
   auto writer = std::make_unique<parley::JournalWriter>(std::move(journal), store, cfg);
-  writer->OnDurable([](uint64_t seq) { parley::DurableGate::Get().Advance(seq); });
+  writer->OnDurable([](uint64_t seq) {
+    parley::DurableGate::Get().Advance(seq);
+    if (parley::PushHub* hub = parley::PushHub::Get()) hub->OnDurable();
+  });
   return writer;
 }
 
@@ -106,9 +110,13 @@ int main(int argc, char** argv) {
   if (!opt.data_dir.empty()) {
     journal = OpenDataDir(opt, *store);
     if (!journal) return 1;
-    store->SetChangeSink(journal.get());
-    journal->Start();
   }
+  // Every change passes the push hub on its way to the journal.
+  parley::PushHub hub(*store, journal.get());
+  parley::PushHub::Install(&hub);
+  store->SetChangeSink(&hub);
+  hub.Start();
+  if (journal) journal->Start();
   std::vector<parley::EventThread> event_threads;
   event_threads.reserve(static_cast<size_t>(opt.threads));
   for (int i = 0; i < opt.threads; ++i) event_threads.emplace_back(qm, store);
@@ -128,8 +136,10 @@ int main(int argc, char** argv) {
   }
   qm->StopAll();
   for (auto& t : workers) t.join();
+  hub.Stop();
   // Every change made is recorded by now: write (and sync) it all.
   if (journal) journal->Stop();
+  parley::PushHub::Install(nullptr);
   // A stuck standard output must not hold up the exit.
   parley::StdoutWriter::Get().Stop(std::chrono::seconds(1));
   if (status == 0) parley::Counters::Get().Print();

@@ -49,7 +49,7 @@ void EventThread::operator()() {
       const size_t mark = out.Bytes().size();
       ev->SetOutput(&out);
       ev->Process(rMgr);
-      DurableGate::Get().Hold(out, mark, rMgr->changeSink(), ev->ChangesStore());
+      DurableGate::Get().Hold(out, mark, rMgr->changeSink(), ev->HeldForJournal());
       ev.reset();
     }
     deliver();

@@ -17,6 +17,7 @@ namespace parley {
 namespace {
 RateLimitedLog overflow_log("output overflows");
 RateLimitedLog pause_log("read pauses");
+RateLimitedLog push_overflow_log("subscriber overflows");
 }  // namespace
 
 Connection::Connection(int fd, int epfd) : fd_(fd), epfd_(epfd), interest_(EPOLLIN | EPOLLRDHUP) {}
@@ -120,11 +121,24 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   std::lock_guard lk(mu);
   if (!closed_ && !failed_ && !replies.empty()) {
     const bool idle = DrainedLocked();
-    if (!rest_ || rest_->empty()) out_.append(replies.head());
-    else rest_->back().after.append(replies.head());
+    AppendLocked(replies.head());
     if (!replies.pieces().empty()) {
       if (!rest_) rest_ = std::make_unique<std::vector<ReplyBuffer::Piece>>();
       for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
+    }
+    for (uint32_t chat : replies.activate) {
+      uint32_t* sub = FindSubscriptionLocked(chat);
+      if (sub == nullptr || !(*sub & kPending)) continue;
+      *sub &= ~kPending;
+      auto& early = subs_->early;
+      for (auto it = early.begin(); it != early.end();) {
+        if (it->first != chat) {
+          ++it;
+          continue;
+        }
+        AppendLocked(it->second);
+        it = early.erase(it);
+      }
     }
     // Streams are made only by the network thread, within its per-pass share.
     if (idle) FlushLocked(0);
@@ -147,6 +161,76 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
     // the network thread sees a hang-up and closes.
     finishing_ = true;
     ::shutdown(fd_, SHUT_WR);
+  }
+  UpdateInterestLocked();
+}
+
+void Connection::AppendLocked(std::string_view bytes) {
+  if (!rest_ || rest_->empty()) out_.append(bytes);
+  else rest_->back().after.append(bytes);
+}
+
+// subs_->chats is kept sorted: a connection may follow thousands of chats.
+uint32_t* Connection::FindSubscriptionLocked(uint32_t chat) {
+  if (!subs_) return nullptr;
+  auto& v = subs_->chats;
+  auto it = std::lower_bound(v.begin(), v.end(), chat, [](uint32_t s, uint32_t c) { return (s & ~kPending) < c; });
+  return it != v.end() && (*it & ~kPending) == chat ? &*it : nullptr;
+}
+
+Connection::Follow Connection::AddSubscription(uint32_t chat) {
+  std::lock_guard lk(mu);
+  if (closed_ || failed_) return Follow::kGone;
+  if (FindSubscriptionLocked(chat) != nullptr) return Follow::kAlready;
+  if (!subs_) subs_ = std::make_unique<Subscriptions>();
+  auto& v = subs_->chats;
+  auto it = std::lower_bound(v.begin(), v.end(), chat, [](uint32_t s, uint32_t c) { return (s & ~kPending) < c; });
+  v.insert(it, chat | kPending);
+  return Follow::kAdded;
+}
+
+bool Connection::RemoveSubscription(uint32_t chat) {
+  std::lock_guard lk(mu);
+  uint32_t* sub = FindSubscriptionLocked(chat);
+  if (sub == nullptr) return false;
+  subs_->chats.erase(subs_->chats.begin() + (sub - subs_->chats.data()));
+  std::erase_if(subs_->early, [chat](const auto& e) { return e.first == chat; });
+  return true;
+}
+
+std::vector<uint32_t> Connection::TakeSubscriptions() {
+  std::lock_guard lk(mu);
+  std::vector<uint32_t> chats;
+  if (subs_)
+    for (uint32_t s : subs_->chats) chats.push_back(s & ~kPending);
+  subs_.reset();
+  return chats;
+}
+
+void Connection::Push(uint32_t chat, std::string_view frames) {
+  std::lock_guard lk(mu);
+  if (closed_ || failed_) return;
+  const uint32_t* sub = FindSubscriptionLocked(chat);
+  if (sub == nullptr) return;
+  size_t backlog = 0;
+  if (*sub & kPending) {
+    auto& early = subs_->early;
+    if (early.empty() || early.back().first != chat) early.emplace_back(chat, std::string());
+    early.back().second.append(frames);
+    for (const auto& e : early) backlog += e.second.size();
+  } else {
+    const bool idle = DrainedLocked();
+    AppendLocked(frames);
+    if (idle && !held_) FlushLocked(0);
+    if (failed_) return;
+    backlog = RecountLocked();
+  }
+  if (backlog > kMaxPushBacklog) {
+    Counters::Get().push_overflows.fetch_add(1, std::memory_order_relaxed);
+    push_overflow_log.Log("parleyd: closing connection %d: more than %zu bytes of events and replies unread", fd_,
+                          kMaxPushBacklog);
+    FailLocked();
+    return;
   }
   UpdateInterestLocked();
 }

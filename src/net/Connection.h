@@ -89,6 +89,22 @@ class Connection {
   // Closes the socket. Idempotent.
   void Close();
 
+  // ---- Subscriptions (see PushHub) ----
+  // A subscription is added pending: events for it are kept aside until the
+  // reply that started it is in the output (Deliver, ReplyBuffer::activate),
+  // then sent after it. Any thread.
+  enum class Follow { kAdded, kAlready, kGone };
+  Follow AddSubscription(uint32_t chat);
+  // False when the connection did not follow `chat`. No event of it is sent after this.
+  bool RemoveSubscription(uint32_t chat);
+  // Network thread, after Close: the chats the connection followed (none follow from now on).
+  std::vector<uint32_t> TakeSubscriptions();
+  // The push thread: appends pushed event frames of `chat` (whole frames) if
+  // the connection follows it, after everything already in the output, and
+  // sends what the socket takes at once. Past kMaxPushBacklog unsent bytes the
+  // connection is shut down.
+  void Push(uint32_t chat, std::string_view frames);
+
   // Network thread only: bytes not yet cut into frames, and the queue that
   // runs this connection's requests while any are in flight.
   std::string in;
@@ -132,6 +148,19 @@ class Connection {
   std::string out_;  // bytes being sent
   // What follows out_: streams and the bytes after them; made only for a stream.
   std::unique_ptr<std::vector<ReplyBuffer::Piece>> rest_;
+  // Followed chats, made on the first subscription: their numbers, sorted,
+  // with kPending set until the reply that started one is in the output,
+  // and the events that came before that, by chat.
+  static constexpr uint32_t kPending = 1u << 31;  // chat numbers are below 2^31
+  struct Subscriptions {
+    std::vector<uint32_t> chats;
+    std::vector<std::pair<uint32_t, std::string>> early;
+  };
+  std::unique_ptr<Subscriptions> subs_;
+  // Requires mu. The entry of `chat` in subs_->chats, or null.
+  uint32_t* FindSubscriptionLocked(uint32_t chat);
+  // Requires mu. Appends bytes after everything in the output.
+  void AppendLocked(std::string_view bytes);
 };
 
 }  // namespace parley

@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "events/DurableGate.h"
+#include "push/PushHub.h"
 #include "net/StdoutWriter.h"
 #include "protocol/Events.h"
 #include "store/RwLock.h"
@@ -400,7 +401,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
         busy = StoreWasBusy();
         // A lock was busy: nothing changed; the request waits its turn on an event thread.
         if (busy) out->Bytes().resize(mark);
-        else DurableGate::Get().Hold(*out, mark, rMgr->changeSink(), res->ChangesStore());
+        else DurableGate::Get().Hold(*out, mark, rMgr->changeSink(), res->HeldForJournal());
       }
       if (!busy) {
         --inline_left_;
@@ -462,6 +463,7 @@ void Worker::CloseConnection(Connection* raw) {
     frame_deadline_.erase(t);
   }
   it->second->Close();
+  if (PushHub* hub = PushHub::Get()) hub->DropConnection(it->second);  // its subscriptions end with it
   Counters::Get().closed.fetch_add(1, std::memory_order_relaxed);
   graveyard_.push_back(std::move(it->second));
   conns_.erase(it);

@@ -4,6 +4,8 @@
 #include <climits>
 
 #include "Limits.h"
+#include "push/PushHub.h"
+#include "net/Connection.h"
 #include "store/ResourceManager.h"
 
 namespace parley {
@@ -213,6 +215,28 @@ std::shared_ptr<Event> GetChat::GetFromBuf(const char* buf, size_t len) {
   return std::make_shared<GetChat>(CutAtZero(chat.first));
 }
 
+std::shared_ptr<Event> Subscribe::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  return std::make_shared<Subscribe>(CutAtZero(user.first), CutAtZero(chat.first));
+}
+
+std::shared_ptr<Event> Unsubscribe::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(chat, buf, remaining)
+  return std::make_shared<Unsubscribe>(CutAtZero(user.first), CutAtZero(chat.first));
+}
+
+std::shared_ptr<Event> History::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(chat, buf, remaining)
+  READ_INT(after, buf, remaining)
+  READ_INT(max, buf, remaining)
+  return std::make_shared<History>(CutAtZero(chat.first), static_cast<MessageId>(after.first), max.first);
+}
+
 namespace {
 
 using Decoder = std::shared_ptr<Event> (*)(const char*, size_t);
@@ -228,6 +252,9 @@ constexpr Decoder kDecoders[] = {
     &ForwardMsg::GetFromBuf,       // EV_FORWARDMSG
     &GetChatMsg::GetFromBuf,       // EV_GETMSG
     &GetChat::GetFromBuf,          // EV_GETCHAT
+    &Subscribe::GetFromBuf,        // EV_SUBSCRIBE
+    &Unsubscribe::GetFromBuf,      // EV_UNSUBSCRIBE
+    &History::GetFromBuf,          // EV_HISTORY
 };
 static_assert(std::size(kDecoders) == wire::kLastEventId + 1);
 
@@ -295,6 +322,68 @@ bool GetChat::Process(ResourceManager* rm) {
   } else {
     SendStream(std::make_unique<ListStream>(std::move(listing)));
   }
+  return true;
+}
+
+bool Subscribe::Process(ResourceManager* rm) {
+  PushHub* hub = PushHub::Get();
+  const std::shared_ptr<Connection>& conn = GetConnection();
+  const std::optional<uint32_t> chat = rm->MemberChat(username, chatname);
+  if (hub == nullptr || conn == nullptr || !chat) return SendStatus(false);
+  const Connection::Follow follow = conn->AddSubscription(*chat);
+  if (follow == Connection::Follow::kGone) return SendStatus(false);
+  // The last id and the subscription are taken together, while no change
+  // of the chat can be recorded: every later change reaches this connection.
+  MessageId last = 0;
+  if (!rm->WithLastMessageId(chatname, [&](MessageId id) {
+        last = id;
+        if (follow == Connection::Follow::kAdded) hub->Follow(conn, *chat, chatname);
+      })) {
+    if (follow == Connection::Follow::kAdded) conn->RemoveSubscription(*chat);  // a busy lock: tried again
+    return SendStatus(false);
+  }
+  SendStatus(true);
+  if (std::string* o = Output()) wire::FrameBuilder(*o, GetType()).Int(static_cast<uint64_t>(last)).End();
+  ActivateAfterReply(*chat);
+  return true;
+}
+
+bool Unsubscribe::Process(ResourceManager* rm) {
+  PushHub* hub = PushHub::Get();
+  const std::shared_ptr<Connection>& conn = GetConnection();
+  const std::optional<uint32_t> chat = rm->MemberChat(username, chatname);
+  if (hub == nullptr || conn == nullptr || !chat || !conn->RemoveSubscription(*chat)) return SendStatus(false);
+  hub->Unfollow(conn, *chat);
+  return SendStatus(true);
+}
+
+bool History::Process(ResourceManager* rm) {
+  // Entries go into a scratch buffer first: the status frame precedes them.
+  thread_local std::string page;
+  page.clear();
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(max, wire::kHistoryMaxMessages));
+  size_t count = 0;
+  bool more = false;
+  const bool ok = rm->VisitHistory(chatname, after, most, more, [&](const MessageView& m, bool deleted) {
+    const size_t size = 4 * kWordSize + m.sender.size() + m.body.size();
+    if (count > 0 && page.size() + size > kHistoryMaxBytes) return false;
+    PutU64(page, static_cast<uint64_t>(m.id));
+    PutU64(page, deleted ? wire::kHistoryDeleted : 0);
+    wire::PutString(page, m.sender);
+    wire::PutString(page, m.body);
+    ++count;
+    return true;
+  });
+  if (!ok) return SendStatus(false);
+  SendStatus(true);
+  if (std::string* o = Output()) {
+    PutU32(*o, static_cast<uint32_t>(3 * kWordSize + page.size()));
+    PutU64(*o, GetType());
+    PutU64(*o, count);
+    PutU64(*o, more ? 1 : 0);
+    o->append(page);
+  }
+  if (page.capacity() > 2 * kHistoryMaxBytes) std::string().swap(page);
   return true;
 }
 

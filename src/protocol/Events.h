@@ -37,6 +37,9 @@ using wire::EV_GETMSG;
 using wire::EV_JOINCHAT;
 using wire::EV_REGISTER;
 using wire::EV_SENGMSG;
+using wire::EV_HISTORY;
+using wire::EV_SUBSCRIBE;
+using wire::EV_UNSUBSCRIBE;
 
 // ---- Field codec -----------------------------------------------------------
 // Each decoder reads one field at `pos`, where `remaining` bytes belong to the
@@ -94,6 +97,10 @@ class Event {
   // False for requests that only read the store: when their client is gone
   // they need not run at all.
   virtual bool ChangesStore() const { return true; }
+  // True when, with a journal, the reply waits until everything recorded
+  // before it is durable (see DurableGate): every change, and the reads
+  // that report what subscribers will be told.
+  virtual bool HeldForJournal() const { return ChangesStore(); }
 
  protected:
   // A data reply: the frame length, the type code, then `size` bytes of
@@ -109,6 +116,10 @@ class Event {
   std::string* Output() { return replies != nullptr ? &replies->Bytes() : out; }
   // A reply made as it is sent; made at once when the output is a plain string.
   void SendStream(std::unique_ptr<ReplyStream> stream);
+  // Events of `chat` may follow the replies encoded so far (see ReplyBuffer::activate).
+  void ActivateAfterReply(uint32_t chat) {
+    if (replies != nullptr) replies->activate.push_back(chat);
+  }
 
  private:
   uint64_t type = 0;
@@ -212,6 +223,43 @@ class GetChat : public Event {
   bool Process(ResourceManager* rm) override;
   bool ChangesStore() const override { return false; }
   const std::string chatname;
+};
+
+// Subscribe and unsubscribe: this connection follows a chat's changes, as
+// pushed events, or stops. Only a member may; the subscribe reply carries
+// the chat's last id (see docs/protocol.md).
+class Subscribe : public Event {
+ public:
+  Subscribe(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
+  bool HeldForJournal() const override { return true; }
+  const std::string username;
+  const std::string chatname;
+};
+
+class Unsubscribe : public Event {
+ public:
+  Unsubscribe(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
+  const std::string username;
+  const std::string chatname;
+};
+
+// A page of a chat's messages after a given id, deleted ones included.
+class History : public Event {
+ public:
+  History(std::string_view chat, MessageId from, uint64_t most) : chatname(chat), after(from), max(most) {}
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
+  bool HeldForJournal() const override { return true; }
+  const std::string chatname;
+  const MessageId after;
+  const uint64_t max;
 };
 
 }  // namespace parley

@@ -40,6 +40,11 @@ class ReplyBuffer {
     uint64_t gate = 0;
   };
 
+  // Subscriptions (chat numbers) whose events may be sent once these replies
+  // are in their connection's output: events never go before the reply that
+  // started them (see Connection::Push).
+  std::vector<uint32_t> activate;
+
   // Where the next encoded frames go: after everything so far.
   std::string& Bytes() { return pieces_.empty() ? head_ : pieces_.back().after; }
   void AddStream(std::unique_ptr<ReplyStream> s) { pieces_.push_back({std::move(s), {}, 0}); }
@@ -48,7 +53,7 @@ class ReplyBuffer {
   // one gate (the later sequence).
   void HoldFrom(size_t mark, uint64_t gate);
 
-  bool empty() const { return head_.empty() && pieces_.empty(); }
+  bool empty() const { return head_.empty() && pieces_.empty() && activate.empty(); }
   // Encoded bytes held, plus the pending cost of the streams.
   size_t size() const;
   void clear();
@@ -81,6 +86,7 @@ inline void ReplyBuffer::HoldFrom(size_t mark, uint64_t gate) {
 inline void ReplyBuffer::clear() {
   head_.clear();
   pieces_.clear();
+  activate.clear();
 }
 
 }  // namespace parley

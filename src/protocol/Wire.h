@@ -43,7 +43,7 @@ enum EVENTS_ID : uint64_t {
   EV_UNSUBSCRIBE = 10,
   EV_HISTORY = 11,
 };
-inline constexpr uint64_t kLastEventId = EV_GETCHAT;
+inline constexpr uint64_t kLastEventId = EV_HISTORY;
 
 // Frames the server sends unasked, to a connection subscribed to a chat. Their
 // type codes have the top bit set, which no request's (and so no reply's) has.

@@ -99,18 +99,30 @@ class MessageStorage {
   template <class F>
   size_t exportMessages(size_t from, size_t max, F&& f) const {
     std::shared_lock lk(mu_);
-    const size_t end = std::min(index_.size(), from + max);
-    for (size_t pos = from; pos < end; ++pos) {
-      const uint32_t entry = index_.Load(pos);
-      const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
-      if (entry & kDeleted) {
-        f(id, UserId{0}, std::string_view(), true);
-      } else {
-        const char* rec = arena_.At(entry);
-        f(id, RecordSender(rec), RecordBody(rec), false);
-      }
-    }
-    return end;
+    return VisitLocked(from, max, [&](MessageId id, UserId u, std::string_view body, bool deleted) {
+      f(id, u, body, deleted);
+      return true;
+    });
+  }
+  // The same under the calling thread's waiting rule, stopping before the
+  // first message for which f returns false. Returns the position of the
+  // first message not taken, or nothing when the lock was busy.
+  template <class F>
+  std::optional<size_t> visitFrom(size_t from, size_t max, F&& f) const {
+    auto lk = LockShared(mu_);
+    if (!lk) return std::nullopt;
+    return VisitLocked(from, max, f);
+  }
+  // Calls f(last) with the lock held (so no message is added, edited or
+  // deleted while f runs), `last` being the id of the last message ever
+  // added, deleted or not, or -1 when there is none. False when the lock was busy.
+  template <class F>
+  bool withLastId(F&& f) const {
+    auto lk = LockShared(mu_);
+    if (!lk) return false;
+    const size_t n = index_.size();
+    f(n == 0 ? MessageId{-1} : MakeMessageId(chat_number_, static_cast<uint32_t>(n - 1)));
+    return true;
   }
 
   // ---- Start-up only (no other thread uses the storage; nothing reported) ----
@@ -159,6 +171,20 @@ class MessageStorage {
     size_t tail_used_ = 0;
   };
 
+  // Requires mu_ held (either way). See visitFrom.
+  template <class F>
+  size_t VisitLocked(size_t from, size_t max, F&& f) const {
+    const size_t end = std::min(index_.size(), from + std::min(max, index_.size()));
+    size_t pos = from;
+    for (; pos < end; ++pos) {
+      const uint32_t entry = index_.Load(pos);
+      const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
+      const bool taken = (entry & kDeleted) ? f(id, UserId{0}, std::string_view(), true)
+                                            : f(id, RecordSender(arena_.At(entry)), RecordBody(arena_.At(entry)), false);
+      if (!taken) break;
+    }
+    return pos;
+  }
   // Requires mu_ held (either way). Null when id is not an active message here.
   const char* FindActive(MessageId id) const;
   static UserId RecordSender(const char* rec);

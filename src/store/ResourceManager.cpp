@@ -308,3 +308,14 @@ size_t ResourceManager::UserCount() const { return users.Size(); }
 size_t ResourceManager::ChatCount() const { return chats.Size(); }
 
 }  // namespace parley
+
+namespace parley {
+
+std::optional<uint32_t> ResourceManager::MemberChat(std::string_view username, std::string_view chatname) const {
+  const User* user = GetUserByName(username);
+  const Chat* chat = user == nullptr ? nullptr : FindChat(chatname);
+  if (chat == nullptr || !chat->isUserInChat(user->getId())) return std::nullopt;
+  return chat->getNumber();
+}
+
+}  // namespace parley

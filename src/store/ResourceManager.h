@@ -152,6 +152,50 @@ class ResourceManager {
     users.ForEach(g);
   }
 
+  // ---- Following a chat (subscriptions and history pages) ----
+  // The number of `chatname` when `username` is a member of it.
+  std::optional<uint32_t> MemberChat(std::string_view username, std::string_view chatname) const;
+  // Calls f(last id) for the chat (see MessageStorage::withLastId) with its
+  // messages locked for reading: no change of them is recorded while f runs.
+  // False, without calling f, for an unknown chat.
+  template <class F>
+  bool WithLastMessageId(std::string_view chatname, F&& f) const {
+    const Chat* chat = FindChat(chatname);
+    return chat != nullptr && chat->storage().withLastId(f);
+  }
+  // Calls f(const MessageView&, bool deleted) for the chat's messages after
+  // `after` (-1: from the first), oldest first, at most `max`, until f
+  // returns false (that message is not taken). A deleted message has an
+  // empty sender and body. `more` tells whether messages after the last one
+  // taken exist. False for an unknown chat or an `after` that is neither -1
+  // nor an id this chat handed out. Locks are held for short runs of messages only.
+  template <class F>
+  bool VisitHistory(std::string_view chatname, MessageId after, size_t max, bool& more, F&& f) const {
+    const Chat* chat = FindChat(chatname);
+    if (chat == nullptr) return false;
+    if (after != -1 && (after < 0 || ChatNumberOf(after) != chat->getNumber() ||
+                        PositionOf(after) >= chat->storage().count()))
+      return false;
+    size_t pos = after == -1 ? 0 : size_t{PositionOf(after)} + 1;
+    bool stopped = false;
+    for (size_t left = max; left > 0 && !stopped;) {
+      const size_t step = std::min<size_t>(left, 64);
+      const std::optional<size_t> next = chat->storage().visitFrom(
+          pos, step, [&](MessageId id, UserId sender, std::string_view body, bool deleted) {
+            return f(MessageView{id, deleted ? std::string_view() : UserName(sender), body}, deleted);
+          });
+      if (!next) return false;  // busy: see StoreWasBusy
+      stopped = *next < pos + step;
+      left -= *next - pos;
+      if (*next == pos) break;
+      pos = *next;
+    }
+    more = pos < chat->storage().count();
+    return true;
+  }
+  // The name of user number `id`. Requires: `id` came from the store.
+  std::string_view UserName(UserId id) const { return UserById(id).getName(); }
+
   // The member names of a chat in join order (empty for an unknown chat).
   std::vector<std::string> GetChatMembers(std::string_view chatname) const;
   size_t UserCount() const;
