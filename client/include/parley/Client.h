@@ -189,9 +189,9 @@ class Client {
   // Connects to `host` (a name or a numeric IPv4/IPv6 address) on `port`,
   // trying each resolved address until one accepts within `timeout` overall.
   // Closes any previous connection first and forgets the events it left
-  // unread. kOk or kConnectionLost / kTimeout,
-  // with the reason in `error`. (Looking a host name up is left to the system
-  // resolver and its own time limits; numeric addresses need no look-up.)
+  // unread. kOk or kConnectionLost / kTimeout, with the reason in `error`.
+  // (Looking a host name up is left to the system resolver and its own time
+  // limits; numeric addresses need no look-up.)
   Result<> Connect(const std::string& host, uint16_t port,
                    std::chrono::milliseconds timeout = kDefaultTimeout);
   bool connected() const { return fd_ >= 0; }
@@ -254,7 +254,8 @@ class Client {
   // The messages of `chat` after `after` (from the first for kNoMessage),
   // oldest first, deleted ones included: at most `max`, at most
   // kHistoryMaxMessages, and fewer when they are large. Refused when the chat
-  // does not exist or `after` is neither kNoMessage nor an id of the chat.
+  // does not exist or `after` is neither kNoMessage nor an id the chat handed
+  // out (a deleted message's id will do).
   Result<HistoryPage> History(std::string_view chat, MessageId after, uint64_t max = kHistoryMaxMessages);
 
   // Sends `request` and waits for its reply, whatever its kind.
