@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -31,6 +32,10 @@ static_assert(static_cast<uint64_t>(RequestKind::kDelete) == w::EV_DELETEMSG);
 static_assert(static_cast<uint64_t>(RequestKind::kForward) == w::EV_FORWARDMSG);
 static_assert(static_cast<uint64_t>(RequestKind::kFetch) == w::EV_GETMSG);
 static_assert(static_cast<uint64_t>(RequestKind::kList) == w::EV_GETCHAT);
+static_assert(static_cast<uint64_t>(RequestKind::kSubscribe) == w::EV_SUBSCRIBE);
+static_assert(static_cast<uint64_t>(RequestKind::kUnsubscribe) == w::EV_UNSUBSCRIBE);
+static_assert(static_cast<uint64_t>(RequestKind::kHistory) == w::EV_HISTORY);
+static_assert(kNoMessage == w::kNoMessage && kHistoryMaxMessages == w::kHistoryMaxMessages);
 
 namespace {
 
@@ -62,6 +67,28 @@ int MillisLeft(Clock::time_point deadline) {
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
+// A history page: the count, the more flag, then each entry's id, flags,
+// sender and body, and nothing after. Nothing when it is not exactly that.
+std::optional<HistoryPage> ReadHistoryPage(w::BodyReader& data) {
+  auto count = data.Int();
+  auto more = count ? data.Int() : std::nullopt;
+  if (!more || *more > 1 || *count > w::kHistoryMaxMessages) return std::nullopt;
+  HistoryPage page;
+  page.more = *more == 1;
+  page.entries.reserve(static_cast<size_t>(*count));
+  for (uint64_t i = 0; i < *count; ++i) {
+    auto id = data.Int();
+    auto flags = id ? data.Int() : std::nullopt;
+    auto sender = flags ? data.String() : std::nullopt;
+    auto body = sender ? data.String() : std::nullopt;
+    if (!body || (*flags & ~w::kHistoryDeleted) != 0 || static_cast<MessageId>(*id) < 0) return std::nullopt;
+    page.entries.push_back({static_cast<MessageId>(*id), *flags == w::kHistoryDeleted, std::string(*sender),
+                            std::string(*body)});
+  }
+  if (!data.AtEnd()) return std::nullopt;
+  return page;
+}
+
 }  // namespace
 
 const char* ToString(RequestKind kind) {
@@ -75,6 +102,18 @@ const char* ToString(RequestKind kind) {
     case RequestKind::kForward: return "forward";
     case RequestKind::kFetch: return "fetch";
     case RequestKind::kList: return "list";
+    case RequestKind::kSubscribe: return "subscribe";
+    case RequestKind::kUnsubscribe: return "unsubscribe";
+    case RequestKind::kHistory: return "history";
+  }
+  return "unknown";
+}
+
+const char* ToString(EventKind kind) {
+  switch (kind) {
+    case EventKind::kMessage: return "message";
+    case EventKind::kEdit: return "edit";
+    case EventKind::kDelete: return "delete";
   }
   return "unknown";
 }
@@ -158,6 +197,24 @@ Request Request::Fetch(std::string_view chat, MessageId id) {
   return {RequestKind::kFetch, std::move(f)};
 }
 
+Request Request::Subscribe(std::string_view user, std::string_view chat) {
+  std::string f;
+  Begin(f, RequestKind::kSubscribe).String(user).String(chat).End();
+  return {RequestKind::kSubscribe, std::move(f)};
+}
+
+Request Request::Unsubscribe(std::string_view user, std::string_view chat) {
+  std::string f;
+  Begin(f, RequestKind::kUnsubscribe).String(user).String(chat).End();
+  return {RequestKind::kUnsubscribe, std::move(f)};
+}
+
+Request Request::History(std::string_view chat, MessageId after, uint64_t max) {
+  std::string f;
+  Begin(f, RequestKind::kHistory).String(chat).Int(Word(after)).Int(max).End();
+  return {RequestKind::kHistory, std::move(f)};
+}
+
 // ---------------------------------------------------------------- Client
 
 Client::~Client() { Close(); }
@@ -168,7 +225,8 @@ Client::Client(Client&& other) noexcept
       out_(std::move(other.out_)),
       in_(std::move(other.in_)),
       in_pos_(std::exchange(other.in_pos_, 0)),
-      pending_(std::move(other.pending_)) {}
+      pending_(std::move(other.pending_)),
+      events_(std::move(other.events_)) {}
 
 Client& Client::operator=(Client&& other) noexcept {
   if (this != &other) {
@@ -179,6 +237,7 @@ Client& Client::operator=(Client&& other) noexcept {
     in_ = std::move(other.in_);
     in_pos_ = std::exchange(other.in_pos_, 0);
     pending_ = std::move(other.pending_);
+    events_ = std::move(other.events_);
   }
   return *this;
 }
@@ -200,6 +259,7 @@ Result<T> Client::Fail(Status status, std::string error) {
 
 Result<> Client::Connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout) {
   Close();
+  events_.clear();
   const auto deadline = Clock::now() + timeout;
   const std::string where = host + ":" + std::to_string(port);
 
@@ -323,26 +383,32 @@ Result<> Client::Flush() {
   return {Status::kOk, {}, {}};
 }
 
+Result<> Client::TakeFrame(bool& got, uint64_t& type, std::string_view& body) {
+  got = false;
+  std::string_view buf(in_.data() + in_pos_, in_.size() - in_pos_);
+  if (buf.size() >= w::kLengthSize) {
+    int32_t len = w::LoadI32(buf.data());
+    if (len > kMaxReplyPayload)
+      return Fail<std::monostate>(Status::kMalformed, "frame length " + std::to_string(len) + " is implausible");
+  }
+  w::FrameSplit split = w::SplitFrame(buf);
+  if (split.complete && !split.ok)
+    return Fail<std::monostate>(
+        Status::kMalformed, "frame length " + std::to_string(w::LoadI32(buf.data())) + " cannot hold a type code");
+  if (split.complete) {
+    got = true;
+    type = split.frame.type;
+    body = split.frame.body;
+    in_pos_ += split.consumed;
+  }
+  return {Status::kOk, {}, {}};
+}
+
 Result<> Client::ReadFrame(Clock::time_point deadline, uint64_t& type, std::string_view& body) {
   while (true) {
-    std::string_view buf(in_.data() + in_pos_, in_.size() - in_pos_);
-    if (buf.size() >= w::kLengthSize) {
-      int32_t len = w::LoadI32(buf.data());
-      if (len > kMaxReplyPayload)
-        return Fail<std::monostate>(Status::kMalformed,
-                                    "reply frame length " + std::to_string(len) + " is implausible");
-    }
-    w::FrameSplit split = w::SplitFrame(buf);
-    if (split.complete && !split.ok)
-      return Fail<std::monostate>(
-          Status::kMalformed,
-          "reply frame length " + std::to_string(w::LoadI32(buf.data())) + " cannot hold a type code");
-    if (split.complete) {
-      type = split.frame.type;
-      body = split.frame.body;
-      in_pos_ += split.consumed;
-      return {Status::kOk, {}, {}};
-    }
+    bool got = false;
+    if (auto r = TakeFrame(got, type, body); !r || got) return r;
+    const bool partial = in_pos_ < in_.size();
     switch (ReadSome(deadline)) {
       case Io::kOk: break;
       case Io::kTimeout:
@@ -350,11 +416,87 @@ Result<> Client::ReadFrame(Clock::time_point deadline, uint64_t& type, std::stri
                                     "no complete reply within " + std::to_string(timeout_.count()) + " ms");
       case Io::kClosed:
         return Fail<std::monostate>(Status::kConnectionLost,
-                                    buf.empty() ? "server closed the connection"
-                                                : "server closed the connection in the middle of a reply");
+                                    partial ? "server closed the connection in the middle of a frame"
+                                            : "server closed the connection");
       case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
     }
   }
+}
+
+Result<> Client::ReadReplyFrame(Clock::time_point deadline, uint64_t& type, std::string_view& body) {
+  while (true) {
+    if (auto r = ReadFrame(deadline, type, body); !r || !w::IsPush(type)) return r;
+    if (auto r = QueueEvent(type, body); !r) return r;
+  }
+}
+
+Result<> Client::QueueEvent(uint64_t type, std::string_view body) {
+  w::BodyReader fields(body);
+  Event e;
+  auto chat = fields.String();
+  auto id = chat ? fields.Int() : std::nullopt;
+  std::optional<std::string_view> sender, text;
+  if (type == w::PUSH_MESSAGE) {
+    e.kind = EventKind::kMessage;
+    sender = id ? fields.String() : std::nullopt;
+    text = sender ? fields.String() : std::nullopt;
+  } else if (type == w::PUSH_EDIT) {
+    e.kind = EventKind::kEdit;
+    text = id ? fields.String() : std::nullopt;
+  } else if (type == w::PUSH_DELETE) {
+    e.kind = EventKind::kDelete;
+  } else {
+    return Fail<std::monostate>(Status::kMalformed,
+                                "pushed frame of unknown type " + std::to_string(type & ~w::kPushBit));
+  }
+  const bool complete = e.kind == EventKind::kDelete ? id.has_value() : text.has_value();
+  const auto event_id = static_cast<MessageId>(id.value_or(w::kPushBit));  // negative when missing
+  if (!complete || !fields.AtEnd() || event_id < 0)
+    return Fail<std::monostate>(Status::kMalformed, std::string("the pushed ") + ToString(e.kind) +
+                                                        " event does not hold exactly its fields");
+  e.chat = *chat;
+  e.id = event_id;
+  if (sender) e.sender = *sender;
+  if (text) e.body = *text;
+  events_.push_back(std::move(e));
+  return {Status::kOk, {}, {}};
+}
+
+bool Client::event_ready() const {
+  if (!events_.empty()) return true;
+  std::string_view buf(in_.data() + in_pos_, in_.size() - in_pos_);
+  return w::SplitFrame(buf).complete || (buf.size() >= w::kLengthSize && w::LoadI32(buf.data()) > kMaxReplyPayload);
+}
+
+Result<Event> Client::NextEvent(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (events_.empty()) {
+    if (!connected()) return {Status::kConnectionLost, {}, "not connected"};
+    if (!pending_.empty())
+      return {Status::kBadRequest, {}, std::to_string(pending_.size()) + " queued requests still await their replies"};
+    bool got = false;
+    uint64_t type = 0;
+    std::string_view body;
+    if (auto r = TakeFrame(got, type, body); !r) return {r.status, {}, std::move(r.error)};
+    if (got && !w::IsPush(type))
+      return Fail<Event>(Status::kMalformed, "reply of type " + std::to_string(type) + " to no request");
+    if (got) {
+      if (auto r = QueueEvent(type, body); !r) return {r.status, {}, std::move(r.error)};
+      continue;
+    }
+    const bool partial = in_pos_ < in_.size();
+    switch (ReadSome(deadline)) {
+      case Io::kOk: break;
+      case Io::kTimeout: return {Status::kTimeout, {}, "no event within " + std::to_string(timeout.count()) + " ms"};
+      case Io::kClosed:
+        return Fail<Event>(Status::kConnectionLost, partial ? "server closed the connection in the middle of a frame"
+                                                            : "server closed the connection");
+      case Io::kError: return Fail<Event>(Status::kConnectionLost, last_error_);
+    }
+  }
+  Result<Event> out{Status::kOk, std::move(events_.front()), {}};
+  events_.pop_front();
+  return out;
 }
 
 Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
@@ -364,7 +506,7 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
 
   uint64_t type = 0;
   std::string_view body;
-  if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
+  if (auto r = ReadReplyFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
   if (type != want)
     return malformed("reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
                      " request");
@@ -379,7 +521,9 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
   }
 
   Result<ReplyData> out{Status::kOk, {}, {}};
-  if (kind == RequestKind::kList || kind == RequestKind::kFetch) {
+  if (kind == RequestKind::kList || kind == RequestKind::kFetch || kind == RequestKind::kSubscribe ||
+      kind == RequestKind::kHistory) {
+    // Events never fall between the frames of a reply.
     if (auto r = ReadFrame(deadline, type, body); !r) return {r.status, {}, std::move(r.error)};
     if (type != want)
       return malformed("data reply type " + std::to_string(type) + " does not answer a " + ToString(kind) +
@@ -389,6 +533,15 @@ Result<ReplyData> Client::ReadReplyFor(RequestKind kind) {
       auto ids = data.IdList();
       if (!ids || !data.AtEnd()) return malformed("the identifier list does not match its count");
       out.value = std::move(*ids);
+    } else if (kind == RequestKind::kSubscribe) {
+      auto last = data.Int();
+      if (!last || !data.AtEnd() || static_cast<MessageId>(*last) < kNoMessage)
+        return malformed("the subscribe reply does not hold exactly a last id");
+      out.value.emplace<MessageId>(static_cast<MessageId>(*last));
+    } else if (kind == RequestKind::kHistory) {
+      auto page = ReadHistoryPage(data);
+      if (!page) return malformed("the history page does not match its count");
+      out.value = std::move(*page);
     } else {
       auto sender = data.String();
       auto text_body = sender ? data.String() : std::nullopt;
@@ -470,6 +623,18 @@ Result<std::vector<MessageId>> Client::List(std::string_view chat) {
 
 Result<Message> Client::Fetch(std::string_view chat, MessageId id) {
   return TypedCall<Message>(Request::Fetch(chat, id));
+}
+
+Result<MessageId> Client::Subscribe(std::string_view user, std::string_view chat) {
+  return TypedCall<MessageId>(Request::Subscribe(user, chat));
+}
+
+Result<> Client::Unsubscribe(std::string_view user, std::string_view chat) {
+  return TypedCall<std::monostate>(Request::Unsubscribe(user, chat));
+}
+
+Result<HistoryPage> Client::History(std::string_view chat, MessageId after, uint64_t max) {
+  return TypedCall<HistoryPage>(Request::History(chat, after, max));
 }
 
 }  // namespace parley

@@ -127,11 +127,18 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
       for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
     }
     for (uint32_t chat : replies.activate) {
-      Subscription* sub = FindSubscriptionLocked(chat);
-      if (sub == nullptr || sub->active) continue;
-      sub->active = true;
-      if (sub->early) AppendLocked(*sub->early);
-      sub->early.reset();
+      uint32_t* sub = FindSubscriptionLocked(chat);
+      if (sub == nullptr || !(*sub & kPending)) continue;
+      *sub &= ~kPending;
+      auto& early = subs_->early;
+      for (auto it = early.begin(); it != early.end();) {
+        if (it->first != chat) {
+          ++it;
+          continue;
+        }
+        AppendLocked(it->second);
+        it = early.erase(it);
+      }
     }
     // Streams are made only by the network thread, within its per-pass share.
     if (idle) FlushLocked(0);
@@ -163,28 +170,31 @@ void Connection::AppendLocked(std::string_view bytes) {
   else rest_->back().after.append(bytes);
 }
 
-Connection::Subscription* Connection::FindSubscriptionLocked(uint32_t chat) {
+// subs_->chats is kept sorted: a connection may follow thousands of chats.
+uint32_t* Connection::FindSubscriptionLocked(uint32_t chat) {
   if (!subs_) return nullptr;
-  for (Subscription& s : *subs_)
-    if (s.chat == chat) return &s;
-  return nullptr;
+  auto& v = subs_->chats;
+  auto it = std::lower_bound(v.begin(), v.end(), chat, [](uint32_t s, uint32_t c) { return (s & ~kPending) < c; });
+  return it != v.end() && (*it & ~kPending) == chat ? &*it : nullptr;
 }
 
 Connection::Follow Connection::AddSubscription(uint32_t chat) {
   std::lock_guard lk(mu);
   if (closed_ || failed_) return Follow::kGone;
   if (FindSubscriptionLocked(chat) != nullptr) return Follow::kAlready;
-  if (!subs_) subs_ = std::make_unique<std::vector<Subscription>>();
-  subs_->push_back({chat, false, nullptr});
+  if (!subs_) subs_ = std::make_unique<Subscriptions>();
+  auto& v = subs_->chats;
+  auto it = std::lower_bound(v.begin(), v.end(), chat, [](uint32_t s, uint32_t c) { return (s & ~kPending) < c; });
+  v.insert(it, chat | kPending);
   return Follow::kAdded;
 }
 
 bool Connection::RemoveSubscription(uint32_t chat) {
   std::lock_guard lk(mu);
-  Subscription* sub = FindSubscriptionLocked(chat);
+  uint32_t* sub = FindSubscriptionLocked(chat);
   if (sub == nullptr) return false;
-  *sub = std::move(subs_->back());
-  subs_->pop_back();
+  subs_->chats.erase(subs_->chats.begin() + (sub - subs_->chats.data()));
+  std::erase_if(subs_->early, [chat](const auto& e) { return e.first == chat; });
   return true;
 }
 
@@ -192,7 +202,7 @@ std::vector<uint32_t> Connection::TakeSubscriptions() {
   std::lock_guard lk(mu);
   std::vector<uint32_t> chats;
   if (subs_)
-    for (const Subscription& s : *subs_) chats.push_back(s.chat);
+    for (uint32_t s : subs_->chats) chats.push_back(s & ~kPending);
   subs_.reset();
   return chats;
 }
@@ -200,13 +210,14 @@ std::vector<uint32_t> Connection::TakeSubscriptions() {
 void Connection::Push(uint32_t chat, std::string_view frames) {
   std::lock_guard lk(mu);
   if (closed_ || failed_) return;
-  Subscription* sub = FindSubscriptionLocked(chat);
+  const uint32_t* sub = FindSubscriptionLocked(chat);
   if (sub == nullptr) return;
   size_t backlog = 0;
-  if (!sub->active) {
-    if (!sub->early) sub->early = std::make_unique<std::string>();
-    sub->early->append(frames);
-    backlog = sub->early->size();
+  if (*sub & kPending) {
+    auto& early = subs_->early;
+    if (early.empty() || early.back().first != chat) early.emplace_back(chat, std::string());
+    early.back().second.append(frames);
+    for (const auto& e : early) backlog += e.second.size();
   } else {
     const bool idle = DrainedLocked();
     AppendLocked(frames);

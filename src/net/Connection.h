@@ -148,14 +148,17 @@ class Connection {
   std::string out_;  // bytes being sent
   // What follows out_: streams and the bytes after them; made only for a stream.
   std::unique_ptr<std::vector<ReplyBuffer::Piece>> rest_;
-  // Followed chats; made on the first subscription.
-  struct Subscription {
-    uint32_t chat;
-    bool active;                    // its reply is in the output: events go straight there
-    std::unique_ptr<std::string> early;  // events that came before that
+  // Followed chats, made on the first subscription: their numbers, sorted,
+  // with kPending set until the reply that started one is in the output,
+  // and the events that came before that, by chat.
+  static constexpr uint32_t kPending = 1u << 31;  // chat numbers are below 2^31
+  struct Subscriptions {
+    std::vector<uint32_t> chats;
+    std::vector<std::pair<uint32_t, std::string>> early;
   };
-  std::unique_ptr<std::vector<Subscription>> subs_;
-  Subscription* FindSubscriptionLocked(uint32_t chat);
+  std::unique_ptr<Subscriptions> subs_;
+  // Requires mu. The entry of `chat` in subs_->chats, or null.
+  uint32_t* FindSubscriptionLocked(uint32_t chat);
   // Requires mu. Appends bytes after everything in the output.
   void AppendLocked(std::string_view bytes);
 };

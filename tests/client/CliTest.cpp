@@ -1,7 +1,10 @@
 // The `parley` binary against the real server, in its every mode.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -11,6 +14,7 @@
 namespace parley {
 namespace {
 
+using namespace std::chrono_literals;
 using test::RunProcess;
 using test::RunResult;
 using test::Terminal;
@@ -149,20 +153,21 @@ TEST_F(CliTest, SendFromStdinIsBinarySafe) {
 TEST_F(CliTest, UsageErrorsExitTwoAndHelpZero) {
   for (const char* line : {"send alice room", "register", "register a b", "edit alice room notanumber text",
                            "get room 12x", "history room --last", "history room --last -1", "history room other",
-                           "frobnicate", "--bogus list room", "--port", "--port 99999 list room", "help frobnicate"}) {
+                           "frobnicate", "--bogus list room", "--port", "--port 99999 list room", "help frobnicate",
+                           "watch alice room extra"}) {
     RunResult r = Run(Words(line));
     EXPECT_EQ(r.exit_status, 2) << line;
     EXPECT_EQ(r.out, "") << line;
     EXPECT_TRUE(r.err.starts_with("parley: ")) << r.err;
   }
   for (const char* line :
-       {"--help", "-h", "help", "help send", "send --help", "history -h", "chat --help", "list room --help"}) {
+       {"--help", "-h", "help", "help send", "send --help", "history -h", "chat --help", "watch --help"}) {
     RunResult r = Run(Words(line));
     EXPECT_EQ(r.exit_status, 0) << line;
     EXPECT_TRUE(r.out.starts_with("usage: parley")) << r.out;
     EXPECT_EQ(r.err, "");
   }
-  EXPECT_NE(Run({"chat", "--help"}).out.find("/forward N CHAT"), std::string::npos);
+  EXPECT_NE(Run({"chat", "--help"}).out.find("/forward ID CHAT"), std::string::npos);
 }
 
 // "--" ends the options: the text may then look like one.
@@ -181,7 +186,7 @@ TEST_F(CliTest, UnreachableServerExitsThree) {
   ASSERT_GT(closed, 0);
   const std::string port = std::to_string(closed);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"register", "alice"}, {"list", "room"}, {"history", "room"}, {"chat", "alice", "room"}}) {
+           {"register", "alice"}, {"list", "room"}, {"history", "a"}, {"chat", "alice", "room"}, {"watch", "a", "b"}}) {
     std::vector<std::string> argv{PARLEY_CLI_PATH, "--host", "127.0.0.1", "--port", port};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = RunProcess(argv);
@@ -202,6 +207,33 @@ TEST_F(CliTest, ShellRunsCommandsFromItsInput) {
   EXPECT_EQ(r.err, "parley: refused: no such chat\n");
 }
 
+// `watch` prints each event on one line as it happens, as text and as JSON, until interrupted.
+TEST_F(CliTest, WatchPrintsEveryEventAsItHappens) {
+  const std::string a = Unique("alice"), room = Unique("room");
+  ASSERT_EQ(Run({"register", a}).exit_status, 0);
+  ASSERT_EQ(Run({"create", a, room}).exit_status, 0);
+  EXPECT_EQ(Run({"watch", Unique("ghost"), room}).err,
+            "parley: refused: user not registered, no such chat or not a member of the chat\n");
+  test::Child text, json;
+  ASSERT_TRUE(text.Start({PARLEY_CLI_PATH, "--port", std::to_string(port()), "watch", a, room}, {}));
+  ASSERT_TRUE(json.Start({PARLEY_CLI_PATH, "--port", std::to_string(port()), "watch", a, room, "--json"}, {}));
+  for (test::Child* w : {&text, &json}) ASSERT_NE(w->WaitFor("watching", true, 10s), std::string::npos) << w->Stderr();
+  ASSERT_EQ(Run({"send", a, room, "say \"hi\"\tnow\n"}).exit_status, 0);
+  const std::string id = std::to_string(Ids(room).at(0)), head = "{\"event\":";
+  ASSERT_EQ(Run({"edit", a, room, id, "yo"}).exit_status, 0);
+  ASSERT_EQ(Run({"delete", a, room, id}).exit_status, 0);
+  for (test::Child* w : {&text, &json}) {
+    EXPECT_NE(w->WaitFor("delete", false, 10s), std::string::npos) << w->Stdout();
+    EXPECT_EQ(w->Stop(SIGINT), 0);
+  }
+  EXPECT_EQ(text.Stdout(),
+            "message " + id + " " + a + ": say \"hi\"\tnow\\n\nedit " + id + ": yo\ndelete " + id + "\n");
+  const std::string where = "\"chat\":\"" + room + "\",\"id\":" + id;
+  EXPECT_EQ(json.Stdout(), head + "\"message\"," + where + ",\"sender\":\"" + a +
+                               "\",\"body\":\"say \\\"hi\\\"\\tnow\\n\"}\n" + head + "\"edit\"," + where +
+                               ",\"body\":\"yo\"}\n" + head + "\"delete\"," + where + "}\n");
+}
+
 // On pseudo-terminals, with a server of the test's own where "alice" and "bob" are registered.
 class ChatTest : public ::testing::Test {
  protected:
@@ -216,6 +248,13 @@ class ChatTest : public ::testing::Test {
     args.insert(args.begin(), {PARLEY_CLI_PATH, "--port", std::to_string(server_.port())});
     return args;
   }
+  // The id of message `i` of `chat`, as text.
+  std::string Id(const std::string& chat, size_t i) {
+    Client c;
+    const bool up = c.Connect("127.0.0.1", static_cast<uint16_t>(server_.port())).ok();
+    auto ids = up ? c.List(chat).value : std::vector<MessageId>{};
+    return i < ids.size() ? std::to_string(ids[i]) : "?";
+  }
 
   test::ServerProcess server_;
 };
@@ -229,24 +268,26 @@ TEST_F(ChatTest, TwoUsersInOneRoomSeeEachOthersLines) {
   ASSERT_TRUE(bob.WaitFor("bob@room> ")) << bob.Stdout();
 
   alice.Type("hello from alice\r");
-  EXPECT_TRUE(bob.WaitFor("#1 alice: hello from alice")) << bob.Stdout();
-  EXPECT_TRUE(alice.WaitFor("#1 alice: hello from alice")) << alice.Stdout();
+  ASSERT_TRUE(bob.WaitFor(" alice: hello from alice")) << bob.Stdout();
+  const std::string first = Id("room", 0);  // the rooms show the server's ids
+  EXPECT_TRUE(alice.WaitFor(first + " alice: hello from alice")) << alice.Stdout();
 
   // A message arriving while Bob types is printed above his line, which comes back intact.
   bob.Type("half a li");
   ASSERT_TRUE(bob.WaitFor("half a li")) << bob.Stdout();
   alice.Type("are you there?\r");
-  EXPECT_TRUE(bob.WaitFor("#2 alice: are you there?\r\nbob@room> half a li")) << bob.Stdout();
+  EXPECT_TRUE(bob.WaitFor(" alice: are you there?\r\nbob@room> half a li")) << bob.Stdout();
   bob.Type("ne\r");
-  EXPECT_TRUE(alice.WaitFor("#3 bob: half a line")) << alice.Stdout();
+  EXPECT_TRUE(alice.WaitFor(" bob: half a line")) << alice.Stdout();
+  const std::string second = Id("room", 1), third = Id("room", 2);
 
-  alice.Type("/edit 2 still there?\r");
-  EXPECT_TRUE(bob.WaitFor("#2 alice (edited): still there?")) << bob.Stdout();
-  bob.Type("/delete 3\r");
-  EXPECT_TRUE(alice.WaitFor("* #3 by bob was deleted")) << alice.Stdout();
-  bob.Type("/delete 1\r");  // not his message: accepted and ignored, or refused
-  bob.Type("/edit 9 nothing\r");
-  EXPECT_TRUE(bob.WaitFor("! no message #9 here")) << bob.Stdout();
+  alice.Type("/edit " + second + " still there?\r");
+  EXPECT_TRUE(bob.WaitFor(second + " alice (edited): still there?")) << bob.Stdout();
+  bob.Type("/delete " + third + "\r");
+  EXPECT_TRUE(alice.WaitFor("* " + third + " by bob was deleted")) << alice.Stdout();
+  bob.Type("/delete " + first + "\r");  // not his message: accepted and ignored, or refused
+  bob.Type("/edit 9x nothing\r");
+  EXPECT_TRUE(bob.WaitFor("! not a message id: 9x")) << bob.Stdout();
 
   alice.Type("\x03");  // Ctrl-C leaves
   EXPECT_EQ(alice.Wait(), 0) << alice.Stdout();
@@ -258,6 +299,35 @@ TEST_F(ChatTest, TwoUsersInOneRoomSeeEachOthersLines) {
   auto ids = c.List("room");
   ASSERT_TRUE(ids);
   EXPECT_EQ(ids.value.size(), 2u);  // bob's message is gone, alice's first one is not
+}
+
+// A room whose server restarts says so, comes back by itself and shows what it missed, once.
+TEST_F(ChatTest, RoomReconnectsAndCatchesUp) {
+  const std::string dir = ::testing::TempDir() + "parley-chat-reconnect";
+  std::filesystem::remove_all(dir);
+  test::ServerProcess durable;
+  ASSERT_TRUE(durable.Start({"--data-dir", dir})) << durable.Stderr();
+  const std::string port = std::to_string(durable.port());
+  Client c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Register("alice") &&
+              c.CreateChat("alice", "room") && c.Send("alice", "room", "before"));
+  const std::string before = std::to_string(c.List("room").value.at(0));
+  Terminal alice;
+  ASSERT_TRUE(alice.Start({PARLEY_CLI_PATH, "--port", port, "chat", "alice", "room"}));
+  ASSERT_TRUE(alice.WaitFor(before + " alice: before")) << alice.Stdout();
+  ASSERT_EQ(durable.Stop(SIGTERM), 0);
+  EXPECT_TRUE(alice.WaitFor("! connection to 127.0.0.1:" + port + " lost")) << alice.Stdout();
+  ASSERT_TRUE(durable.Start({"--port", port, "--data-dir", dir})) << durable.Stderr();
+  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Send("alice", "room", "missed") &&
+              c.Edit("alice", "room", std::stoll(before), "changed"));
+  // Caught up after the reconnection or pushed after it, in either order.
+  const std::string back = "* back on 127.0.0.1:" + port;
+  for (const std::string& line : {before + " alice (edited): changed", std::string(" alice: missed"), back})
+    EXPECT_NE(alice.Child::WaitFor(line, false, 15s), std::string::npos) << line << "\n" << alice.Stdout();
+  alice.Type("/quit\r");
+  EXPECT_EQ(alice.Wait(), 0) << alice.Stdout();
+  EXPECT_EQ(alice.Stdout().find("missed"), alice.Stdout().rfind("missed")) << alice.Stdout();
+  std::filesystem::remove_all(dir);
 }
 
 // The shell completes and runs commands, and runs the chat room, which shows
@@ -275,12 +345,13 @@ TEST_F(ChatTest, InteractiveShellCompletesAndRunsCommands) {
   EXPECT_TRUE(shell.WaitFor("parley: refused: the user name is already registered")) << shell.Stdout();
   shell.Type("create carol elsewhere\rcreate carol lounge\rsend carol lounge from before\r");
   shell.Type("chat carol lounge\r");
-  ASSERT_TRUE(shell.WaitFor("#1 carol: from before")) << shell.Stdout();
   ASSERT_TRUE(shell.WaitFor("carol@lounge> ")) << shell.Stdout();
+  const std::string id = Id("lounge", 0);
+  EXPECT_NE(shell.Stdout().find(id + " carol: from before"), std::string::npos) << shell.Stdout();
   shell.Type("//slash\r");
-  EXPECT_TRUE(shell.WaitFor("#2 carol: /slash")) << shell.Stdout();
-  shell.Type("/forward 1 elsewhere\r");
-  EXPECT_TRUE(shell.WaitFor("* forwarded #1 to elsewhere")) << shell.Stdout();
+  EXPECT_TRUE(shell.WaitFor(" carol: /slash")) << shell.Stdout();
+  shell.Type("/forward " + id + " elsewhere\r");
+  EXPECT_TRUE(shell.WaitFor("* forwarded " + id + " (written by carol) to elsewhere")) << shell.Stdout();
   shell.Type("/frob\r");
   EXPECT_TRUE(shell.WaitFor("! unknown command /frob")) << shell.Stdout();
   shell.Type("/quit\r");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "FakeServer.h"
 #include "Frames.h"
@@ -72,6 +73,58 @@ TEST_F(ClientTest, EveryCallTakesEffectOrReportsARefusal) {
     ASSERT_TRUE(c.connected()) << what;
   }
   EXPECT_EQ(c.Fetch(room, first).value.body, "edited");
+}
+
+// Every change after a subscription arrives once, in order, also while replies are
+// awaited on the same connection; history pages hold the deleted messages in place.
+TEST_F(ClientTest, SubscriptionPushesEveryChangeAndHistoryPagesTheChat) {
+  const std::string alice = Unique("alice"), bob = Unique("bob"), room = Unique("room"), other = Unique("other");
+  auto& c = client_;
+  Client writer;
+  ASSERT_TRUE(writer.Connect("127.0.0.1", static_cast<uint16_t>(port())));
+  ASSERT_TRUE(c.Register(alice) && c.Register(bob) && c.CreateChat(alice, room) && c.CreateChat(bob, other));
+  EXPECT_EQ(c.Subscribe(bob, room).status, Status::kRefused);  // not a member
+  auto last = c.Subscribe(alice, room);
+  ASSERT_TRUE(last && last.value == kNoMessage) << last.error;
+  for (const char* body : {"one", "two", "three"}) ASSERT_EQ(c.Queue(Request::Send(alice, room, body)), Status::kOk);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(c.ReadReply().status, Status::kOk);
+  ASSERT_TRUE(writer.Send(bob, other, "fwd\0"s) && writer.JoinChat(bob, room));
+  const MessageId original = writer.List(other).value.at(0);
+  const auto sent = c.List(room).value;
+  ASSERT_EQ(sent.size(), 3u);
+  ASSERT_TRUE(writer.Forward(bob, other, room, original) && writer.Edit(alice, room, sent[0], "uno") &&
+              writer.Delete(alice, room, sent[1]));
+  const MessageId copy = c.List(room).value.back();
+  const Event want[] = {{EventKind::kMessage, room, sent[0], alice, "one"},
+                        {EventKind::kMessage, room, sent[1], alice, "two"},
+                        {EventKind::kMessage, room, sent[2], alice, "three"},
+                        {EventKind::kMessage, room, copy, bob, "fwd\0"s},
+                        {EventKind::kEdit, room, sent[0], "", "uno"},
+                        {EventKind::kDelete, room, sent[1], "", ""}};
+  for (const Event& w : want) {
+    auto e = c.NextEvent(10s);
+    ASSERT_TRUE(e) << ToString(w.kind) << " " << w.id << ": " << e.error;
+    EXPECT_EQ(std::tie(e.value.kind, e.value.chat, e.value.id, e.value.sender, e.value.body),
+              std::tie(w.kind, w.chat, w.id, w.sender, w.body));
+  }
+  EXPECT_EQ(c.NextEvent(100ms).status, Status::kTimeout);
+  EXPECT_EQ(c.Subscribe(alice, room).value, copy);  // again: the last id, no event twice
+
+  auto page = c.History(room, kNoMessage, 2);
+  ASSERT_TRUE(page && page.value.entries.size() == 2u && page.value.more) << page.error;
+  const HistoryEntry& deleted = page.value.entries[1];
+  EXPECT_TRUE(page.value.entries[0].body == "uno" && deleted.id == sent[1] && deleted.deleted);
+  page = c.History(room, sent[1]);
+  ASSERT_TRUE(page && page.value.entries.size() == 2u && !page.value.more) << page.error;
+  EXPECT_EQ(page.value.entries[1].id, copy);
+  EXPECT_EQ(c.History(room, original).status, Status::kRefused);  // an id of another chat
+  EXPECT_EQ(c.History(Unique("nowhere"), kNoMessage).status, Status::kRefused);
+
+  ASSERT_TRUE(c.Unsubscribe(alice, room));
+  EXPECT_EQ(c.Unsubscribe(alice, room).status, Status::kRefused);
+  ASSERT_TRUE(writer.Send(bob, room, "unseen"));
+  EXPECT_EQ(c.NextEvent(300ms).status, Status::kTimeout);
+  EXPECT_TRUE(c.connected());
 }
 
 // More requests at once than the network thread runs itself (256): the
@@ -159,11 +212,14 @@ test::FakeServer::Handler Answer(std::string reply) {
 }
 
 const std::string kOk = test::StatusFrame(0, true), kListOk = test::StatusFrame(8, true),
-                  kFetchOk = test::StatusFrame(7, true);
+                  kFetchOk = test::StatusFrame(7, true), kSubOk = test::StatusFrame(9, true),
+                  kHistOk = test::StatusFrame(11, true);
+const std::string kEvent = BuildFrame(wire::PUSH_EDIT, "room", 5, "new");
 
 // Each reply, well formed or broken (cut short, lying about a length, the
 // wrong kind), gets its status; a broken one closes the connection, with a reason.
 TEST(ClientFakeServer, EveryBrokenReplyIsReportedAndClosesTheConnection) {
+  constexpr auto kReg = RequestKind::kRegister, kSub = RequestKind::kSubscribe, kHist = RequestKind::kHistory;
   const struct {
     const char* name;
     RequestKind kind;
@@ -203,6 +259,19 @@ TEST(ClientFakeServer, EveryBrokenReplyIsReportedAndClosesTheConnection) {
       {"fetch body overruns", RequestKind::kFetch, kFetchOk + BuildFrame(7, "bob", 99, RawBytes{"hi"}),
        Status::kMalformed},
       {"fetch third string", RequestKind::kFetch, kFetchOk + BuildFrame(7, "bob", "hi", "!"), Status::kMalformed},
+      {"events before a reply", kReg, kEvent + BuildFrame(wire::PUSH_DELETE, "r", 6) + kOk, Status::kOk},
+      {"event inside a reply", RequestKind::kList, kListOk + kEvent + test::ListFrame({5}), Status::kMalformed},
+      {"event of unknown kind", kReg, BuildFrame(wire::kPushBit | 4, "room", 5) + kOk, Status::kMalformed},
+      {"message event cut short", kReg, BuildFrame(wire::PUSH_MESSAGE, "room", 5, "bob") + kOk, Status::kMalformed},
+      {"edit event overruns", kReg, BuildFrame(wire::PUSH_EDIT, "r", 5, 99, RawBytes{"x"}) + kOk, Status::kMalformed},
+      {"delete, stray byte", kReg, BuildFrame(wire::PUSH_DELETE, "r", 5, RawBytes{"x"}) + kOk, Status::kMalformed},
+      {"event with a negative id", kReg, BuildFrame(wire::PUSH_DELETE, "room", -1) + kOk, Status::kMalformed},
+      {"subscribe", kSub, kSubOk + BuildFrame(9, -1), Status::kOk},
+      {"subscribe last id -2", kSub, kSubOk + BuildFrame(9, -2), Status::kMalformed},
+      {"history", kHist, kHistOk + BuildFrame(11, 2, 0, 5, 0, "bob", "hi", 6, 1, "", ""), Status::kOk},
+      {"history count beyond body", kHist, kHistOk + BuildFrame(11, 2, 0, 5, 0, "bob", "hi"), Status::kMalformed},
+      {"history count 2^60", kHist, kHistOk + BuildFrame(11, 1ull << 60, 0), Status::kMalformed},
+      {"history unknown flag", kHist, kHistOk + BuildFrame(11, 1, 0, 5, 2, "bob", "hi"), Status::kMalformed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,11 +281,26 @@ TEST(ClientFakeServer, EveryBrokenReplyIsReportedAndClosesTheConnection) {
     client.set_timeout(10s);
     auto r = client.Call(c.kind == RequestKind::kList    ? Request::List("room")
                          : c.kind == RequestKind::kFetch ? Request::Fetch("room", 7)
+                         : c.kind == kSub                ? Request::Subscribe("alice", "room")
+                         : c.kind == kHist               ? Request::History("room", kNoMessage, 50)
                                                          : Request::Register("alice"));
     EXPECT_EQ(ToString(r.status), std::string(ToString(c.want))) << r.error;
     EXPECT_EQ(client.connected(), c.want == Status::kOk || c.want == Status::kRefused);
     EXPECT_TRUE(client.connected() || !r.error.empty()) << "no reason given";
   }
+}
+
+// An event that came with a reply is ready without reading; a reply to no request is malformed.
+TEST(ClientFakeServer, NextEventTakesQueuedEventsAndRejectsStrayReplies) {
+  test::FakeServer server(Answer(kEvent + kOk + kOk));
+  Client client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(server.port())));
+  ASSERT_TRUE(client.Register("alice"));
+  ASSERT_TRUE(client.event_ready());
+  auto e = client.NextEvent(0ms);
+  EXPECT_TRUE(e && e.value.kind == EventKind::kEdit && e.value.id == 5 && e.value.body == "new") << e.error;
+  EXPECT_EQ(client.NextEvent(10s).status, Status::kMalformed);
+  EXPECT_FALSE(client.connected());
 }
 
 TEST(ClientFakeServer, SilentServerTimesOut) {

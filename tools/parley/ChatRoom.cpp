@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
+#include <map>
 #include <optional>
-#include <unordered_set>
-#include <vector>
 
 #include "LineEditor.h"
 #include "Text.h"
@@ -14,17 +14,20 @@ namespace parley::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kPollInterval = std::chrono::milliseconds(500);
-constexpr size_t kBacklog = 20;  // messages shown on entering the room
-constexpr size_t kWatched = 10;  // newest shown messages re-fetched to notice edits
+using std::chrono::milliseconds;
+constexpr size_t kBacklog = 20;   // messages shown on entering the room
+constexpr size_t kRecheck = 50;   // newest shown messages checked for edits after a reconnect
+constexpr milliseconds kFirstRetry{500}, kLastRetry{8000};  // reconnection backoff
+constexpr milliseconds kConnectTimeout{2000};
+constexpr int kEventBatch = 256;  // events shown at once
 
 const char* const kHelp =
     "* type a line and press Enter to send it. Commands:\n"
-    "*   /edit N TEXT     replace the text of your message #N\n"
-    "*   /delete N        delete your message #N\n"
-    "*   /forward N CHAT  copy message #N into another chat\n"
-    "*   /quit            leave the room (also Ctrl-D or Ctrl-C)\n"
-    "*   //TEXT           send a message that starts with '/'\n";
+    "*   /edit ID TEXT     replace the text of your message ID\n"
+    "*   /delete ID        delete your message ID\n"
+    "*   /forward ID CHAT  copy message ID into another chat\n"
+    "*   /quit             leave the room (also Ctrl-D or Ctrl-C)\n"
+    "*   //TEXT            send a message that starts with '/'\n";
 
 class ChatRoom {
  public:
@@ -35,7 +38,6 @@ class ChatRoom {
 
  private:
   struct Shown {
-    MessageId id;
     std::string sender;
     std::string body;
     bool deleted = false;
@@ -45,15 +47,24 @@ class ChatRoom {
   // status after saying why not.
   int Enter();
   void Say(const std::string& text);
-  // Shows a transport failure and ends the session with exit status 3.
-  void Broken(const std::string& error);
-  std::string Line(size_t index, std::string_view tag) const;
-  // Lists the chat and shows what changed since the last poll. On `first`,
-  // shows at most kBacklog of the existing messages.
-  void Poll(bool first);
+  std::string Line(MessageId id, std::string_view tag) const;
+  // Subscribes and shows what the chat holds up to the subscription: the
+  // first time, the newest kBacklog messages; after a reconnect, the messages
+  // missed and the changes to the newest kRecheck shown ones. False after
+  // reporting a failure.
+  bool Subscribe();
+  // Shows the history pages after `after` up to `last`.
+  bool CatchUp(MessageId after, MessageId last, std::string& out);
+  // Shows one message, an edit or a deletion; nothing when it changes nothing shown.
+  void Show(const HistoryEntry& m, std::string& out);
+  // Shows the events that have arrived, without waiting for more.
+  void ShowEvents();
+  // The connection broke: say so and start reconnecting.
+  void Lost(const std::string& error);
+  void Reconnect();
   void Handle(const std::string& line);
-  // The shown message that `word` ("3" or "#3") numbers, or nothing after saying why.
-  std::optional<size_t> Pick(std::string_view word);
+  // The message id that `word` names, or nothing after saying why.
+  std::optional<MessageId> Pick(std::string_view word);
   // Runs a status request typed by the user; true when it succeeded.
   bool Do(const Request& request);
 
@@ -62,14 +73,19 @@ class ChatRoom {
   std::string user_;
   std::string chat_;
   LineEditor* editor_ = nullptr;
-  std::unordered_set<MessageId> seen_;  // every id listed so far
-  std::vector<Shown> shown_;            // #n is shown_[n - 1]
-  std::vector<size_t> recheck_;         // shown messages to re-fetch at the next poll
+  std::map<MessageId, Shown> shown_;  // by id, which grows within a chat
+  MessageId start_ = kNoMessage;      // the history before the shown messages ends here
+  MessageId seen_ = kNoMessage;       // every message up to this id was considered
+  bool loaded_ = false;               // the room showed the chat once
   bool quit_ = false;
   int exit_status_ = kExitOk;
+  bool lost_ = false;
+  milliseconds retry_in_ = kFirstRetry;
+  Clock::time_point retry_at_;
 };
 
 void ChatRoom::Say(const std::string& text) {
+  if (text.empty()) return;
   if (editor_ != nullptr) {
     editor_->Print(text);
   } else {
@@ -78,84 +94,143 @@ void ChatRoom::Say(const std::string& text) {
   }
 }
 
-void ChatRoom::Broken(const std::string& error) {
-  Say("! connection to " + session_.where() + " lost: " + error + "\n");
-  quit_ = true;
-  exit_status_ = kExitUnreachable;
+std::string ChatRoom::Line(MessageId id, std::string_view tag) const {
+  const Shown& m = shown_.at(id);
+  return std::to_string(id) + " " + Printable(m.sender) + std::string(tag) + ": " + Printable(m.body) + "\n";
 }
 
-std::string ChatRoom::Line(size_t index, std::string_view tag) const {
-  const Shown& m = shown_[index];
-  return "#" + std::to_string(index + 1) + " " + Printable(m.sender) + std::string(tag) + ": " +
-         Printable(m.body) + "\n";
-}
-
-void ChatRoom::Poll(bool first) {
-  auto listed = client_.List(chat_);
-  if (!listed) return Broken(listed.error);
-
-  std::vector<MessageId> fresh;
-  for (MessageId id : listed.value)
-    if (seen_.insert(id).second) fresh.push_back(id);
-  if (first && fresh.size() > kBacklog) {
-    Say("* " + std::to_string(fresh.size() - kBacklog) + " earlier messages not shown\n");
-    fresh.erase(fresh.begin(), fresh.end() - static_cast<std::ptrdiff_t>(kBacklog));
+void ChatRoom::Show(const HistoryEntry& m, std::string& out) {
+  auto it = shown_.find(m.id);
+  if (it == shown_.end()) {
+    if (m.deleted || m.id <= seen_) return;  // gone, or older than what the room shows
+    shown_.emplace(m.id, Shown{m.sender, m.body});
+    seen_ = m.id;
+    out += Line(m.id, "");
+  } else if (it->second.deleted) {
+    return;
+  } else if (m.deleted) {
+    it->second.deleted = true;
+    out += "* " + std::to_string(m.id) + " by " + Printable(it->second.sender) + " was deleted\n";
+  } else if (m.body != it->second.body) {
+    it->second.body = m.body;
+    out += Line(m.id, " (edited)");
   }
+}
 
-  // Messages no longer listed were deleted.
-  std::unordered_set<MessageId> current(listed.value.begin(), listed.value.end());
+bool ChatRoom::CatchUp(MessageId after, MessageId last, std::string& out) {
+  while (after < last) {
+    auto page = client_.History(chat_, after, kHistoryMaxMessages);
+    if (page.status == Status::kRefused) {  // the chat lost the message: a server without its history
+      out += "! the chat's history is not what it was; showing new messages only\n";
+      shown_.clear();
+      start_ = seen_ = last;
+      return true;
+    }
+    if (!page) {
+      Say(out);
+      out.clear();
+      Lost(page.error);
+      return false;
+    }
+    for (const HistoryEntry& m : page.value.entries)
+      if (m.id <= last) Show(m, out);
+    if (!page.value.more || page.value.entries.empty()) break;
+    after = page.value.entries.back().id;
+  }
+  seen_ = std::max(seen_, last);
+  return true;
+}
+
+bool ChatRoom::Subscribe() {
+  const bool first = !loaded_;
+  auto last = client_.Subscribe(user_, chat_);
+  if (last.status == Status::kRefused) {
+    Say("! refused: " + Printable(user_) + " may no longer follow " + Printable(chat_) + "\n");
+    quit_ = true;
+    exit_status_ = kExitRefused;
+    return false;
+  }
+  if (!last) {
+    Lost(last.error);
+    return false;
+  }
   std::string out;
-  for (size_t i = 0; i < shown_.size(); ++i) {
-    if (!shown_[i].deleted && !current.contains(shown_[i].id)) {
-      shown_[i].deleted = true;
-      out += "* #" + std::to_string(i + 1) + " by " + Printable(shown_[i].sender) + " was deleted\n";
+  MessageId after = start_;
+  if (first) {
+    // The newest kBacklog messages: the history after the one listed before them.
+    auto ids = client_.List(chat_);
+    if (!ids) {
+      Lost(ids.error);
+      return false;
     }
-  }
-
-  // Re-fetch the newest shown messages (and any just edited here) to notice edits.
-  for (size_t i = shown_.size() > kWatched ? shown_.size() - kWatched : 0; i < shown_.size(); ++i)
-    recheck_.push_back(i);
-  std::vector<size_t> watch;
-  for (size_t i : recheck_)
-    if (!shown_[i].deleted && std::find(watch.begin(), watch.end(), i) == watch.end()) watch.push_back(i);
-  recheck_.clear();
-
-  std::vector<MessageId> ids;
-  for (size_t i : watch) ids.push_back(shown_[i].id);
-  ids.insert(ids.end(), fresh.begin(), fresh.end());
-  auto fetched = FetchAll(client_, chat_, ids);
-  if (!fetched) {
-    if (!out.empty()) Say(out);
-    return Broken(fetched.error);
-  }
-  for (size_t k = 0; k < watch.size(); ++k) {
-    auto& m = fetched.value[k];
-    Shown& s = shown_[watch[k]];
-    if (m && m->body != s.body) {
-      s.body = std::move(m->body);
-      out += Line(watch[k], " (edited)");
+    const size_t n = ids.value.size();
+    if (n > kBacklog) {
+      out += "* " + std::to_string(n - kBacklog) + " earlier messages not shown\n";
+      start_ = after = ids.value[n - kBacklog - 1];
     }
+  } else if (shown_.size() > kRecheck) {
+    after = std::prev(shown_.end(), static_cast<std::ptrdiff_t>(kRecheck + 1))->first;
   }
-  for (size_t k = watch.size(); k < ids.size(); ++k) {
-    auto& m = fetched.value[k];
-    if (!m) continue;  // deleted before it could be fetched
-    shown_.push_back({ids[k], std::move(m->sender), std::move(m->body)});
-    out += Line(shown_.size() - 1, "");
-  }
-  if (!out.empty()) Say(out);
+  if (!CatchUp(after, last.value, out)) return false;
+  if (lost_) out += "* back on " + session_.where() + "\n";  // Reconnect() clears lost_ after this
+  loaded_ = true;
+  retry_in_ = kFirstRetry;
+  Say(out);
+  return true;
 }
 
-std::optional<size_t> ChatRoom::Pick(std::string_view word) {
-  if (word.starts_with('#')) word.remove_prefix(1);
-  auto n = ParseInt(word);
-  if (!n || *n < 1 || static_cast<uint64_t>(*n) > shown_.size()) {
-    Say("! no message #" + Printable(word) + " here\n");
+void ChatRoom::ShowEvents() {
+  std::string out;
+  // A bounded batch, so that typing goes on during a flood; the rest come next round.
+  for (int n = 0; n < kEventBatch && !lost_ && !quit_; ++n) {
+    auto e = client_.NextEvent(milliseconds(0));
+    if (e.status == Status::kTimeout) break;
+    if (!e) {
+      Say(out);
+      return Lost(e.error);
+    }
+    Event& ev = e.value;
+    if (ev.kind == EventKind::kMessage) {
+      Show({ev.id, false, std::move(ev.sender), std::move(ev.body)}, out);
+    } else if (auto it = shown_.find(ev.id); it != shown_.end()) {
+      Show({ev.id, ev.kind == EventKind::kDelete, it->second.sender, std::move(ev.body)}, out);
+    }
+  }
+  Say(out);
+}
+
+void ChatRoom::Lost(const std::string& error) {
+  client_.Close();
+  if (lost_) return;  // a failed reconnection: Reconnect() backs off
+  lost_ = true;
+  retry_at_ = Clock::now() + retry_in_;
+  Say("! connection to " + session_.where() + " lost: " + error + "; reconnecting\n");
+}
+
+void ChatRoom::Reconnect() {
+  const Options& o = session_.options();
+  lost_ = !client_.Connect(o.host, o.port, kConnectTimeout) || !Subscribe();
+  if (lost_) {
+    client_.Close();
+    retry_in_ = std::min(retry_in_ * 2, kLastRetry);
+    retry_at_ = Clock::now() + retry_in_;
+  }
+}
+
+std::optional<MessageId> ChatRoom::Pick(std::string_view word) {
+  auto id = ParseInt(word);
+  if (!id || *id < 0) {
+    Say("! not a message id: " + Printable(word) + "\n");
     return std::nullopt;
   }
-  return static_cast<size_t>(*n - 1);
+  return *id;
 }
 
 bool ChatRoom::Do(const Request& request) {
+  if (lost_) {
+    Say("! not sent: reconnecting to " + session_.where() + "\n");
+    return false;
+  }
   auto r = client_.Call(request);
   if (r) return true;
   if (r.status == Status::kRefused)
@@ -163,7 +238,7 @@ bool ChatRoom::Do(const Request& request) {
   else if (r.status == Status::kBadRequest)
     Say("! not sent: " + r.error + "\n");
   else
-    Broken(r.error);
+    Lost(r.error);
   return false;
 }
 
@@ -190,19 +265,22 @@ void ChatRoom::Handle(const std::string& line) {
   } else if (cmd == "/edit") {
     const std::string n = word(pos);
     size_t text_at = line.find_first_not_of(' ', pos);
-    if (n.empty() || text_at == std::string::npos) return Say("! usage: /edit N TEXT\n");
-    if (auto i = Pick(n); i && Do(Request::Edit(user_, chat_, shown_[*i].id, line.substr(text_at))))
-      recheck_.push_back(*i);
+    if (n.empty() || text_at == std::string::npos) return Say("! usage: /edit ID TEXT\n");
+    if (auto id = Pick(n)) Do(Request::Edit(user_, chat_, *id, line.substr(text_at)));
   } else if (cmd == "/delete") {
     const std::string n = word(pos);
-    if (n.empty() || !word(pos).empty()) return Say("! usage: /delete N\n");
-    if (auto i = Pick(n)) Do(Request::Delete(user_, chat_, shown_[*i].id));
+    if (n.empty() || !word(pos).empty()) return Say("! usage: /delete ID\n");
+    if (auto id = Pick(n)) Do(Request::Delete(user_, chat_, *id));
   } else if (cmd == "/forward") {
     const std::string n = word(pos);
     const std::string to = word(pos);
-    if (to.empty() || !word(pos).empty()) return Say("! usage: /forward N CHAT\n");
-    if (auto i = Pick(n); i && Do(Request::Forward(user_, chat_, to, shown_[*i].id)))
-      Say("* forwarded #" + std::to_string(*i + 1) + " to " + Printable(to) + "\n");
+    if (to.empty() || !word(pos).empty()) return Say("! usage: /forward ID CHAT\n");
+    auto id = Pick(n);
+    if (!id || !Do(Request::Forward(user_, chat_, to, *id))) return;
+    // The copy is a message from the forwarder: the original author is known only here.
+    auto it = shown_.find(*id);
+    const std::string author = it != shown_.end() ? " (written by " + Printable(it->second.sender) + ")" : "";
+    Say("* forwarded " + std::to_string(*id) + author + " to " + Printable(to) + "\n");
   } else {
     Say("! unknown command " + Printable(cmd) + " (try /help)\n");
   }
@@ -232,29 +310,27 @@ int ChatRoom::Run() {
   if (int status = Enter(); status != kExitOk) return status;
   Say("* " + Printable(user_) + " in " + Printable(chat_) + " on " + session_.where() +
       " (/help for commands, /quit to leave)\n");
-  Poll(true);
+  if (!Subscribe() && !lost_) return exit_status_;
 
   LineEditor editor(Printable(user_) + "@" + Printable(chat_) + "> ",
                     {"/edit", "/delete", "/forward", "/help", "/quit"}, true);
   editor_ = &editor;
-  auto next_poll = Clock::now() + kPollInterval;
   while (!quit_) {
+    if (!lost_ && client_.event_ready()) ShowEvents();
+    if (quit_) break;
     std::string line;
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_poll - Clock::now());
-    switch (editor.Read(std::max(wait, std::chrono::milliseconds(0)), line)) {
-      case LineEditor::Event::kLine:
-        Handle(line);
-        next_poll = Clock::now();  // show the effect right away
-        break;
+    const auto wait = lost_ ? std::max(std::chrono::duration_cast<milliseconds>(retry_at_ - Clock::now()),
+                                       milliseconds(0))
+                            : milliseconds(-1);
+    switch (editor.Read(wait, line, lost_ ? -1 : client_.fd())) {
+      case LineEditor::Event::kLine: Handle(line); break;
+      case LineEditor::Event::kReady: ShowEvents(); break;
       case LineEditor::Event::kEof:
       case LineEditor::Event::kInterrupt:
       case LineEditor::Event::kTerminate: quit_ = true; break;
       case LineEditor::Event::kTimeout: break;
     }
-    if (!quit_ && Clock::now() >= next_poll) {
-      Poll(false);
-      next_poll = Clock::now() + kPollInterval;
-    }
+    if (!quit_ && lost_ && Clock::now() >= retry_at_) Reconnect();
   }
   editor_ = nullptr;
   return exit_status_;

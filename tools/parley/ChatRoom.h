@@ -7,11 +7,13 @@
 
 namespace parley::cli {
 
-// Joins `chat` as `user` (creating the chat when it does not exist), shows
-// the newest messages, then polls the chat about twice a second and shows
-// what is new, edited or deleted, while the user types messages and /commands
-// on a readline prompt. Returns the exit status: 0 when the user leaves,
-// 1 when the server refuses to let the user in, 3 when the connection fails.
+// Joins `chat` as `user` (creating the chat when it does not exist),
+// subscribes to it, shows the newest messages, then shows what the server
+// pushes (new messages, edits, deletions) while the user types messages and
+// /commands on a readline prompt. A broken connection is reopened with
+// backoff and the room catches up. Returns the exit status: 0 when the user
+// leaves, 1 when the server refuses to let the user in, 3 when the server
+// cannot be reached at the start.
 int RunChat(Session& session, const std::string& user, const std::string& chat);
 
 }  // namespace parley::cli

@@ -5,6 +5,7 @@
 
 #include "ChatRoom.h"
 #include "Text.h"
+#include "Watch.h"
 
 namespace parley::cli {
 
@@ -190,15 +191,24 @@ const Command kCommands[] = {
      "{\"id\":N,\"sender\":\"...\",\"body\":\"...\"} object per line.",
      1, 3, RunHistory},
     {"chat", "USER CHAT", "a live chat room in the terminal",
-     "Joins CHAT as USER (creating the chat if it does not exist) and shows its messages\n"
-     "as they arrive, numbered #1, #2, ... Each line typed is sent as a message. Commands:\n"
-     "  /edit N TEXT     replace the text of your message #N\n"
-     "  /delete N        delete your message #N\n"
-     "  /forward N CHAT  copy message #N into another chat\n"
-     "  /help            list these commands\n"
-     "  /quit            leave (also Ctrl-D or Ctrl-C)\n"
-     "Start a line with '//' to send a message that begins with '/'.",
+     "Joins CHAT as USER (creating the chat if it does not exist), shows its newest\n"
+     "messages as 'ID SENDER: BODY' and then every new message, edit and deletion as\n"
+     "the server pushes it. Each line typed is sent as a message. Commands:\n"
+     "  /edit ID TEXT     replace the text of your message ID\n"
+     "  /delete ID        delete your message ID\n"
+     "  /forward ID CHAT  copy message ID into another chat\n"
+     "  /help             list these commands\n"
+     "  /quit             leave (also Ctrl-D or Ctrl-C)\n"
+     "Start a line with '//' to send a message that begins with '/'. When the\n"
+     "connection breaks, the room reconnects and shows what it missed.",
      2, 2, RunChatCommand},
+    {"watch", "USER CHAT [--json]", "print the chat's new messages, edits and deletions as they happen",
+     "USER must be a member of CHAT. One line per event: 'message ID SENDER: BODY',\n"
+     "'edit ID: BODY' or 'delete ID'. With --json: {\"event\":\"message\",\"chat\":\"...\",\n"
+     "\"id\":N,\"sender\":\"...\",\"body\":\"...\"}; an edit has no sender, a deletion\n"
+     "neither sender nor body. Runs until interrupted (exit 0) or until the connection\n"
+     "is lost (exit 3, no reconnection: start it again and use 'history' for the gap).",
+     2, 3, RunWatch},
     {"help", "[COMMAND]", "general help, or the help of COMMAND", "", 0, 1, RunHelp},
 };
 
@@ -247,6 +257,9 @@ const char* RefusalReason(RequestKind kind) {
     case RequestKind::kForward: return "no such message, or not a member of the target chat";
     case RequestKind::kFetch: return "no such chat or no such message";
     case RequestKind::kList: return "no such chat";
+    case RequestKind::kSubscribe: return "user not registered, no such chat or not a member of the chat";
+    case RequestKind::kUnsubscribe: return "not a member of the chat or not subscribed to it";
+    case RequestKind::kHistory: return "no such chat or no such message to start after";
   }
   return "refused";
 }

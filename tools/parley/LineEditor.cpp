@@ -136,7 +136,7 @@ void LineEditor::OnLine(char* raw) {
   if (!self->live_) self->Remove();
 }
 
-LineEditor::Event LineEditor::Read(std::chrono::milliseconds timeout, std::string& line) {
+LineEditor::Event LineEditor::Read(std::chrono::milliseconds timeout, std::string& line, int fd) {
   using Clock = std::chrono::steady_clock;
   const bool forever = timeout.count() < 0;
   const auto deadline = forever ? Clock::time_point::max() : Clock::now() + timeout;
@@ -173,9 +173,11 @@ LineEditor::Event LineEditor::Read(std::chrono::milliseconds timeout, std::strin
       wait.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
       wait_ptr = &wait;
     }
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    int n = ppoll(&p, 1, wait_ptr, &old_mask_);
-    if (n > 0) rl_callback_read_char();
+    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
+    int n = ppoll(p, fd >= 0 ? 2 : 1, wait_ptr, &old_mask_);
+    if (n <= 0) continue;
+    if (p[0].revents != 0) rl_callback_read_char();
+    if (fd >= 0 && p[1].revents != 0) return Event::kReady;
   }
 }
 

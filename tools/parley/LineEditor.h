@@ -1,6 +1,6 @@
 // Line editing for the interactive modes: readline in its callback form,
-// driven by a poll loop so that the program can do periodic work (polling the
-// server) and print text above the line being typed without garbling it.
+// driven by a poll loop so that the program can wait for its server connection
+// at the same time and print text above the line being typed without garbling it.
 //
 // While a LineEditor exists it owns the terminal and the process's SIGINT,
 // SIGTERM, SIGHUP and SIGWINCH handling; the destructor restores both. One
@@ -24,6 +24,7 @@ class LineEditor {
     kInterrupt,  // Ctrl-C: the line being typed was dropped
     kTerminate,  // SIGTERM or SIGHUP
     kTimeout,    // nothing complete within the timeout
+    kReady,      // the descriptor given to Read() can be read
   };
 
   // `completions`: words offered by Tab for the first word of a line.
@@ -37,9 +38,10 @@ class LineEditor {
   LineEditor(const LineEditor&) = delete;
   LineEditor& operator=(const LineEditor&) = delete;
 
-  // Edits lines until one is complete, a signal arrives or `timeout` (if not
-  // negative) passes. Entered non-blank lines go to the history.
-  Event Read(std::chrono::milliseconds timeout, std::string& line);
+  // Edits lines until one is complete, a signal arrives, `timeout` (if not
+  // negative) passes or `fd` (if not negative) has something to read (or is
+  // closed). Entered non-blank lines go to the history.
+  Event Read(std::chrono::milliseconds timeout, std::string& line, int fd = -1);
 
   // Prints `text` (whole lines) above the prompt and the line being typed,
   // which are then redrawn as they were.

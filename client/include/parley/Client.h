@@ -4,6 +4,9 @@
 // request protocol: one typed call per request kind, each returning a
 // `Result` with the outcome and the data, plus a pipelined mode that queues
 // many requests, sends them in one go and then reads their replies in order.
+// A connection subscribed to chats also receives pushed events; they are
+// kept in arrival order, also while a reply is awaited, and read with
+// `NextEvent`.
 //
 // Every wait is bounded: connecting by the timeout given to `Connect`, every
 // write and every reply by the client's I/O timeout (`set_timeout`). Every
@@ -49,8 +52,12 @@ enum class RequestKind : uint64_t {
   kForward = 6,
   kFetch = 7,
   kList = 8,
+  kSubscribe = 9,
+  kUnsubscribe = 10,
+  kHistory = 11,
 };
-// "register", "create", "join", "send", "edit", "delete", "forward", "fetch", "list".
+// "register", "create", "join", "send", "edit", "delete", "forward", "fetch",
+// "list", "subscribe", "unsubscribe", "history".
 const char* ToString(RequestKind kind);
 
 // How a call ended.
@@ -82,15 +89,57 @@ struct Result {
   explicit operator bool() const { return ok(); }
 };
 
+// The last-id of a subscription to a chat without messages, and the `after`
+// of a history page that starts at the chat's first message.
+inline constexpr MessageId kNoMessage = -1;
+// The most messages one history page holds, whatever is asked for.
+inline constexpr uint64_t kHistoryMaxMessages = 1000;
+
 // A fetched message. The server does not send the identifier back.
 struct Message {
   std::string sender;
   std::string body;  // any bytes, zero bytes included
 };
 
+// One message of a history page. A deleted message keeps its place, with an
+// empty sender and body.
+struct HistoryEntry {
+  MessageId id = kNoMessage;
+  bool deleted = false;
+  std::string sender;
+  std::string body;
+};
+
+// Consecutive messages of a chat, oldest first. `more` is true when the chat
+// holds messages after the last one of `entries`.
+struct HistoryPage {
+  std::vector<HistoryEntry> entries;
+  bool more = false;
+};
+
+// What a pushed event reports.
+enum class EventKind {
+  kMessage,  // a new message: sent, or forwarded into the chat (then from the forwarder)
+  kEdit,     // message `id` has the new body `body`
+  kDelete,   // message `id` was deleted
+};
+// "message", "edit", "delete".
+const char* ToString(EventKind kind);
+
+// A change of a subscribed chat, as pushed by the server. `sender` is set
+// for kMessage only, `body` for kMessage and kEdit.
+struct Event {
+  EventKind kind = EventKind::kMessage;
+  std::string chat;
+  MessageId id = kNoMessage;
+  std::string sender;
+  std::string body;
+};
+
 // The data of a reply read in pipelined mode: nothing for the status-only
-// kinds, the identifiers for kList, the message for kFetch.
-using ReplyData = std::variant<std::monostate, std::vector<MessageId>, Message>;
+// kinds, the identifiers for kList, the message for kFetch, the chat's last
+// id for kSubscribe, the page for kHistory.
+using ReplyData = std::variant<std::monostate, std::vector<MessageId>, Message, MessageId, HistoryPage>;
 
 // One encoded request, ready to be queued. Names (users, chats) are sent as
 // given; the server cuts a name at its first zero byte. Bodies are sent
@@ -107,6 +156,9 @@ class Request {
                          MessageId id);
   static Request List(std::string_view chat);
   static Request Fetch(std::string_view chat, MessageId id);
+  static Request Subscribe(std::string_view user, std::string_view chat);
+  static Request Unsubscribe(std::string_view user, std::string_view chat);
+  static Request History(std::string_view chat, MessageId after, uint64_t max);
 
   RequestKind kind() const { return kind_; }
   // The whole frame: length prefix and payload.
@@ -136,14 +188,21 @@ class Client {
 
   // Connects to `host` (a name or a numeric IPv4/IPv6 address) on `port`,
   // trying each resolved address until one accepts within `timeout` overall.
-  // Closes any previous connection first. kOk or kConnectionLost / kTimeout,
-  // with the reason in `error`. (Looking a host name up is left to the system
-  // resolver and its own time limits; numeric addresses need no look-up.)
+  // Closes any previous connection first and forgets the events it left
+  // unread. kOk or kConnectionLost / kTimeout, with the reason in `error`.
+  // (Looking a host name up is left to the system resolver and its own time
+  // limits; numeric addresses need no look-up.)
   Result<> Connect(const std::string& host, uint16_t port,
                    std::chrono::milliseconds timeout = kDefaultTimeout);
   bool connected() const { return fd_ >= 0; }
-  // Closes the connection, dropping queued and unread requests. Idempotent.
+  // Closes the connection, dropping queued and unread requests. Events
+  // already received stay readable with NextEvent. Idempotent.
   void Close();
+  // The connection's socket (-1 when not connected), to wait for events with
+  // poll() alongside other descriptors. Read it only through this client.
+  // Events may already be waiting in the client while the socket has nothing
+  // to read: check event_ready() before waiting.
+  int fd() const { return fd_; }
 
   // The bound on each reply (from the moment it is awaited until it is
   // complete) and on each stall while writing. Default kDefaultTimeout.
@@ -182,6 +241,23 @@ class Client {
   // not exist or holds no such (undeleted) message.
   Result<Message> Fetch(std::string_view chat, MessageId id);
 
+  // Makes this connection a subscriber of `chat`: every later change of the
+  // chat arrives as an Event, once, in the chat's order. The value is the id
+  // of the chat's last message at that moment (deleted or not), kNoMessage
+  // when it has none; the events carry on from there. Subscribing again
+  // changes nothing and reports the last id again. Refused unless the user is
+  // a member of the chat. A subscription ends with the connection.
+  Result<MessageId> Subscribe(std::string_view user, std::string_view chat);
+  // Ends this connection's subscription to `chat`: no event of it follows.
+  // Refused unless the user is a member and the connection is subscribed.
+  Result<> Unsubscribe(std::string_view user, std::string_view chat);
+  // The messages of `chat` after `after` (from the first for kNoMessage),
+  // oldest first, deleted ones included: at most `max`, at most
+  // kHistoryMaxMessages, and fewer when they are large. Refused when the chat
+  // does not exist or `after` is neither kNoMessage nor an id the chat handed
+  // out (a deleted message's id will do).
+  Result<HistoryPage> History(std::string_view chat, MessageId after, uint64_t max = kHistoryMaxMessages);
+
   // Sends `request` and waits for its reply, whatever its kind.
   Result<ReplyData> Call(const Request& request);
 
@@ -202,6 +278,22 @@ class Client {
   // The reply to the oldest pending request. kBadRequest when none is pending.
   Result<ReplyData> ReadReply();
 
+  // --- Pushed events. ---
+  // Events that arrive while a reply is awaited are queued; so are those that
+  // come in the same read as a reply.
+  //
+  // The oldest queued event, or the next to arrive within `timeout` (0: only
+  // what has already arrived, without waiting). kTimeout when none came; the
+  // connection stays open then, unlike after a reply's timeout. kBadRequest
+  // when no event is queued and replies to queued requests are still unread
+  // (read them first). A frame that is not a well-formed event, or a reply
+  // to no request, is kMalformed; a closed connection is kConnectionLost.
+  Result<Event> NextEvent(std::chrono::milliseconds timeout);
+  // True when NextEvent(0) has something to work on without reading the
+  // socket: an event is queued, or a whole frame was received with a reply.
+  // An event loop waits for the socket only while this is false.
+  bool event_ready() const;
+
  private:
   enum class Io { kOk, kClosed, kTimeout, kError };
   // A failure that ends the connection: closes it and builds the result.
@@ -210,6 +302,14 @@ class Client {
   // Waits until the input buffer holds one whole reply frame, reading more as
   // needed until `deadline`.
   Result<> ReadFrame(std::chrono::steady_clock::time_point deadline, uint64_t& type, std::string_view& body);
+  // The next frame that is not an event, queuing the events before it.
+  Result<> ReadReplyFrame(std::chrono::steady_clock::time_point deadline, uint64_t& type,
+                          std::string_view& body);
+  // Takes a whole frame off the input buffer when there is one: kOk with
+  // `got` set, kOk without when more bytes are needed, kMalformed otherwise.
+  Result<> TakeFrame(bool& got, uint64_t& type, std::string_view& body);
+  // Decodes a pushed frame onto the event queue; kMalformed when it is not an event.
+  Result<> QueueEvent(uint64_t type, std::string_view body);
   Io ReadSome(std::chrono::steady_clock::time_point deadline);
   Result<ReplyData> ReadReplyFor(RequestKind kind);
   template <typename T>
@@ -221,6 +321,7 @@ class Client {
   std::string in_;   // received, unconsumed reply bytes from in_pos_
   size_t in_pos_ = 0;
   std::deque<RequestKind> pending_;  // kinds of the requests awaiting replies
+  std::deque<Event> events_;         // pushed events not yet returned
   std::string last_error_;           // set by ReadSome on kError
 };
 
