@@ -32,7 +32,9 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Side-by-side benchmark against Redis (see docs/benchmarks.md).
-bench: build
+bench:
+	@bash scripts/install-deps.sh redis-server gnuplot-nox libhiredis-dev || true
+	@$(MAKE) --no-print-directory build
 	bash bench/compare-redis.sh --build $(BUILD)
 
 clean:

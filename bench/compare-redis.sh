@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of parleyd and redis-server on this machine.
 #
-#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR]
+#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR] [--only fanout]
 #
 # Starts build/parleyd and redis-server (no persistence) on free loopback
 # ports, runs parley-bench and redis-benchmark with the same clients, requests,
@@ -15,9 +15,14 @@
 # --fsync everysec / always and redis-server --appendonly yes --appendfsync of
 # the same name, beside both without persistence; then how long each takes to
 # restart on one million messages written with everysec, and its RSS then.
+# Push fan-out: parley-bench -t fanout against build/redis-fanout (the same
+# test over Redis pub/sub) with 1, 100 and 1000 subscribers flat out and 1000
+# subscribers at 1000 and at 100 messages/s; then the server's memory per idle
+# subscription (-t subscribe, 100 connections x 1000 chats or channels).
 #
-# redis-server and gnuplot-nox come from Debian; run as root, the script
-# installs them, otherwise it prints the apt-get line and skips what is missing.
+# redis-server, gnuplot-nox and libhiredis-dev come from Debian; run as root,
+# the script installs them (and builds redis-fanout once hiredis is there),
+# otherwise it prints the apt-get line and skips what is missing.
 # Every server it starts is stopped on exit. Only 127.0.0.1 is ever contacted.
 set -euo pipefail
 
@@ -26,6 +31,7 @@ BUILD=$ROOT/build
 OUT=""
 QUICK=0
 RUNS=""
+ONLY=""
 
 CLIENTS=50
 VALUE=64
@@ -41,6 +47,8 @@ Options:
                (default 3, or 1 with --quick)
   --build DIR  where parleyd and parley-bench were built (default build/)
   --out DIR    where the chart and its data go (default docs/img/)
+  --only fanout
+               run the push fan-out part alone
 EOF
 }
 
@@ -50,6 +58,8 @@ while [ $# -gt 0 ]; do
     --runs) RUNS=${2:?--runs needs a number}; shift ;;
     --build) BUILD=$(cd "${2:?--build needs a folder}" && pwd); shift ;;
     --out) OUT=${2:?--out needs a folder}; shift ;;
+    --only) ONLY=${2:?--only needs a part}; shift
+            [ "$ONLY" = fanout ] || { echo "compare-redis: --only knows only 'fanout'" >&2; exit 2; } ;;
     -h|--help) usage; exit 0 ;;
     *) echo "compare-redis: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -60,10 +70,12 @@ if [ "$QUICK" = 1 ]; then
   REQUESTS=10000
   FILL=100000
   RUNS=${RUNS:-1}
+  FAN_SECONDS=2
 else
   REQUESTS=100000
   FILL=1000000
   RUNS=${RUNS:-3}
+  FAN_SECONDS=5
 fi
 case "$RUNS" in ''|*[!0-9]*|0) echo "compare-redis: --runs wants a positive number" >&2; exit 2 ;; esac
 
@@ -127,10 +139,23 @@ if ensure_packages redis-server && command -v redis-server >/dev/null && command
 else
   note "compare-redis: Redis not available: the Redis columns stay empty"
 fi
-if ensure_packages gnuplot-nox && command -v gnuplot >/dev/null; then
+if [ -z "$ONLY" ] && ensure_packages gnuplot-nox && command -v gnuplot >/dev/null; then
   HAVE_GNUPLOT=1
-else
+elif [ -z "$ONLY" ]; then
   note "compare-redis: gnuplot not available: no chart"
+fi
+# The Redis side of the fan-out comparison is built with the rest once hiredis is installed.
+RFANOUT=$BUILD/redis-fanout
+if [ "$HAVE_REDIS" = 1 ] && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
+  note "building redis-fanout ..."
+  { cmake -S "$ROOT" -B "$BUILD" && cmake --build "$BUILD" -j 2 --target redis-fanout; } >"$TMP/redis-fanout-build.log" 2>&1 ||
+    { note "compare-redis: building redis-fanout failed:"; tail -n 20 "$TMP/redis-fanout-build.log" >&2; }
+fi
+HAVE_RFANOUT=0
+if [ "$HAVE_REDIS" = 1 ] && [ -x "$RFANOUT" ]; then
+  HAVE_RFANOUT=1
+else
+  note "compare-redis: no redis-fanout: the Redis fan-out columns stay empty"
 fi
 
 # A loopback port in 20000-29999 that no socket uses, taken below the
@@ -235,6 +260,145 @@ check_alive() {
 
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
+# median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
+median() {
+  awk -v S="$1" -v T="$2" -v P="$3" -v C="$4" '$1 == S && $2 == T && $3 == P { print $C }' "$RESULTS" |
+    sort -g | awk '{ v[NR] = $1 } END {
+      if (NR == 0) { print "-"; exit }
+      if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+fmt_rps() { if [ "$1" = "-" ]; then echo "-"; else printf "%.0f" "$1"; fi; }
+fmt_ms() { if [ "$1" = "-" ]; then echo "-"; else printf "%.3f" "$1"; fi; }
+ratio() {
+  if [ "$1" = "-" ] || [ "$2" = "-" ]; then
+    echo "-"
+  else
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
+  fi
+}
+mib() { if [ "$1" = "-" ]; then echo "-"; else awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; fi; }
+
+# ---------------------------------------------------------------- fan-out ---
+# One publisher, S subscribers of one chat (Parley) or channel (Redis), the
+# same client code for both: parley-bench -t fanout and redis-fanout. Flat out
+# with 1, 100 and 1000 subscribers, then 1000 subscribers at 1000 messages/s,
+# and at 100 messages/s (10 ms between messages: one message's fan-out alone).
+# The publisher keeps at most FAN_WINDOW publishes unanswered (and no
+# subscriber more than 1024 messages behind). Lines of $FANRES:
+#   server fanout S:RATE run events_per_s p50_ms p99_ms p999_ms
+FANRES=$TMP/fanout.txt
+FAN_WINDOW=16
+FAN_CASES="1:0 100:0 1000:0 1000:1000 1000:100"
+
+# fan_run PROGRAM SERVER PORT PID CASE RUN
+fan_run() {
+  local prog=$1 server=$2 port=$3 pid=$4 subs=${5%%:*} rate=${5#*:} run=$6 rc=0 csv=$TMP/fan.csv
+  bounded "$prog" --port "$port" -t fanout --subscribers "$subs" --rate "$rate" -P "$FAN_WINDOW" -d "$VALUE" \
+    --warmup 1 --duration "$FAN_SECONDS" --server-pid "$pid" --csv >"$csv" 2>"$TMP/fan.err" || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    FAILED=1
+    note "compare-redis: $(basename "$prog") failed (exit $rc) with $subs subscribers at rate $rate:"; cat "$TMP/fan.err" >&2
+  fi
+  # "test","rps","p50_ms","p99_ms","p999_ms","max_ms","errors"
+  awk -F, -v S="$server" -v K="$5" -v R="$run" '$1 == "\"fanout\"" {
+      for (i = 1; i <= NF; i++) gsub(/"/, "", $i)
+      print S, "fanout", K, R, $2, $3, $4, $5 }' "$csv" >>"$FANRES"
+}
+
+# idle_memory PROGRAM SERVER RUN: on a fresh server, appends to $IDLERES
+# "SERVER RUN KiB-without KiB-with bytes-per-subscription".
+idle_memory() {
+  local line pid port
+  if [ "$2" = parley ]; then start_parley; pid=$PARLEY_PID; port=$PARLEY_PORT; else start_redis; pid=$REDIS_PID; port=$REDIS_PORT; fi
+  line=$(bounded "$1" --port "$port" -t subscribe --subscribers 100 --chats 1000 --server-pid "$pid" -q 2>"$TMP/idle.err" |
+    sed -n 's/^idle subscriptions: server RSS \([0-9]*\) KiB without, \([0-9]*\) KiB with [0-9]* subscriptions: \([0-9.-]*\) bytes.*/\1 \2 \3/p')
+  if [ -z "$line" ]; then
+    FAILED=1
+    note "compare-redis: $(basename "$1") -t subscribe failed:"; cat "$TMP/idle.err" >&2
+  else
+    echo "$2 x $3 $line" >>"$IDLERES"
+  fi
+  check_alive "$2" "$pid"
+  stop_pid "$pid"
+}
+
+fanout_part() {
+  local run c started rate p50 p99 p999 r50 r99 r999 prps rrps server mem
+  : >"$FANRES"
+  started=$(date +%s)
+  for run in $(seq 1 "$RUNS"); do
+    note "fan-out run $run/$RUNS ..."
+    start_parley
+    [ "$HAVE_RFANOUT" = 1 ] && start_redis
+    for c in $FAN_CASES; do
+      fan_run "$PBENCH" parley "$PARLEY_PORT" "$PARLEY_PID" "$c" "$run"
+      [ "$HAVE_RFANOUT" = 1 ] && fan_run "$RFANOUT" redis "$REDIS_PORT" "$REDIS_PID" "$c" "$run"
+    done
+    check_alive parleyd "$PARLEY_PID"
+    stop_pid "$PARLEY_PID"
+    if [ "$HAVE_RFANOUT" = 1 ]; then
+      check_alive redis-server "$REDIS_PID"
+      stop_pid "$REDIS_PID"
+    fi
+  done
+  echo
+  echo "Push fan-out: one publisher, S subscribers of one chat (Parley) or channel (Redis), $VALUE-byte bodies carrying"
+  echo "their send time, at most $FAN_WINDOW publishes unanswered, 1 s warm-up then $FAN_SECONDS s measured, median of $RUNS"
+  echo "run(s). Events/s: events delivered to all subscribers together; latency: publish to delivery, in ms."
+  echo
+  echo "| subscribers | msg/s | Parley events/s | Redis events/s | ratio | Parley p50 | Redis p50 | Parley p99 | Redis p99 | Parley p99.9 | Redis p99.9 |"
+  echo "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  for c in $FAN_CASES; do
+    prps=$(RESULTS=$FANRES median parley fanout "$c" 5)
+    rrps=$(RESULTS=$FANRES median redis fanout "$c" 5)
+    p50=$(RESULTS=$FANRES median parley fanout "$c" 6); r50=$(RESULTS=$FANRES median redis fanout "$c" 6)
+    p99=$(RESULTS=$FANRES median parley fanout "$c" 7); r99=$(RESULTS=$FANRES median redis fanout "$c" 7)
+    p999=$(RESULTS=$FANRES median parley fanout "$c" 8); r999=$(RESULTS=$FANRES median redis fanout "$c" 8)
+    rate=${c#*:}; [ "$rate" = 0 ] && rate="flat out"
+    echo "| ${c%%:*} | $rate | $(fmt_rps "$prps") | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$p50") |" \
+      "$(fmt_ms "$r50") | $(fmt_ms "$p99") | $(fmt_ms "$r99") | $(fmt_ms "$p999") | $(fmt_ms "$r999") |"
+  done
+  fan_elapsed=$(( $(date +%s) - started ))
+
+  # Idle subscriptions: each measurement on a fresh server; columns of $IDLERES:
+  #   server x run KiB-without KiB-with bytes-per-subscription
+  IDLERES=$TMP/idle.txt
+  : >"$IDLERES"
+  for run in $(seq 1 "$RUNS"); do
+    idle_memory "$PBENCH" parley "$run"
+    [ "$HAVE_RFANOUT" = 1 ] && idle_memory "$RFANOUT" redis "$run"
+  done
+  echo
+  echo "Idle subscriptions: 100 connections each subscribed to 1000 chats (Parley; every user a member of every chat)"
+  echo "or channels (Redis). RSS after the same connections each sent 2000 requests that change nothing (as many replies"
+  echo "as the subscribes bring), then after the 100000 subscriptions; growth divided by 100000. Median of $RUNS fresh"
+  echo "server(s) (the RSS columns are those of the median run)."
+  echo
+  echo "| server | RSS without MiB | RSS with MiB | bytes per idle subscription |"
+  echo "|---|---:|---:|---:|"
+  for server in parley redis; do
+    read -r -a mem <<<"$(awk -v S="$server" '$1 == S' "$IDLERES" | sort -g -k6 | awk '{ v[NR] = $0 } END {
+      if (NR == 0) print "- - - - - -"; else print v[int((NR + 1) / 2)] }')"
+    echo "| $([ "$server" = parley ] && echo parleyd || echo redis-server) | $(mib "${mem[3]}") | $(mib "${mem[4]}") | ${mem[5]} |"
+  done
+}
+
+# The closing note on where and when, and the exit status.
+finish() {
+  echo
+  echo "(load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
+  echo " machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r);"
+  rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
+  rver=$( [ "$HAVE_REDIS" = 1 ] && redis-server --version | cut -d' ' -f1-3 || echo "no Redis")
+  echo " parleyd at commit $rev; $rver)"
+  if [ "$FAILED" = 1 ]; then
+    note "compare-redis: some runs reported errors; see above"
+    exit 1
+  fi
+  exit 0
+}
+
 # ------------------------------------------------------------- benchmarks ---
 # Every measurement becomes one line of $RESULTS: server test pipeline run rps p99_ms
 RESULTS=$TMP/results.txt
@@ -280,10 +444,17 @@ redis_run() {
       print "redis", name, P, R, $2, $7 }' "$csv" >>"$RESULTS"
 }
 
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+if [ "$ONLY" = fanout ]; then
+  fanout_part
+  echo
+  echo "(fan-out runs took ${fan_elapsed}s)"
+  finish
+fi
+
 MAIN_PIPES="1 16"
 CHART_PIPES="1 4 16 64"
 started=$(date +%s)
-load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for run in $(seq 1 "$RUNS"); do
   note "run $run/$RUNS ..."
   start_parley
@@ -309,24 +480,6 @@ for run in $(seq 1 "$RUNS"); do
     stop_pid "$REDIS_PID"
   fi
 done
-
-# median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
-median() {
-  awk -v S="$1" -v T="$2" -v P="$3" -v C="$4" '$1 == S && $2 == T && $3 == P { print $C }' "$RESULTS" |
-    sort -g | awk '{ v[NR] = $1 } END {
-      if (NR == 0) { print "-"; exit }
-      if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
-fmt_rps() { if [ "$1" = "-" ]; then echo "-"; else printf "%.0f" "$1"; fi; }
-fmt_ms() { if [ "$1" = "-" ]; then echo "-"; else printf "%.3f" "$1"; fi; }
-ratio() {
-  if [ "$1" = "-" ] || [ "$2" = "-" ]; then
-    echo "-"
-  else
-    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'
-  fi
-}
 
 echo
 echo "Parley vs Redis: $CLIENTS clients, $VALUE-byte values, $(requests_at 1) requests per test at pipeline 1 and"
@@ -379,7 +532,6 @@ echo "Memory: $FILL messages of $VALUE bytes (Parley: send to one chat; Redis: L
 echo
 echo "| server | RSS empty MiB | RSS filled MiB | growth bytes/message |"
 echo "|---|---:|---:|---:|"
-mib() { if [ "$1" = "-" ]; then echo "-"; else awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; fi; }
 per_msg() { awk -v a="$1" -v b="$2" -v n="$FILL" 'BEGIN { printf "%.0f", (b - a) * 1024 / n }'; }
 
 # Sends $FILL messages to one chat of the parleyd started last.
@@ -560,13 +712,8 @@ echo
 echo "Files: parleyd: $p_files; redis-server: $r_files"
 
 echo
-echo "(throughput runs took ${elapsed}s, durable runs ${durable_elapsed}s; load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg);"
-echo " machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), kernel $(uname -r);"
-rev=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
-rver=$( [ "$HAVE_REDIS" = 1 ] && redis-server --version | cut -d' ' -f1-3 || echo "no Redis")
-echo " parleyd at commit $rev; $rver)"
+fanout_part
 
-if [ "$FAILED" = 1 ]; then
-  note "compare-redis: some runs reported errors; see above"
-  exit 1
-fi
+echo
+echo "(throughput runs took ${elapsed}s, durable runs ${durable_elapsed}s, fan-out runs ${fan_elapsed}s)"
+finish

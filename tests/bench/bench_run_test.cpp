@@ -81,6 +81,23 @@ TEST(BenchAgainstServer, EveryTestRunsClean) {
   EXPECT_TRUE(server.Running());
 }
 
+// The push tests: every subscription confirmed, every event delivered once and in order, none wrong.
+TEST(BenchAgainstServer, PushTestsRunClean) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start()) << server.Stderr();
+  for (const std::string rate : {"0", "300"}) {
+    BenchOutcome o = RunBench({"--port", std::to_string(server.port()), "-t", "subscribe,fanout", "--subscribers", "30",
+                               "--chats", "20", "--rate", rate, "-P", "4", "--threads", "2", "--warmup", "0",
+                               "--duration", "1"});
+    EXPECT_EQ(o.exit_code, 0) << o.out;
+    ASSERT_TRUE(o.rows.count("subscribe") && o.rows.count("fanout")) << o.out;
+    for (const auto& [test, row] : o.rows) EXPECT_TRUE(row.errors == 0 && row.rps > 0) << test << " at " << rate;
+    // At 300 messages a second, each of the 30 subscribers gets about 300 events in the second.
+    EXPECT_NEAR(o.rows.at("fanout").rps, rate == "0" ? o.rows.at("fanout").rps : 30 * 300, 900) << o.out;
+  }
+  EXPECT_TRUE(server.Running());
+}
+
 TEST(BenchAgainstServer, UnreachableServerFailsTheRun) {
   BenchOutcome o = RunBench({"--port", std::to_string(ClosedLoopbackPort()), "-n", "10", "-c", "1"});
   EXPECT_EQ(o.exit_code, 1);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Fanout.h"
 #include "Frames.h"
 #include "Latency.h"
 #include "Options.h"
@@ -126,6 +127,36 @@ TEST(Requests, FramesAreWellFormedAndFitTheLimit) {
   EXPECT_EQ(LoadI32(out.data()), kMaxPayload);
 }
 
+// What a fanout subscriber (or the publisher) accepts from Parley, item by item, up to the first bad one.
+TEST(PushCheck, SubscriberAndPublisherStreams) {
+  using test::BuildFrame, test::StatusFrame;
+  using K = StreamItem::Kind;
+  const std::string sub = StatusFrame(EV_SUBSCRIBE, true) + BuildFrame(EV_SUBSCRIBE, int64_t{5});
+  auto ev = [](int64_t id, const char* sender = "p", uint64_t type = PUSH_MESSAGE) {
+    return BuildFrame(type, "c", id, sender, "hi");
+  };
+  const struct { bool publisher; std::string bytes; std::vector<K> want; } cases[] = {
+      {false, StatusFrame(EV_JOINCHAT, true) + sub + ev(6) + ev(9), {K::kReply, K::kSubscribed, K::kEvent, K::kEvent}},
+      {false, sub + ev(8) + ev(7), {K::kSubscribed, K::kEvent, K::kBad}},  // ids must grow past the last id
+      {false, sub + ev(6, "q"), {K::kSubscribed, K::kBad}},
+      {false, sub + ev(6, "p", PUSH_EDIT), {K::kSubscribed, K::kBad}},
+      {false, StatusFrame(EV_SUBSCRIBE, true) + ev(6), {K::kBad}},  // "ok" without the last id
+      {false, StatusFrame(EV_SUBSCRIBE, false), {K::kBad}},
+      {true, StatusFrame(EV_SENGMSG, true) + StatusFrame(EV_SENGMSG, false), {K::kReply, K::kBad}},
+  };
+  for (const auto& c : cases) {
+    auto stream = ParleyPushStream("p", "c", c.publisher);
+    std::copy(c.bytes.begin(), c.bytes.end(), stream->Space().begin());
+    stream->Commit(c.bytes.size());
+    std::vector<K> got;
+    for (StreamItem i{}; got.empty() || got.back() != K::kBad;) {
+      if ((i = stream->Next()).kind == K::kNeedMore) break;
+      got.push_back(i.kind);
+    }
+    EXPECT_EQ(got, c.want) << c.bytes.size();
+  }
+}
+
 TEST(Mixed, FollowsTheAdvertisedShares) {
   MixedPicker mix(12345);
   std::array<int, 4> counts{};
@@ -141,7 +172,8 @@ ParseResult Parse(std::vector<std::string_view> args) { return ParseOptions(args
 
 TEST(Options, ParsesEveryOption) {
   ParseResult r = Parse({"--host", "localhost", "--port", "9000", "-c", "8", "-n", "500", "-P", "16", "-d", "10",
-                         "-t", "mixed,send", "--csv", "-q", "--threads", "2"});
+                         "-t", "fanout,mixed,send", "--csv", "-q", "--threads", "2", "--subscribers", "7", "--chats",
+                         "3", "--rate", "50", "--warmup", "0", "--duration", "2", "--server-pid", "42"});
   ASSERT_TRUE(r.options) << r.error;
   const Options& o = *r.options;
   EXPECT_EQ(o.host, "localhost");
@@ -150,7 +182,10 @@ TEST(Options, ParsesEveryOption) {
   EXPECT_EQ(o.requests, 500);
   EXPECT_EQ(o.pipeline, 16);
   EXPECT_EQ(o.body_bytes, 10u);
-  EXPECT_EQ(o.tests, (std::vector<TestKind>{TestKind::kSend, TestKind::kMixed}));  // fixed run order
+  EXPECT_EQ(o.tests, (std::vector<TestKind>{TestKind::kSend, TestKind::kMixed, TestKind::kFanout}));  // fixed order
+  EXPECT_EQ(std::tie(o.subscribers, o.chats, o.rate, o.warmup_s, o.duration_s, o.server_pid),
+            std::make_tuple(7, 3, int64_t{50}, 0, 2, 42L));
+  EXPECT_EQ(Parse({}).options->tests.size(), 5u);  // the push tests run only when named
   EXPECT_TRUE(o.csv && o.quiet);
   EXPECT_EQ(o.threads, 2);
   ParseResult capped = Parse({"-c", "3", "--threads", "8"});  // never more threads than clients
@@ -162,7 +197,8 @@ TEST(Options, RejectsBadCommandLines) {
   const std::vector<std::vector<std::string_view>> bad = {
       {"-c", "0"},      {"-c", "x"},         {"-n", "-5"},    {"-n", "10k"},     {"--port", "70000"},
       {"-P", "0"},      {"-t", "ping"},      {"-t", ","},     {"--threads", "0"}, {"-d", "5000"},
-      {"--bogus"},      {"-c"},
+      {"--bogus"},      {"-c"},              {"--subscribers", "0"}, {"--rate", "-1"}, {"--duration", "0"},
+      {"--chats", "0"},
   };
   for (const auto& args : bad) {
     ParseResult r = Parse(args);

@@ -37,6 +37,14 @@ struct TestResult {
   // ran (set by the caller; zero without --listers).
   uint64_t background_listings = 0;
   uint64_t background_bytes = 0;
+  // The push tests (Fanout.h). For them `ok` counts subscriptions confirmed
+  // (subscribe) or events delivered in the measured window (fanout).
+  size_t payload_bytes = 0;   // fanout: body size of every message
+  uint64_t published = 0;     // fanout: messages published in the measured window
+  double client_cpu_s = -1;   // fanout: this process's CPU time in the window (-1: unknown)
+  double server_cpu_s = -1;   // fanout: the server's, with --server-pid
+  long rss_before_kib = -1;   // subscribe: the server's resident size without the subscriptions
+  long rss_after_kib = -1;    // ... and with them (both -1 without --server-pid)
 
   uint64_t errors() const { return wrong + missing; }
   double rps() const { return seconds > 0 ? static_cast<double>(ok) / seconds : 0; }

@@ -39,16 +39,18 @@ std::optional<std::vector<TestKind>> ParseTests(std::string_view list) {
 std::string Usage() {
   return "Usage: parley-bench [--host H] [--port P] [-c CLIENTS] [-n REQUESTS] [-P PIPELINE]\n"
          "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q]\n"
-         "                    [--listers N [--list-messages M]] [--help]\n"
+         "                    [--listers N [--list-messages M]] [--subscribers S] [--rate R]\n"
+         "                    [--warmup SEC] [--duration SEC] [--chats C] [--server-pid PID] [--help]\n"
          "\n"
          "  --host H       server address (default 127.0.0.1)\n"
          "  --port P       server port (default 8080)\n"
          "  -c CLIENTS     parallel connections (default 50)\n"
          "  -n REQUESTS    requests per test, shared by all connections (default 100000)\n"
          "  -P PIPELINE    requests written at once per connection (default 1: no pipelining)\n"
-         "  -d BODY_BYTES  message body size for send, fetch and list (default 64)\n"
-         "  -t TESTS       comma-separated subset of: send,fetch,list,register,mixed\n"
-         "                 (default all; they always run in that order)\n"
+         "  -d BODY_BYTES  message body size for send, fetch, list and fanout (default 64)\n"
+         "  -t TESTS       comma-separated subset of: send,fetch,list,register,mixed,\n"
+         "                 subscribe,fanout (default the first five; they always run\n"
+         "                 in that order)\n"
          "  --threads N    event loops, each driving a share of the connections (default 1)\n"
          "  --csv          machine-readable output: a header line, then one line per test\n"
          "  -q             quiet: one line per test\n"
@@ -58,11 +60,26 @@ std::string Usage() {
          "  --list-messages M\n"
          "                 messages in that chat, stored with one-byte bodies during\n"
          "                 set-up (default 1000000; only with --listers)\n"
+         "  --subscribers S\n"
+         "                 subscriber connections of subscribe and fanout (default 100)\n"
+         "  --rate R       fanout: messages published per second (default 0: flat out,\n"
+         "                 with -P publishes unanswered and no subscriber more than\n"
+         "                 1024 messages behind)\n"
+         "  --warmup SEC   fanout: seconds of publishing before the measured window (default 1)\n"
+         "  --duration SEC fanout: seconds of the measured window (default 5)\n"
+         "  --chats C      subscribe: chats each subscriber follows (default 1000)\n"
+         "  --server-pid PID\n"
+         "                 the server's process on this machine: subscribe reports its\n"
+         "                 memory per idle subscription, fanout its CPU time\n"
          "\n"
          "Tests: send (message to a chat of all clients), fetch (one message by id),\n"
          "list (ids of a chat holding 100 messages), register (fresh account names),\n"
-         "mixed (60% fetch, 25% list, 15% send). Users, chats and stored messages are set\n"
-         "up first and not timed. Every reply is checked; wrong or missing replies are\n"
+         "mixed (60% fetch, 25% list, 15% send), subscribe (S connections each follow C\n"
+         "chats; subscriptions per second, and with --server-pid the server's growth per\n"
+         "subscription), fanout (S connections follow one chat, one more publishes to it;\n"
+         "events delivered per second and publish-to-delivery latency, each event's body\n"
+         "carrying its send time). Users, chats and stored messages are set up first and\n"
+         "not timed. Every reply is checked; wrong or missing replies are\n"
          "counted, reported, and make the exit status 1.\n";
 }
 
@@ -85,7 +102,9 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
     }
     static constexpr std::string_view kWithValue[] = {"--host", "--port", "-c", "-n",
                                                       "-P",     "-d",     "-t", "--threads",
-                                                      "--listers", "--list-messages"};
+                                                      "--listers", "--list-messages", "--subscribers",
+                                                      "--rate", "--warmup", "--duration", "--chats",
+                                                      "--server-pid"};
     if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue)) {
       r.error = "unknown option '" + std::string(a) + "'";
       return r;
@@ -135,6 +154,26 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       auto p = ParseInt<int64_t>(v, 1, kMaxListMessages);
       ok = p.has_value();
       if (ok) o.list_messages = *p;
+    } else if (a == "--subscribers") {
+      auto p = ParseInt<int>(v, 1, kMaxClients);
+      ok = p.has_value();
+      if (ok) o.subscribers = *p;
+    } else if (a == "--chats") {
+      auto p = ParseInt<int>(v, 1, kMaxChats);
+      ok = p.has_value();
+      if (ok) o.chats = *p;
+    } else if (a == "--rate") {
+      auto p = ParseInt<int64_t>(v, 0, kMaxRate);
+      ok = p.has_value();
+      if (ok) o.rate = *p;
+    } else if (a == "--warmup" || a == "--duration") {
+      auto p = ParseInt<int>(v, a == "--warmup" ? 0 : 1, kMaxSeconds);
+      ok = p.has_value();
+      if (ok) (a == "--warmup" ? o.warmup_s : o.duration_s) = *p;
+    } else if (a == "--server-pid") {
+      auto p = ParseInt<long>(v, 1, 1L << 30);
+      ok = p.has_value();
+      if (ok) o.server_pid = *p;
     }
     if (!ok) {
       r.error = "bad value '" + std::string(v) + "' for " + std::string(a);

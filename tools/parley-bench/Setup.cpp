@@ -77,8 +77,7 @@ bool IsOk(const OwnedFrame& f, uint64_t type) {
 }
 
 // Writes the requests in batches and insists on an "ok" for each.
-bool RunAll(SyncConnection& conn, const std::vector<std::pair<uint64_t, std::string>>& reqs,
-            std::string& err) {
+bool RunAll(SyncConnection& conn, const std::vector<SetupRequest>& reqs, std::string& err) {
   for (size_t i = 0; i < reqs.size(); i += kSetupBatch) {
     size_t end = std::min(reqs.size(), i + kSetupBatch);
     std::string out;
@@ -102,6 +101,8 @@ bool RunAll(SyncConnection& conn, const std::vector<std::pair<uint64_t, std::str
   return true;
 }
 
+}  // namespace
+
 std::string RandomPrefix() {
   std::random_device rd;
   uint64_t v = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^
@@ -111,7 +112,12 @@ std::string RandomPrefix() {
   return buf;
 }
 
-}  // namespace
+SetupError RunSetup(const Address& address, const std::vector<SetupRequest>& reqs, std::string& err) {
+  UniqueFd fd = Connect(address, err);
+  if (!fd.valid()) return SetupError::kUnreachable;
+  SyncConnection conn(std::move(fd));
+  return RunAll(conn, reqs, err) ? SetupError::kNone : SetupError::kBadReply;
+}
 
 void NameFixture(Fixture& fx, int clients, size_t body_bytes) {
   fx.prefix = RandomPrefix();
@@ -133,7 +139,7 @@ SetupError BuildFixture(const Address& address, Fixture& fx, std::string& err) {
     return f;
   };
   const std::string& owner = fx.users.at(0);
-  std::vector<std::pair<uint64_t, std::string>> reqs;
+  std::vector<SetupRequest> reqs;
   for (const auto& u : fx.users)
     reqs.emplace_back(EV_REGISTER, frame([&](std::string& f) { FrameBuilder(f, EV_REGISTER).String(u).End(); }));
   for (const auto* chat : {&fx.send_chat, &fx.list_chat})

@@ -3,7 +3,10 @@
 // stores the messages that fetch and list read, and learns their ids.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Options.h"
 #include "Socket.h"
@@ -23,5 +26,15 @@ enum class SetupError { kNone, kUnreachable, kBadReply };
 // (then calls FinishFixture). Every reply must be "ok". On failure returns the
 // kind of failure and sets `err`.
 SetupError BuildFixture(const Address& address, Fixture& fx, std::string& err);
+
+// A fresh prefix for the names of one run: "pb", ten hex digits, "_".
+std::string RandomPrefix();
+
+// One set-up request: its type code and its frame.
+using SetupRequest = std::pair<uint64_t, std::string>;
+
+// Writes `reqs` over one new connection, in batches, and insists on an "ok"
+// for each (requests whose "ok" brings a data frame do not belong here).
+SetupError RunSetup(const Address& address, const std::vector<SetupRequest>& reqs, std::string& err);
 
 }  // namespace parley::bench

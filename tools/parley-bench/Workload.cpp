@@ -31,6 +31,8 @@ std::string_view TestName(TestKind kind) {
     case TestKind::kList: return "list";
     case TestKind::kRegister: return "register";
     case TestKind::kMixed: return "mixed";
+    case TestKind::kSubscribe: return "subscribe";
+    case TestKind::kFanout: return "fanout";
   }
   return "?";
 }

@@ -21,10 +21,15 @@
 
 namespace parley::bench {
 
-// The benchmark tests, in the order they run.
-enum class TestKind { kSend, kFetch, kList, kRegister, kMixed };
-inline constexpr TestKind kAllTests[] = {TestKind::kSend, TestKind::kFetch, TestKind::kList,
-                                         TestKind::kRegister, TestKind::kMixed};
+// The benchmark tests, in the order they run. The first five time requests and
+// their replies (Driver.h); subscribe and fanout time subscriptions and pushed
+// events (Fanout.h) and run only when asked for.
+enum class TestKind { kSend, kFetch, kList, kRegister, kMixed, kSubscribe, kFanout };
+inline constexpr TestKind kAllTests[] = {TestKind::kSend,  TestKind::kFetch,     TestKind::kList,  TestKind::kRegister,
+                                         TestKind::kMixed, TestKind::kSubscribe, TestKind::kFanout};
+inline constexpr TestKind kRequestTests[] = {TestKind::kSend, TestKind::kFetch, TestKind::kList, TestKind::kRegister,
+                                             TestKind::kMixed};
+inline bool IsPushTest(TestKind kind) { return kind == TestKind::kSubscribe || kind == TestKind::kFanout; }
 
 std::string_view TestName(TestKind kind);
 std::optional<TestKind> ParseTestName(std::string_view name);
@@ -97,7 +102,9 @@ inline Op OpFor(TestKind kind, MixedPicker& mix) {
     case TestKind::kFetch: return Op::kFetch;
     case TestKind::kList: return Op::kList;
     case TestKind::kRegister: return Op::kRegister;
-    case TestKind::kMixed: break;
+    case TestKind::kMixed:
+    case TestKind::kSubscribe:
+    case TestKind::kFanout: break;
   }
   return mix.Next();
 }

@@ -3,7 +3,8 @@
 // Sets up users, chats and messages (untimed), then runs each selected test
 // with many parallel connections, checks every reply, and prints throughput
 // and latency percentiles. With --listers, a few more connections list one big
-// chat over and over while the tests run. Exit status: 0 when every reply was
+// chat over and over while the tests run. The push tests (subscribe, fanout;
+// Fanout.h) set up their own users and chats. Exit status: 0 when every reply was
 // correct, 1 when any was wrong or missing (a lister's listings included) or
 // the server could not be reached, 2 for a bad command line.
 #include <chrono>
@@ -16,6 +17,7 @@
 
 #include "Background.h"
 #include "Driver.h"
+#include "Fanout.h"
 #include "Options.h"
 #include "Report.h"
 #include "Setup.h"
@@ -51,10 +53,15 @@ int main(int argc, char** argv) {
 
   // One descriptor per client plus the set-up connection, epoll sets and stdio,
   // and the listers with the connections that fill their chat.
+  // The push tests add their subscribers and a publisher.
+  bool request_tests = opt.listers > 0, push_tests = false;
+  for (TestKind kind : opt.tests) (IsPushTest(kind) ? push_tests : request_tests) = true;
   unsigned long background_fds = opt.listers > 0 ? static_cast<unsigned long>(opt.listers) + 8 : 0;
+  unsigned long push_fds = push_tests ? static_cast<unsigned long>(opt.subscribers) + 8 : 0;
   if (!RaiseFileLimit(static_cast<unsigned long>(opt.clients) + static_cast<unsigned long>(opt.threads) + 16 +
-                      background_fds)) {
-    std::fprintf(stderr, "parley-bench: the descriptor limit is too low for %d clients\n", opt.clients);
+                      background_fds + push_fds)) {
+    std::fprintf(stderr, "parley-bench: the descriptor limit is too low for %d clients and %d subscribers\n",
+                 opt.clients, push_tests ? opt.subscribers : 0);
     return kExitUsage;
   }
 
@@ -62,7 +69,7 @@ int main(int argc, char** argv) {
   NameFixture(fx, opt.clients, opt.body_bytes);
   size_t longest_user = fx.users.back().size();
   size_t max_body = MaxBodyBytes(longest_user, std::max(fx.send_chat.size(), fx.list_chat.size()));
-  if (opt.body_bytes > max_body) {
+  if (request_tests && opt.body_bytes > max_body) {
     std::fprintf(stderr, "parley-bench: -d %zu does not fit in one frame (at most %zu)\n", opt.body_bytes, max_body);
     return kExitUsage;
   }
@@ -73,7 +80,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "parley-bench: %s\n", err.c_str());
     return kExitFailed;
   }
-  switch (BuildFixture(address, fx, err)) {
+  switch (request_tests ? BuildFixture(address, fx, err) : SetupError::kNone) {
     case SetupError::kNone: break;
     case SetupError::kUnreachable:
       std::fprintf(stderr, "parley-bench: %s\n", err.c_str());
@@ -101,9 +108,12 @@ int main(int argc, char** argv) {
 
   if (opt.csv) Out(CsvHeader());
   unsigned long long errors = 0;
+  std::unique_ptr<PushProtocol> push = MakeParleyProtocol();
   for (TestKind kind : opt.tests) {
     const ListerCounts before = listers ? listers->Counts() : ListerCounts{};
-    TestResult r = RunTest(opt, address, fx, kind);
+    TestResult r = kind == TestKind::kFanout      ? RunFanout(opt, address, *push)
+                   : kind == TestKind::kSubscribe ? RunSubscribe(opt, address, *push)
+                                                  : RunTest(opt, address, fx, kind);
     if (listers) {
       const ListerCounts after = listers->Counts();
       r.background_listings = after.listings - before.listings;
@@ -114,6 +124,7 @@ int main(int argc, char** argv) {
       return kExitFailed;
     }
     Out(FormatResult(opt, r));
+    if (opt.csv) std::fputs(FormatIdleMemory(r).c_str(), stderr);  // keeps standard output pure CSV
     if (r.errors() > 0) {
       errors += r.errors();
       std::fprintf(stderr, "parley-bench: %s: %llu wrong, %llu missing; first: %s\n",
@@ -121,6 +132,7 @@ int main(int argc, char** argv) {
                    static_cast<unsigned long long>(r.missing), r.first_error.c_str());
     }
   }
+
   if (listers) {
     const ListerCounts total = listers->Stop();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - background_start).count();
