@@ -1,5 +1,5 @@
 // The request protocol: the request base type, the field codec, the reply
-// encoders and the nine request kinds.
+// encoders and the request kinds.
 //
 // A request is decoded from one frame's payload on the network thread
 // (DecodeRequest), stamped with its connection, and run once (Process),
@@ -131,7 +131,7 @@ class Event {
 
 // Decodes one payload (type code first) into its request, with its type
 // stamped. Empty when the payload is shorter than a type code, the code is
-// not a request kind (above 8), or the body does not decode.
+// not a request kind (above 11), or the body does not decode.
 std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
 
 class RegisterAccount : public Event {

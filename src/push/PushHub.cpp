@@ -164,7 +164,7 @@ void PushHub::Apply(std::vector<Item>& batch) {
 }
 
 void PushHub::Send(const Topic& topic, uint32_t chat, const Item* from, const Item* to) {
-  thread_local std::string frames;
+  std::string& frames = frames_;
   frames.clear();
   for (const Item* e = from; e != to; ++e) {
     switch (e->kind) {

@@ -120,6 +120,7 @@ class PushHub final : public ChangeSink {
 
   // Push thread only.
   std::unordered_map<uint32_t, Topic> topics_;
+  std::string frames_;  // the encoded events of one run
   std::thread thread_;
 };
 

@@ -179,9 +179,9 @@ class MessageStorage {
     for (; pos < end; ++pos) {
       const uint32_t entry = index_.Load(pos);
       const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
-      const bool taken = (entry & kDeleted) ? f(id, UserId{0}, std::string_view(), true)
-                                            : f(id, RecordSender(arena_.At(entry)), RecordBody(arena_.At(entry)), false);
-      if (!taken) break;
+      const char* rec = (entry & kDeleted) ? nullptr : arena_.At(entry);
+      if (!(rec == nullptr ? f(id, UserId{0}, std::string_view(), true) : f(id, RecordSender(rec), RecordBody(rec), false)))
+        break;
     }
     return pos;
   }

@@ -177,18 +177,17 @@ class ResourceManager {
                         PositionOf(after) >= chat->storage().count()))
       return false;
     size_t pos = after == -1 ? 0 : size_t{PositionOf(after)} + 1;
-    bool stopped = false;
-    for (size_t left = max; left > 0 && !stopped;) {
+    for (size_t left = max; left > 0;) {
       const size_t step = std::min<size_t>(left, 64);
       const std::optional<size_t> next = chat->storage().visitFrom(
           pos, step, [&](MessageId id, UserId sender, std::string_view body, bool deleted) {
             return f(MessageView{id, deleted ? std::string_view() : UserName(sender), body}, deleted);
           });
       if (!next) return false;  // busy: see StoreWasBusy
-      stopped = *next < pos + step;
-      left -= *next - pos;
-      if (*next == pos) break;
+      const size_t taken = *next - pos;
       pos = *next;
+      left -= taken;
+      if (taken < step) break;  // f stopped, or the chat ends here
     }
     more = pos < chat->storage().count();
     return true;
