@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libreadline-dev clang libclang-rt-14-dev "$@")
+          libbenchmark-dev libreadline-dev libssl-dev libsodium-dev openssl
+          clang libclang-rt-14-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -18,6 +18,14 @@ inline constexpr int kDefaultEventThreads = 3;
 // Upper bound for --threads.
 inline constexpr int kMaxEventThreads = 64;
 
+// Threads hashing secrets when --hash-threads is not given. A hash costs tens
+// of milliseconds of CPU and tens of MiB by design, so few run at once.
+inline constexpr int kDefaultHashThreads = 1;
+inline constexpr int kMaxHashThreads = 16;
+
+// Open connections per client address when --max-conns-per-ip is not given.
+inline constexpr int kDefaultMaxConnsPerIp = 256;
+
 // Largest accepted request payload (bytes after the 4-byte length prefix).
 inline constexpr int32_t kMaxPayload = wire::kMaxPayload;
 

@@ -19,6 +19,25 @@ struct Options {
   FsyncPolicy fsync = FsyncPolicy::kEverySec;
   uint64_t snapshot_every = kSnapshotMinJournalBytes;
   std::string check_data;  // --check-data: check this directory and exit
+
+  // Accounts: `open` lets any connection act as any user (as without
+  // secrets); `required` binds a connection to the user it logged in as.
+  enum class Auth { kOpen, kRequired };
+  Auth auth = Auth::kOpen;
+  int hash_threads = kDefaultHashThreads;  // secret hashing, off the network thread
+
+  // Encrypted connections: a second listener speaking TLS (0 = none), and
+  // whether the plain listener is opened at all.
+  int tls_port = -1;  // -1: no TLS listener; 0: any free port
+  std::string tls_cert;
+  std::string tls_key;
+  bool plain = true;  // --no-plain turns the plain listener off
+
+  // Limits per client (0 = no limit).
+  int max_request_rate = 0;                          // requests per second per connection
+  int max_conns_per_ip = kDefaultMaxConnsPerIp;      // open connections per client address
+  int max_registrations_per_ip = 0;                  // new accounts per client address per minute
+  int max_chats_per_ip = 0;                          // new chats per client address per minute
 };
 
 // Parses argv into `opt`. Returns -1 when the program should exit 0 at once

@@ -20,7 +20,8 @@ RateLimitedLog pause_log("read pauses");
 RateLimitedLog push_overflow_log("subscriber overflows");
 }  // namespace
 
-Connection::Connection(int fd, int epfd) : fd_(fd), epfd_(epfd), interest_(EPOLLIN | EPOLLRDHUP) {}
+Connection::Connection(int fd, int epfd, uint32_t peer)
+    : fd_(fd), epfd_(epfd), peer_(peer), interest_(EPOLLIN | EPOLLRDHUP) {}
 
 Connection::~Connection() {
   if (!closed_) ::close(fd_);
@@ -152,9 +153,10 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   replies.clear();
   const size_t before = inflight_.fetch_sub(static_cast<uint32_t>(finished), std::memory_order_acq_rel);
   if (closed_ || failed_) return;
-  if (paused_ && before - finished <= kResumeInflight) {
-    paused_ = false;
-    paused_flag_.store(false, std::memory_order_release);
+  if (paused_ != 0) {
+    const size_t left = before - finished;
+    if (left <= kResumeInflight) ClearPauseLocked(kPauseInflight);
+    if (left == 0) ClearPauseLocked(kPauseUntilIdle);
   }
   if (DoneLocked() && !finishing_) {
     // Input ended and everything is answered and sent: end our side too, so
@@ -242,12 +244,33 @@ void Connection::AddInflight(size_t n) {
     if (peak.compare_exchange_weak(p, now, std::memory_order_relaxed)) break;
   if (now < kMaxInflight) return;
   std::lock_guard lk(mu);
-  if (paused_ || inflight_.load(std::memory_order_acquire) < kMaxInflight) return;
-  paused_ = true;
+  if ((paused_ & kPauseInflight) || inflight_.load(std::memory_order_acquire) < kMaxInflight) return;
+  paused_ = static_cast<uint8_t>(paused_ | kPauseInflight);
   paused_flag_.store(true, std::memory_order_release);
   Counters::Get().inflight_pauses.fetch_add(1, std::memory_order_relaxed);
   pause_log.Log("parleyd: connection %d has %zu requests in flight; reading from it paused", fd_, now);
   UpdateInterestLocked();
+}
+
+bool Connection::PauseReading(Pause why) {
+  std::lock_guard lk(mu);
+  if (why == kPauseUntilIdle && inflight_.load(std::memory_order_acquire) == 0) return false;
+  paused_ = static_cast<uint8_t>(paused_ | why);
+  paused_flag_.store(true, std::memory_order_release);
+  UpdateInterestLocked();
+  return true;
+}
+
+void Connection::ResumeReading(Pause why) {
+  std::lock_guard lk(mu);
+  if ((paused_ & why) == 0) return;
+  ClearPauseLocked(why);
+  UpdateInterestLocked();
+}
+
+void Connection::ClearPauseLocked(Pause why) {
+  paused_ = static_cast<uint8_t>(paused_ & ~why);
+  if (paused_ == 0) paused_flag_.store(false, std::memory_order_release);
 }
 
 void Connection::SetInputBacklog(bool backlog) {

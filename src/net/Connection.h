@@ -35,13 +35,16 @@ namespace parley {
 class Connection {
  public:
   // Takes ownership of the connected, non-blocking socket `fd`, registered
-  // (or about to be) in `epfd` with this object as its data.
-  Connection(int fd, int epfd);
+  // (or about to be) in `epfd` with this object as its data. `peer` is the
+  // client's IPv4 address in network byte order (0 when unknown).
+  Connection(int fd, int epfd, uint32_t peer = 0);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   int fd() const { return fd_; }
+  // The client's IPv4 address, network byte order; fixed at construction.
+  uint32_t peer() const { return peer_; }
 
   // Requests queued or executing. Any thread.
   size_t Inflight() const { return inflight_.load(std::memory_order_acquire); }
@@ -50,8 +53,16 @@ class Connection {
   bool Gone() const { return gone_.load(std::memory_order_relaxed); }
   // Unsent output (streams counted at their pending cost). Any thread; a snapshot.
   size_t PendingOutput() const { return pending_.load(std::memory_order_relaxed); }
-  // True while reading is paused for too many requests in flight. Any thread; a snapshot.
+  // True while reading is paused for any of the reasons below. Any thread; a snapshot.
   bool ReadPaused() const { return paused_flag_.load(std::memory_order_acquire); }
+
+  // Why reading from the connection is paused; each reason is set and
+  // cleared on its own, and the connection is read again once none is left.
+  enum Pause : uint8_t {
+    kPauseInflight = 1,   // kMaxInflight requests in flight; cleared at kResumeInflight
+    kPauseUntilIdle = 2,  // a request that must run alone; cleared when none is in flight
+    kPauseRate = 4,       // over the request rate; cleared by the network thread
+  };
 
   // ---- Any thread ----
   // Appends `replies` (whole reply frames and streams, emptied) to the output
@@ -72,6 +83,10 @@ class Connection {
   // ---- Network thread ----
   // Counts `n` more requests in flight; pauses reading at kMaxInflight.
   void AddInflight(size_t n);
+  // Pauses reading for `why` (kPauseUntilIdle: only while requests are in
+  // flight; returns false, not paused, when none is). Resume clears `why`.
+  bool PauseReading(Pause why);
+  void ResumeReading(Pause why);
   // Sends pending output, making at most `stream_budget` bytes of streams
   // (the loop pass's share; it is lowered by what was made). Returns true
   // when the connection is finished (failed, or input ended and everything
@@ -120,6 +135,8 @@ class Connection {
   void UpdateInterestLocked();
   // Requires mu. Shuts the socket down; the network thread then sees a hang-up and closes.
   void FailLocked();
+  // Requires mu. Clears one pause reason.
+  void ClearPauseLocked(Pause why);
   // Requires mu. Input ended and nothing is left to answer or send.
   bool DoneLocked() const;
   // Requires mu. Nothing left to send.
@@ -130,6 +147,7 @@ class Connection {
   // Laid out to keep an idle connection small.
   const int fd_;
   const int epfd_;
+  const uint32_t peer_;
   std::atomic<uint32_t> inflight_{0};  // at most kMaxInflight
   std::atomic<uint32_t> pending_{0};
   std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
@@ -139,7 +157,7 @@ class Connection {
   // Guarded by mu.
   bool closed_ = false;
   bool failed_ = false;
-  bool paused_ = false;
+  uint8_t paused_ = 0;  // Pause bits
   bool finishing_ = false;
   bool held_ = false;  // the output waits at a gate (registered with DurableGate)
   uint32_t interest_ = 0;

@@ -238,7 +238,9 @@ void Worker::AcceptAll() {
       PauseAccepting();
       return;
     }
-    int fd = accept4(listenfd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = accept4(listenfd_, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       switch (errno) {
         case EAGAIN:
@@ -276,7 +278,7 @@ void Worker::AcceptAll() {
     Counters::Get().accepted.fetch_add(1, std::memory_order_relaxed);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto conn = std::make_shared<Connection>(fd, epfd_);
+    auto conn = std::make_shared<Connection>(fd, epfd_, peer.sin_addr.s_addr);
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP;
     ev.data.ptr = conn.get();

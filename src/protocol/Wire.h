@@ -42,6 +42,9 @@ enum EVENTS_ID : uint64_t {
   EV_SUBSCRIBE = 9,
   EV_UNSUBSCRIBE = 10,
   EV_HISTORY = 11,
+  EV_REGISTER_SECRET = 12,  // user, secret: register an account that needs its secret
+  EV_LOGIN = 13,            // user, secret: this connection acts as that user
+  EV_CHANGE_SECRET = 14,    // user, old secret, new secret
 };
 inline constexpr uint64_t kLastEventId = EV_HISTORY;
 
@@ -52,6 +55,9 @@ inline constexpr uint64_t PUSH_MESSAGE = kPushBit | 1;  // chat, id, sender, bod
 inline constexpr uint64_t PUSH_EDIT = kPushBit | 2;     // chat, id, body
 inline constexpr uint64_t PUSH_DELETE = kPushBit | 3;   // chat, id
 inline constexpr bool IsPush(uint64_t type) { return (type & kPushBit) != 0; }
+
+// A secret is 1 to this many bytes, any bytes.
+inline constexpr uint64_t kMaxSecretBytes = 1024;
 
 // A history page: at most this many messages, whatever the request asks for.
 inline constexpr uint64_t kHistoryMaxMessages = 1000;
