@@ -78,6 +78,7 @@ TEST_F(SecurityTest, AccountModesDecideWhoMayDoWhat) {
         {"alice: list bob's chat", &alice, GetChatReq("b"), false, true},
         {"alice: fetch from bob's chat", &alice, GetMsgReq("b", in_b), false, true},
         {"alice: history of bob's chat", &alice, BuildFrame(wire::EV_HISTORY, "b", int64_t{-1}, 10), false, true},
+        {"alice: forward from bob's chat", &alice, ForwardReq("alice", "b", "a", in_b), false, true},
         {"alice: subscribe as bob", &alice, BuildFrame(wire::EV_SUBSCRIBE, "bob", "a"), false, true},
         {"alice: change bob's secret", &alice, ChangeSecretReq("bob", "bob's secret", "mine"), false, true},
         {"bob: log in as dave", &bob, Login("dave", "d"), false, true},
@@ -86,11 +87,16 @@ TEST_F(SecurityTest, AccountModesDecideWhoMayDoWhat) {
     };
     for (const Row& r : rows) EXPECT_EQ(Ok(*r.who, r.request), required ? r.ok_required : r.ok_open) << r.what;
 
-    // A log-in pipelined behind other requests takes effect exactly from its place on.
+    // A log-in pipelined behind other requests (more than run at once, so
+    // some are still queued) takes effect exactly from its place on.
     Peer late = Connected();
-    const std::string batch = SendReq("dave", "a", "early") + Login("dave", "d") + CreateChatReq("dave", "d");
-    Exchange(late, batch, StatusFrame(wire::EV_SENGMSG, false) + StatusFrame(wire::EV_LOGIN, true) +
-                              StatusFrame(wire::EV_CREATECHAT, true));
+    std::string batch, replies;
+    for (int i = 0; i < 600; ++i) {
+      batch += SendReq("dave", "a", "early");  // not logged in, not a member
+      replies += StatusFrame(wire::EV_SENGMSG, false);
+    }
+    batch += Login("dave", "d") + CreateChatReq("dave", "d");
+    Exchange(late, batch, replies + StatusFrame(wire::EV_LOGIN, true) + StatusFrame(wire::EV_CREATECHAT, true));
     StopServer();
   }
 }
