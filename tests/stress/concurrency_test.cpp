@@ -20,7 +20,7 @@ TEST_F(Concurrency, MoreThan1024SimultaneousConnectionsAreAllServed) {
   constexpr size_t kClients = 1100;
   ASSERT_TRUE(RaiseDescriptorLimit(kClients + 100))
       << "this test needs a descriptor limit (ulimit -Hn) of at least " << kClients + 100;
-  StartServer();
+  StartServer({"--max-conns-per-ip", "0"});  // all from one address
 
   // In batches well under the listen backlog.
   std::vector<Peer> peers(kClients);
