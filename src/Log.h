@@ -52,6 +52,7 @@ struct Counters {
   std::atomic<uint64_t> snapshots{0};         // snapshots completed
   std::atomic<uint64_t> push_overflows{0};    // subscribers closed for not reading their events
   std::atomic<uint64_t> pushed{0};            // event frames handed to subscribers
+  std::atomic<uint64_t> tls_failures{0};      // TLS connections closed for a failed handshake or record
 
   static Counters& Get();
   // One summary line on stderr.

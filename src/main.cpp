@@ -23,6 +23,7 @@
 #include "net/StdoutWriter.h"
 #include "net/Worker.h"
 #include "push/PushHub.h"
+#include "security/Tls.h"
 #include "store/ResourceManager.h"
 
 namespace {
@@ -88,6 +89,17 @@ int main(int argc, char** argv) {
   if (!opt.check_data.empty()) return parley::CheckDataDir(opt.check_data);
   parley::MemoryBudget::Get().SetLimit(opt.max_memory);
 
+  // A certificate that cannot be used stops the start, before anything else.
+  std::unique_ptr<parley::TlsContext> tls;
+  if (opt.tls_port >= 0) {
+    std::string error;
+    tls = parley::TlsContext::Load(opt.tls_cert, opt.tls_key, error);
+    if (!tls) {
+      parley::LogLine("%s", error.c_str());
+      return 1;
+    }
+  }
+
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
   // A write past the file-size limit fails with EFBIG instead of killing us.
@@ -124,10 +136,17 @@ int main(int argc, char** argv) {
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 
   parley::Worker aw(qm, store, opt);
+  aw.SetTlsContext(tls.get());
   if (journal) aw.OnSnapshotSignal([&journal] { journal->RequestSnapshot(); });
   int status = 0;
   if (aw.Listen()) {
-    parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
+    if (aw.TlsPort() < 0)
+      parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
+    else if (aw.Port() < 0)
+      parley::LogLine("listening on 0.0.0.0:%d (TLS) with %d event threads", aw.TlsPort(), opt.threads);
+    else
+      parley::LogLine("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads", aw.Port(),
+                      aw.TlsPort(), opt.threads);
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogLine("shutting down");
