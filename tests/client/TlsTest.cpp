@@ -222,6 +222,7 @@ TEST_F(TlsTest, ConcurrentSendersAndASubscriber) {
     EXPECT_EQ(ev.value.body, std::to_string(next[ev.value.sender]++)) << ev.value.sender;
   }
   EXPECT_EQ(admin.List("hall").value.size(), static_cast<size_t>(kSenders * kEach));
+  ExpectTlsFailures(0);
 }
 
 // A handshake dribbled byte by byte is closed at the frame timeout counted
