@@ -23,6 +23,9 @@
 #include "net/StdoutWriter.h"
 #include "net/Worker.h"
 #include "push/PushHub.h"
+#include "security/Access.h"
+#include "security/SecretPool.h"
+#include "security/Secrets.h"
 #include "security/Tls.h"
 #include "store/ResourceManager.h"
 
@@ -88,6 +91,10 @@ int main(int argc, char** argv) {
   if (int rc = parley::ParseOptions(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
   if (!opt.check_data.empty()) return parley::CheckDataDir(opt.check_data);
   parley::MemoryBudget::Get().SetLimit(opt.max_memory);
+  if (!parley::secrets::Init()) return 1;
+  parley::Access::Get().Configure({.required = opt.auth == parley::Options::Auth::kRequired,
+                                   .registrations_per_minute = opt.max_registrations_per_ip,
+                                   .chats_per_minute = opt.max_chats_per_ip});
 
   // A certificate that cannot be used stops the start, before anything else.
   std::unique_ptr<parley::TlsContext> tls;
@@ -129,6 +136,10 @@ int main(int argc, char** argv) {
   store->SetChangeSink(&hub);
   hub.Start();
   if (journal) journal->Start();
+  // Requests that hash secrets run here, off the network and event threads.
+  parley::SecretPool secret_pool(*store, opt.hash_threads);
+  parley::SecretPool::Install(&secret_pool);
+  secret_pool.Start();
   std::vector<parley::EventThread> event_threads;
   event_threads.reserve(static_cast<size_t>(opt.threads));
   for (int i = 0; i < opt.threads; ++i) event_threads.emplace_back(qm, store);
@@ -140,13 +151,15 @@ int main(int argc, char** argv) {
   if (journal) aw.OnSnapshotSignal([&journal] { journal->RequestSnapshot(); });
   int status = 0;
   if (aw.Listen()) {
+    const char* accounts = opt.auth == parley::Options::Auth::kRequired ? "secrets required" : "open";
     if (aw.TlsPort() < 0)
-      parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
+      parley::LogLine("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads, accounts);
     else if (aw.Port() < 0)
-      parley::LogLine("listening on 0.0.0.0:%d (TLS) with %d event threads", aw.TlsPort(), opt.threads);
+      parley::LogLine("listening on 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)", aw.TlsPort(), opt.threads,
+                      accounts);
     else
-      parley::LogLine("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads", aw.Port(),
-                      aw.TlsPort(), opt.threads);
+      parley::LogLine("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
+                      aw.Port(), aw.TlsPort(), opt.threads, accounts);
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogLine("shutting down");
@@ -155,6 +168,8 @@ int main(int argc, char** argv) {
   }
   qm->StopAll();
   for (auto& t : workers) t.join();
+  secret_pool.Stop();
+  parley::SecretPool::Install(nullptr);
   hub.Stop();
   // Every change made is recorded by now: write (and sync) it all.
   if (journal) journal->Stop();

@@ -37,6 +37,7 @@
 
 namespace parley {
 
+class User;
 class TlsSession;
 
 class Connection {
@@ -113,6 +114,15 @@ class Connection {
   // Closes the socket. Idempotent.
   void Close();
 
+  // ---- Accounts ----
+  // The account this connection logged in as, or null. A log-in runs while
+  // no other request of the connection is in flight (see QueueManager).
+  const User* user() const { return user_.load(std::memory_order_acquire); }
+  void BindUser(const User* u) { user_.store(u, std::memory_order_release); }
+  // Network thread: counts one request in flight that must run alone, and
+  // pauses reading until it is answered.
+  void BeginAlone();
+
   // ---- TLS (network thread) ----
   bool Tls() const { return tls_ != nullptr; }
   // True while the TLS handshake is not finished. A snapshot.
@@ -144,6 +154,9 @@ class Connection {
   // runs this connection's requests while any are in flight.
   std::string in;
   uint32_t queue = 0;
+  // Network thread only, with a request rate set: when the connection's
+  // request budget is spent (see Worker::ChargeRate), in steady-clock ns.
+  int64_t rate_tat = 0;
 
  private:
   // Requires mu. Sends until everything is sent, the socket is full or
@@ -180,6 +193,7 @@ class Connection {
   std::atomic<uint32_t> pending_{0};
   std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
   std::atomic<bool> paused_flag_{false};
+  std::atomic<const User*> user_{nullptr};
   bool read_eof_ = false;       // written under mu by the network thread; read by it freely
   bool input_backlog_ = false;  // the same
   // Guarded by mu.
