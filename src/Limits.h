@@ -103,6 +103,20 @@ inline constexpr int kDefaultFrameTimeoutSeconds = 30;
 inline constexpr size_t kReadChunk = 64u << 10;
 inline constexpr int kMaxReadsPerPass = 4;
 
+// TLS handshake steps (feeding a connection's handshake bytes to OpenSSL,
+// which may cost a signature) the network thread makes per loop pass. A
+// flood of new TLS connections then costs each pass a bounded time, and the
+// established connections are served in every pass; handshakes left over
+// are taken up in the next passes (epoll is level-triggered: their bytes
+// wait in the socket). A handshake not finished within the frame timeout
+// (--frame-timeout, from the accept) is closed.
+inline constexpr int kMaxHandshakeStepsPerPass = 32;
+
+// Plaintext bytes sealed into TLS records at a time: the next part is sealed
+// only once the ciphertext of the previous one is sent, so a TLS connection
+// holds at most this much ciphertext besides its pending replies.
+inline constexpr size_t kTlsSealChunk = 32u << 10;
+
 // Connections accepted per listener wake-up before serving the others.
 inline constexpr int kMaxAcceptsPerPass = 256;
 

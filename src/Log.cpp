@@ -69,11 +69,12 @@ void Counters::Print() {
           "standard output drops %llu; memory refusals %llu; closed for memory %llu; frame timeouts %llu; "
           "journal refusals %llu; journal errors %llu; snapshots %llu; events pushed %llu; subscriber overflows %llu; "
           "failed log-ins %llu; refused by account mode %llu; refused by address quota %llu; rate pauses %llu; "
-          "closed for connections per address %llu",
+          "closed for connections per address %llu; TLS failures %llu",
           v(accepted), v(closed), v(requests), v(rejected_frames), v(accept_errors),
           v(output_overflows), v(inflight_pauses), v(inflight_peak), v(chat_full), v(stdout_drops), v(memory_refusals),
           v(memory_evictions), v(frame_timeouts), v(journal_refusals), v(journal_errors), v(snapshots), v(pushed), v(push_overflows),
-          v(login_failures), v(access_refusals), v(quota_refusals), v(rate_pauses), v(address_refusals));
+          v(login_failures), v(access_refusals), v(quota_refusals), v(rate_pauses), v(address_refusals),
+          v(tls_failures));
 }
 
 }  // namespace parley

@@ -57,6 +57,7 @@ struct Counters {
   std::atomic<uint64_t> quota_refusals{0};    // registrations and chats refused for their address's quota
   std::atomic<uint64_t> rate_pauses{0};       // connections paused for their request rate
   std::atomic<uint64_t> address_refusals{0};  // connections closed for their address's connection count
+  std::atomic<uint64_t> tls_failures{0};      // TLS connections closed for a failed handshake or record
 
   static Counters& Get();
   // One summary line on stderr.

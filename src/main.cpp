@@ -26,6 +26,7 @@
 #include "security/Access.h"
 #include "security/SecretPool.h"
 #include "security/Secrets.h"
+#include "security/Tls.h"
 #include "store/ResourceManager.h"
 
 namespace {
@@ -95,6 +96,17 @@ int main(int argc, char** argv) {
                                    .registrations_per_minute = opt.max_registrations_per_ip,
                                    .chats_per_minute = opt.max_chats_per_ip});
 
+  // A certificate that cannot be used stops the start, before anything else.
+  std::unique_ptr<parley::TlsContext> tls;
+  if (opt.tls_port >= 0) {
+    std::string error;
+    tls = parley::TlsContext::Load(opt.tls_cert, opt.tls_key, error);
+    if (!tls) {
+      parley::LogLine("%s", error.c_str());
+      return 1;
+    }
+  }
+
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
   // A write past the file-size limit fails with EFBIG instead of killing us.
@@ -135,11 +147,19 @@ int main(int argc, char** argv) {
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 
   parley::Worker aw(qm, store, opt);
+  aw.SetTlsContext(tls.get());
   if (journal) aw.OnSnapshotSignal([&journal] { journal->RequestSnapshot(); });
   int status = 0;
   if (aw.Listen()) {
-    parley::LogLine("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads,
-                    opt.auth == parley::Options::Auth::kRequired ? "secrets required" : "open");
+    const char* accounts = opt.auth == parley::Options::Auth::kRequired ? "secrets required" : "open";
+    if (aw.TlsPort() < 0)
+      parley::LogLine("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads, accounts);
+    else if (aw.Port() < 0)
+      parley::LogLine("listening on 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)", aw.TlsPort(), opt.threads,
+                      accounts);
+    else
+      parley::LogLine("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
+                      aw.Port(), aw.TlsPort(), opt.threads, accounts);
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogLine("shutting down");

@@ -1,10 +1,14 @@
 #include "parley/Client.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +70,60 @@ int MillisLeft(Clock::time_point deadline) {
 }
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// The reason of the last OpenSSL failure on this thread, or `fallback`.
+std::string SslError(const char* fallback) {
+  const unsigned long e = ERR_peek_last_error();
+  ERR_clear_error();
+  if (e == 0) return fallback;
+  char text[256];
+  ERR_error_string_n(e, text, sizeof text);
+  return text;
+}
+
+// OpenSSL's side of the socket: recv and send, the latter without SIGPIPE
+// (a server that went away is an error to report, not a signal to die of).
+int SocketFd(BIO* b) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b))); }
+int SocketRead(BIO* b, char* data, int n) {
+  BIO_clear_retry_flags(b);
+  ssize_t k;
+  do k = ::recv(SocketFd(b), data, static_cast<size_t>(n), 0);
+  while (k < 0 && errno == EINTR);
+  if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(b);
+  return static_cast<int>(k);
+}
+int SocketWrite(BIO* b, const char* data, int n) {
+  BIO_clear_retry_flags(b);
+  ssize_t k;
+  do k = ::send(SocketFd(b), data, static_cast<size_t>(n), MSG_NOSIGNAL);
+  while (k < 0 && errno == EINTR);
+  if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(b);
+  return static_cast<int>(k);
+}
+long SocketCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+int SocketCreate(BIO* b) {
+  BIO_set_init(b, 1);
+  return 1;
+}
+const BIO_METHOD* SocketMethod() {
+  static const std::unique_ptr<BIO_METHOD, decltype(&BIO_meth_free)> method = [] {
+    std::unique_ptr<BIO_METHOD, decltype(&BIO_meth_free)> m(
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "parley socket"), &BIO_meth_free);
+    if (m) {
+      BIO_meth_set_read(m.get(), SocketRead);
+      BIO_meth_set_write(m.get(), SocketWrite);
+      BIO_meth_set_ctrl(m.get(), SocketCtrl);
+      BIO_meth_set_create(m.get(), SocketCreate);
+    }
+    return m;
+  }();
+  return method.get();
+}
+
+bool IsNumericHost(const std::string& host) {
+  unsigned char addr[sizeof(in6_addr)];
+  return ::inet_pton(AF_INET, host.c_str(), addr) == 1 || ::inet_pton(AF_INET6, host.c_str(), addr) == 1;
+}
 
 // A history page: the count, the more flag, then each entry's id, flags,
 // sender and body, and nothing after. Nothing when it is not exactly that.
@@ -217,6 +275,9 @@ Request Request::History(std::string_view chat, MessageId after, uint64_t max) {
 
 // ---------------------------------------------------------------- Client
 
+void Client::SslFree::operator()(ssl_st* ssl) const { SSL_free(ssl); }
+void Client::SslCtxFree::operator()(ssl_ctx_st* ctx) const { SSL_CTX_free(ctx); }
+
 Client::~Client() { Close(); }
 
 Client::Client(Client&& other) noexcept
@@ -226,7 +287,10 @@ Client::Client(Client&& other) noexcept
       in_(std::move(other.in_)),
       in_pos_(std::exchange(other.in_pos_, 0)),
       pending_(std::move(other.pending_)),
-      events_(std::move(other.events_)) {}
+      events_(std::move(other.events_)),
+      tls_(std::move(other.tls_)),
+      ssl_ctx_(std::move(other.ssl_ctx_)),
+      ssl_(std::move(other.ssl_)) {}
 
 Client& Client::operator=(Client&& other) noexcept {
   if (this != &other) {
@@ -238,11 +302,20 @@ Client& Client::operator=(Client&& other) noexcept {
     in_pos_ = std::exchange(other.in_pos_, 0);
     pending_ = std::move(other.pending_);
     events_ = std::move(other.events_);
+    tls_ = std::move(other.tls_);
+    ssl_ctx_ = std::move(other.ssl_ctx_);
+    ssl_ = std::move(other.ssl_);
   }
   return *this;
 }
 
+void Client::set_tls(TlsOptions tls) {
+  tls_ = std::move(tls);
+  ssl_ctx_.reset();  // made again, with these settings, at the next Connect
+}
+
 void Client::Close() {
+  ssl_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   out_.clear();
@@ -306,9 +379,74 @@ Result<> Client::Connect(const std::string& host, uint16_t port, std::chrono::mi
     int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fd_ = fd.release();
+    if (tls_.enabled) return StartTls(host, deadline);
     return {Status::kOk, {}, {}};
   }
   return {status, {}, std::move(error)};
+}
+
+Result<> Client::StartTls(const std::string& host, Clock::time_point deadline) {
+  ERR_clear_error();
+  if (!ssl_ctx_) {
+    std::unique_ptr<ssl_ctx_st, SslCtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+    if (!ctx) return Fail<std::monostate>(Status::kConnectionLost, "TLS: " + SslError("out of memory"));
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+#ifdef SSL_OP_IGNORE_UNEXPECTED_EOF
+    // A connection closed without the TLS goodbye ends like a plain one: the
+    // framing tells a cut reply from a whole one.
+    SSL_CTX_set_options(ctx.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+#endif
+    if (tls_.verify) {
+      SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+      const int loaded = tls_.ca_file.empty()
+                             ? SSL_CTX_set_default_verify_paths(ctx.get())
+                             : SSL_CTX_load_verify_locations(ctx.get(), tls_.ca_file.c_str(), nullptr);
+      if (loaded != 1)
+        return Fail<std::monostate>(Status::kConnectionLost,
+                                    "TLS: cannot load the CA certificates " +
+                                        (tls_.ca_file.empty() ? std::string("of the system") : tls_.ca_file) +
+                                        ": " + SslError("unknown error"));
+    }
+    ssl_ctx_ = std::move(ctx);
+  }
+  ssl_.reset(SSL_new(ssl_ctx_.get()));
+  BIO* bio = SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
+  if (!ssl_ || bio == nullptr) {
+    BIO_free(bio);
+    return Fail<std::monostate>(Status::kConnectionLost, "TLS: " + SslError("out of memory"));
+  }
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd_)));
+  SSL_set_bio(ssl_.get(), bio, bio);  // one reference, taken by ssl_
+  const std::string& name = tls_.server_name.empty() ? host : tls_.server_name;
+  const bool numeric = IsNumericHost(name);
+  if (!numeric) SSL_set_tlsext_host_name(ssl_.get(), name.c_str());
+  if (tls_.verify) {
+    const int set = numeric ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), name.c_str())
+                            : SSL_set1_host(ssl_.get(), name.c_str());
+    if (set != 1) return Fail<std::monostate>(Status::kConnectionLost, "TLS: cannot check for the name " + name);
+  }
+  while (true) {
+    const int rc = SSL_connect(ssl_.get());
+    if (rc == 1) return {Status::kOk, {}, {}};
+    const int e = SSL_get_error(ssl_.get(), rc);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+      const long verified = SSL_get_verify_result(ssl_.get());
+      std::string why;
+      if (verified != X509_V_OK)
+        why = std::string("certificate verify failed: ") + X509_verify_cert_error_string(verified);
+      else if (e == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0)
+        why = errno != 0 ? Errno("handshake") : "the server closed the connection during the handshake";
+      else
+        why = "handshake failed: " + SslError("unknown error");
+      ERR_clear_error();
+      return Fail<std::monostate>(Status::kConnectionLost, "TLS: " + why);
+    }
+    pollfd p{fd_, static_cast<short>(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    const int n = ::poll(&p, 1, MillisLeft(deadline));
+    if (n < 0 && errno != EINTR) return Fail<std::monostate>(Status::kConnectionLost, Errno("poll"));
+    if (n == 0) return Fail<std::monostate>(Status::kTimeout, "TLS: no handshake with " + host + " in time");
+  }
 }
 
 Status Client::Queue(const Request& request) {
@@ -326,18 +464,39 @@ Client::Io Client::ReadSome(Clock::time_point deadline) {
   }
   char buf[64 << 10];
   while (true) {
-    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n > 0) {
-      in_.append(buf, static_cast<size_t>(n));
-      return Io::kOk;
+    short wait = POLLIN;
+    if (ssl_) {
+      ERR_clear_error();
+      size_t got = 0;
+      const int rc = SSL_read_ex(ssl_.get(), buf, sizeof buf, &got);
+      if (rc == 1) {
+        in_.append(buf, got);
+        return Io::kOk;
+      }
+      const int e = SSL_get_error(ssl_.get(), rc);
+      if (e == SSL_ERROR_ZERO_RETURN) return Io::kClosed;
+      if (e == SSL_ERROR_WANT_WRITE) {
+        wait = POLLOUT;
+      } else if (e != SSL_ERROR_WANT_READ) {
+        if (e == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0 && errno == 0) return Io::kClosed;
+        last_error_ = e == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0 ? Errno("receive")
+                                                                             : "TLS: " + SslError("receive failed");
+        return Io::kError;
+      }
+    } else {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        in_.append(buf, static_cast<size_t>(n));
+        return Io::kOk;
+      }
+      if (n == 0) return Io::kClosed;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        last_error_ = Errno("receive");
+        return Io::kError;
+      }
     }
-    if (n == 0) return Io::kClosed;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      last_error_ = Errno("receive");
-      return Io::kError;
-    }
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_, wait, 0};
     int r = ::poll(&p, 1, MillisLeft(deadline));
     if (r == 0) return Io::kTimeout;
     if (r < 0 && errno != EINTR) {
@@ -352,17 +511,17 @@ Result<> Client::Flush() {
   size_t sent = 0;
   auto deadline = Clock::now() + timeout_;
   while (sent < out_.size()) {
-    ssize_t n = ::send(fd_, out_.data() + sent, out_.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      deadline = Clock::now() + timeout_;
-      continue;
+    short wait = POLLOUT;
+    switch (SendSome(out_.data() + sent, out_.size() - sent, sent, wait)) {
+      case Io::kOk:
+        deadline = Clock::now() + timeout_;
+        continue;
+      case Io::kTimeout: break;
+      case Io::kClosed:
+      case Io::kError: return Fail<std::monostate>(Status::kConnectionLost, last_error_);
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-      return Fail<std::monostate>(Status::kConnectionLost, Errno("send"));
     // The socket buffer is full: wait for room, taking in replies meanwhile.
-    pollfd p{fd_, POLLOUT | POLLIN, 0};
+    pollfd p{fd_, static_cast<short>(wait | POLLIN), 0};
     int r = ::poll(&p, 1, MillisLeft(deadline));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return Fail<std::monostate>(Status::kConnectionLost, Errno("poll"));
@@ -381,6 +540,36 @@ Result<> Client::Flush() {
   }
   out_.clear();
   return {Status::kOk, {}, {}};
+}
+
+Client::Io Client::SendSome(const char* data, size_t n, size_t& sent, short& wait) {
+  if (ssl_) {
+    ERR_clear_error();
+    size_t written = 0;
+    const int rc = SSL_write_ex(ssl_.get(), data, n, &written);
+    if (rc == 1) {
+      sent += written;
+      return Io::kOk;
+    }
+    const int e = SSL_get_error(ssl_.get(), rc);
+    if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
+      wait = e == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+      return Io::kTimeout;
+    }
+    last_error_ = e == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0 ? Errno("send") : "TLS: " + SslError("send failed");
+    return Io::kError;
+  }
+  while (true) {
+    const ssize_t k = ::send(fd_, data, n, MSG_NOSIGNAL);
+    if (k > 0) {
+      sent += static_cast<size_t>(k);
+      return Io::kOk;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::kTimeout;
+    last_error_ = Errno("send");
+    return Io::kError;
+  }
 }
 
 Result<> Client::TakeFrame(bool& got, uint64_t& type, std::string_view& body) {
@@ -463,7 +652,7 @@ Result<> Client::QueueEvent(uint64_t type, std::string_view body) {
 }
 
 bool Client::event_ready() const {
-  if (!events_.empty()) return true;
+  if (!events_.empty() || (ssl_ && SSL_pending(ssl_.get()) > 0)) return true;
   std::string_view buf(in_.data() + in_pos_, in_.size() - in_pos_);
   return w::SplitFrame(buf).complete || (buf.size() >= w::kLengthSize && w::LoadI32(buf.data()) > kMaxReplyPayload);
 }

@@ -11,6 +11,7 @@
 #include "Log.h"
 #include "events/DurableGate.h"
 #include "MemoryBudget.h"
+#include "security/Tls.h"
 
 namespace parley {
 
@@ -23,6 +24,11 @@ RateLimitedLog push_overflow_log("subscriber overflows");
 Connection::Connection(int fd, int epfd, uint32_t peer)
     : fd_(fd), epfd_(epfd), peer_(peer), interest_(EPOLLIN | EPOLLRDHUP) {}
 
+Connection::Connection(int fd, int epfd, uint32_t peer, std::unique_ptr<TlsSession> tls)
+    : Connection(fd, epfd, peer) {
+  tls_ = std::move(tls);
+}
+
 Connection::~Connection() {
   if (!closed_) ::close(fd_);
   MemoryBudget::Get().ChargeOutput(-static_cast<int64_t>(pending_.load(std::memory_order_relaxed)));
@@ -34,6 +40,7 @@ bool Connection::DoneLocked() const {
 
 size_t Connection::RecountLocked() {
   size_t n = out_.size() - out_off_;
+  if (tls_) n += tls_->UnsentSize();
   if (rest_)
     for (const auto& p : *rest_) n += p.after.size() + (p.stream ? p.stream->PendingCost() : 0);
   const size_t was = pending_.load(std::memory_order_relaxed);
@@ -63,6 +70,7 @@ void Connection::FailLocked() {
   std::string().swap(out_);
   out_off_ = 0;
   rest_.reset();
+  if (tls_) tls_->DropOutput();
   RecountLocked();
   // Both directions shut: the network thread sees a hang-up and closes.
   ::shutdown(fd_, SHUT_RDWR);
@@ -73,9 +81,37 @@ void Connection::Fail() {
   FailLocked();
 }
 
+bool Connection::TlsDrainedLocked() const { return tls_->UnsentSize() == 0; }
+
+bool Connection::TlsSendLocked() {
+  for (;;) {
+    for (std::string_view c = tls_->Unsent(); !c.empty(); c = tls_->Unsent()) {
+      ssize_t n = ::send(fd_, c.data(), c.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        tls_->MarkSent(static_cast<size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      FailLocked();
+      return false;
+    }
+    if (out_off_ == out_.size()) return true;
+    // Sealed only once the previous ciphertext is out, so the output (and a
+    // stream behind it) is made no faster than the socket drains.
+    const size_t n = std::min<size_t>(out_.size() - out_off_, kTlsSealChunk);
+    if (!tls_->Seal(std::string_view(out_).substr(out_off_, n))) {
+      FailLocked();
+      return false;
+    }
+    out_off_ += static_cast<uint32_t>(n);
+  }
+}
+
 size_t Connection::FlushLocked(size_t stream_budget) {
   size_t produced = 0;
   for (;;) {
+    if (tls_ && !TlsSendLocked()) return produced;  // then out_ is sent
     while (out_off_ < out_.size()) {
       ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
@@ -316,7 +352,28 @@ void Connection::Close() {
   std::string().swap(out_);
   out_off_ = 0;
   rest_.reset();
+  if (tls_) tls_->DropOutput();
   RecountLocked();
+}
+
+bool Connection::Handshaking() const { return tls_ && !tls_->Established(); }
+
+Connection::Decrypted Connection::Decrypt(const char* data, size_t n, std::string& plain, std::string& error) {
+  std::lock_guard lk(mu);
+  if (closed_ || failed_) return Decrypted::kFailed;
+  const bool idle = DrainedLocked();
+  const TlsSession::Read r = tls_->Receive(data, n, plain);
+  if (r == TlsSession::Read::kFailed) {
+    error = tls_->error();
+    TlsSendLocked();  // the alert that says why, if the socket takes it at once
+    return Decrypted::kFailed;
+  }
+  // The handshake's replies, unless output already waits (the network thread
+  // sends it all when the socket is writable).
+  if (idle) FlushLocked(0);
+  RecountLocked();
+  UpdateInterestLocked();
+  return r == TlsSession::Read::kClosed ? Decrypted::kClosed : Decrypted::kOk;
 }
 
 }  // namespace parley

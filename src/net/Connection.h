@@ -17,6 +17,11 @@
 //   thread (OnWritable) once it opens. A stream in the output (a long
 //   listing) is made under `mu` as the socket drains, within the budget the
 //   flushing thread gives it.
+// - A connection accepted on the TLS listener has a TlsSession: every call
+//   into it is made under `mu` (OpenSSL's objects are not thread-safe). The
+//   network thread decrypts what it received under `mu` (Decrypt) and cuts
+//   the plaintext into frames outside it; the sending side seals the output
+//   into ciphertext as the socket takes it (see FlushLocked).
 #pragma once
 
 #include <atomic>
@@ -33,6 +38,7 @@
 namespace parley {
 
 class User;
+class TlsSession;
 
 class Connection {
  public:
@@ -40,6 +46,8 @@ class Connection {
   // (or about to be) in `epfd` with this object as its data. `peer` is the
   // client's IPv4 address in network byte order (0 when unknown).
   Connection(int fd, int epfd, uint32_t peer = 0);
+  // The same over TLS: everything sent and received passes `tls`.
+  Connection(int fd, int epfd, uint32_t peer, std::unique_ptr<TlsSession> tls);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -115,6 +123,17 @@ class Connection {
   // pauses reading until it is answered.
   void BeginAlone();
 
+  // ---- TLS (network thread) ----
+  bool Tls() const { return tls_ != nullptr; }
+  // True while the TLS handshake is not finished. A snapshot.
+  bool Handshaking() const;
+  enum class Decrypted { kOk, kClosed, kFailed };
+  // Feeds `n` received bytes to the TLS session and appends the plaintext
+  // they yield to `plain`; sends what the session answers (the handshake's
+  // replies, an alert). kClosed when the peer ended the session, kFailed
+  // (with `error` set) when the handshake or the record layer failed.
+  Decrypted Decrypt(const char* data, size_t n, std::string& plain, std::string& error);
+
   // ---- Subscriptions (see PushHub) ----
   // A subscription is added pending: events for it are kept aside until the
   // reply that started it is in the output (Deliver, ReplyBuffer::activate),
@@ -154,7 +173,15 @@ class Connection {
   // Requires mu. Input ended and nothing is left to answer or send.
   bool DoneLocked() const;
   // Requires mu. Nothing left to send.
-  bool DrainedLocked() const { return out_off_ == out_.size() && (!rest_ || rest_->empty()); }
+  bool DrainedLocked() const {
+    return out_off_ == out_.size() && (!rest_ || rest_->empty()) && (!tls_ || TlsDrainedLocked());
+  }
+  bool TlsDrainedLocked() const;
+  // Requires mu; TLS only. Sends the unsent ciphertext; once all of it is
+  // sent, seals the next part of out_ and sends that, until out_ is sealed
+  // and sent. False while ciphertext is left (the socket is full) or when
+  // the connection failed.
+  bool TlsSendLocked();
   // Requires mu. Recounts the pending output and charges the memory budget.
   size_t RecountLocked();
 
@@ -190,6 +217,8 @@ class Connection {
     std::vector<std::pair<uint32_t, std::string>> early;
   };
   std::unique_ptr<Subscriptions> subs_;
+  // Set for a TLS connection; guarded by mu.
+  std::unique_ptr<TlsSession> tls_;
   // Requires mu. The entry of `chat` in subs_->chats, or null.
   uint32_t* FindSubscriptionLocked(uint32_t chat);
   // Requires mu. Appends bytes after everything in the output.

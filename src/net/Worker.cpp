@@ -23,14 +23,16 @@
 #include "push/PushHub.h"
 #include "net/StdoutWriter.h"
 #include "protocol/Events.h"
+#include "security/Tls.h"
 #include "store/RwLock.h"
 
 namespace parley {
 
 namespace {
 
-// epoll data of the two descriptors that are not connections.
+// epoll data of the descriptors that are not connections.
 char kListenerTag;
+char kTlsListenerTag;
 char kSignalTag;
 char kDurableTag;
 
@@ -54,6 +56,7 @@ std::string AddressText(uint32_t peer) {
   inet_ntop(AF_INET, &a, text, sizeof text);
   return text;
 }
+RateLimitedLog tls_log("TLS failures");
 
 // The system's cap on listen backlogs; 0 when unknown.
 int SystemMaxBacklog() {
@@ -96,49 +99,66 @@ class Worker::Dispatcher final : public FrameSink {
 Worker::Worker(QueueManager* qm, ResourceManager* rm, const Options& opt)
     : qMgr(qm),
       rMgr(rm),
-      port_(opt.port),
+      port_(opt.plain ? opt.port : -1),
       backlog_(opt.backlog),
       frame_timeout_(opt.frame_timeout_s),
       memory_limited_(opt.max_memory != 0),
       max_conns_per_ip_(static_cast<uint32_t>(opt.max_conns_per_ip)),
       rate_cost_ns_(opt.max_request_rate > 0 ? 1'000'000'000 / opt.max_request_rate : 0),
       rate_burst_ns_(opt.max_request_rate > 0 ? 1'000'000'000 : 0),
+      tls_port_(opt.tls_port),
+      plain_(opt.plain),
       scratch_(std::make_unique<char[]>(kReadChunk)) {}
 
 Worker::~Worker() {
   CloseAll();
   if (listenfd_ >= 0) close(listenfd_);
+  if (tlsfd_ >= 0) close(tlsfd_);
   if (sigfd_ >= 0) close(sigfd_);
   if (epfd_ >= 0) close(epfd_);
 }
 
-bool Worker::Listen() {
-  listenfd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listenfd_ < 0) {
+int Worker::OpenListener(int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
     LogLine("cannot create the listening socket: %s", strerror(errno));
-    return false;
+    return -1;
   }
   int one = 1;
-  setsockopt(listenfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
-  if (bind(listenfd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    LogLine("cannot bind port %d: %s", port_, strerror(errno));
-    return false;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    LogLine("cannot bind port %d: %s", port, strerror(errno));
+    close(fd);
+    return -1;
   }
   int backlog = backlog_;
   if (const int cap = SystemMaxBacklog(); cap > 0 && backlog > cap) {
     LogLine("listen backlog %d lowered to the system's limit %d (net.core.somaxconn)", backlog, cap);
     backlog = cap;
   }
-  if (listen(listenfd_, backlog) != 0) {
-    LogLine("cannot listen on port %d: %s", port_, strerror(errno));
-    return false;
+  if (listen(fd, backlog) != 0) {
+    LogLine("cannot listen on port %d: %s", port, strerror(errno));
+    close(fd);
+    return -1;
   }
   socklen_t len = sizeof addr;
-  if (getsockname(listenfd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) port_ = ntohs(addr.sin_port);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) port = ntohs(addr.sin_port);
+  return fd;
+}
+
+bool Worker::Listen() {
+  if (plain_ && (listenfd_ = OpenListener(port_)) < 0) return false;
+  if (tls_port_ >= 0) {
+    if (tls_ctx_ == nullptr) {
+      LogLine("the TLS listener has no certificate");
+      return false;
+    }
+    if ((tlsfd_ = OpenListener(tls_port_)) < 0) return false;
+  }
 
   epfd_ = epoll_create1(EPOLL_CLOEXEC);
   sigset_t mask;
@@ -154,7 +174,9 @@ bool Worker::Listen() {
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.ptr = &kListenerTag;
-  epoll_ctl(epfd_, EPOLL_CTL_ADD, listenfd_, &ev);
+  if (listenfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_ADD, listenfd_, &ev);
+  ev.data.ptr = &kTlsListenerTag;
+  if (tlsfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_ADD, tlsfd_, &ev);
   ev.data.ptr = &kSignalTag;
   epoll_ctl(epfd_, EPOLL_CTL_ADD, sigfd_, &ev);
   ev.data.ptr = &kDurableTag;
@@ -162,7 +184,7 @@ bool Worker::Listen() {
 
   // Descriptors below the loop's own are taken (standard streams, and so on).
   rlimit rl{};
-  const long in_use = std::max({listenfd_, epfd_, sigfd_}) + 1;
+  const long in_use = std::max({listenfd_, tlsfd_, epfd_, sigfd_}) + 1;
   long room = 1 << 20;
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
     room = static_cast<long>(rl.rlim_cur) - in_use - kReservedDescriptors;
@@ -190,6 +212,7 @@ void Worker::operator()() {
     int n = epoll_wait(epfd_, events, kMaxEvents, PollTimeoutMs(Clock::now()));
     inline_left_ = kInlineBudget;
     stream_left_ = kListingBytesPerPass;
+    handshakes_left_ = kMaxHandshakeStepsPerPass;
     if (n < 0) {
       if (errno == EINTR) continue;
       LogLine("epoll_wait failed: %s", strerror(errno));
@@ -198,7 +221,9 @@ void Worker::operator()() {
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &kListenerTag) {
-        AcceptAll();
+        AcceptAll(listenfd_, false);
+      } else if (tag == &kTlsListenerTag) {
+        AcceptAll(tlsfd_, true);
       } else if (tag == &kSignalTag) {
         signalfd_siginfo si;
         while (read(sigfd_, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
@@ -227,9 +252,9 @@ void Worker::operator()() {
     if (accept_paused_ && now >= accept_resume_at_) ResumeAccepting();
   }
   CloseAll();
-  if (listenfd_ >= 0) {
-    close(listenfd_);
-    listenfd_ = -1;
+  for (int* fd : {&listenfd_, &tlsfd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
 }
 
@@ -243,7 +268,7 @@ void Worker::ReleaseHeld() {
   }
 }
 
-void Worker::AcceptAll() {
+void Worker::AcceptAll(int listenfd, bool tls) {
   for (int i = 0; i < kMaxAcceptsPerPass; ++i) {
     if (conns_.size() >= max_conns_) {
       // Taking the last descriptors would leave none for anything else the
@@ -256,7 +281,7 @@ void Worker::AcceptAll() {
     }
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    int fd = accept4(listenfd_, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = accept4(listenfd, reinterpret_cast<sockaddr*>(&peer), &peer_len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       switch (errno) {
         case EAGAIN:
@@ -288,6 +313,13 @@ void Worker::AcceptAll() {
           return;
       }
     }
+    std::unique_ptr<TlsSession> session;
+    if (tls && !(session = TlsSession::Accept(*tls_ctx_))) {
+      Counters::Get().tls_failures.fetch_add(1, std::memory_order_relaxed);
+      tls_log.Log("parleyd: closing connection %d: cannot start a TLS session", fd);
+      ::close(fd);
+      continue;
+    }
     if (!AdmitAddress(peer.sin_addr.s_addr)) {
       ::close(fd);
       continue;
@@ -298,7 +330,8 @@ void Worker::AcceptAll() {
     Counters::Get().accepted.fetch_add(1, std::memory_order_relaxed);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto conn = std::make_shared<Connection>(fd, epfd_, peer.sin_addr.s_addr);
+    auto conn = session ? std::make_shared<Connection>(fd, epfd_, peer.sin_addr.s_addr, std::move(session))
+                        : std::make_shared<Connection>(fd, epfd_, peer.sin_addr.s_addr);
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP;
     ev.data.ptr = conn.get();
@@ -308,6 +341,9 @@ void Worker::AcceptAll() {
       continue;
     }
     Connection* key = conn.get();
+    // The handshake must be over within the frame timeout from now, however
+    // its bytes trickle in (they do not count as progress).
+    if (tls) SetFrameTimer(key, true, true);
     conns_.emplace(key, std::move(conn));
   }
 }
@@ -316,7 +352,9 @@ void Worker::PauseAccepting() {
   if (!accept_paused_) {
     epoll_event ev{};
     ev.data.ptr = &kListenerTag;
-    epoll_ctl(epfd_, EPOLL_CTL_MOD, listenfd_, &ev);  // no events: not watched
+    if (listenfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_MOD, listenfd_, &ev);  // no events: not watched
+    ev.data.ptr = &kTlsListenerTag;
+    if (tlsfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_MOD, tlsfd_, &ev);
     accept_paused_ = true;
   }
   accept_resume_at_ = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
@@ -327,7 +365,9 @@ void Worker::ResumeAccepting() {
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.ptr = &kListenerTag;
-  epoll_ctl(epfd_, EPOLL_CTL_MOD, listenfd_, &ev);
+  if (listenfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_MOD, listenfd_, &ev);
+  ev.data.ptr = &kTlsListenerTag;
+  if (tlsfd_ >= 0) epoll_ctl(epfd_, EPOLL_CTL_MOD, tlsfd_, &ev);
   accept_paused_ = false;
 }
 
@@ -356,8 +396,18 @@ void Worker::OnConnectionEvent(Connection* raw, uint32_t events) {
 bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
   char* buf = scratch_.get();
   for (int reads = 0; reads < kMaxReadsPerPass && !conn->ReadPaused(); ++reads) {
+    // A handshake waits for a later pass once this one made its share.
+    if (conn->Tls() && handshakes_left_ <= 0 && conn->Handshaking()) break;
     ssize_t n = recv(conn->fd(), buf, kReadChunk, 0);
-    if (n > 0) {
+    bool eof = false;
+    if (n > 0 && conn->Tls()) {
+      if (!DecryptAndFeed(conn, buf, static_cast<size_t>(n), eof) && !eof) return false;
+      if (!eof) {
+        if (static_cast<size_t>(n) < kReadChunk) break;
+        continue;
+      }
+      n = 0;  // the peer ended the session: as the end of input
+    } else if (n > 0) {
       Feed(conn, buf, static_cast<size_t>(n));
       if (static_cast<size_t>(n) < kReadChunk) break;  // drained
       continue;
@@ -379,6 +429,27 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
     break;
   }
   return true;
+}
+
+bool Worker::DecryptAndFeed(const std::shared_ptr<Connection>& conn, const char* data, size_t n, bool& eof) {
+  const bool handshaking = conn->Handshaking();
+  if (handshaking) --handshakes_left_;
+  tls_plain_.clear();
+  std::string error;
+  const Connection::Decrypted r = conn->Decrypt(data, n, tls_plain_, error);
+  if (r == Connection::Decrypted::kFailed) {
+    Counters::Get().tls_failures.fetch_add(1, std::memory_order_relaxed);
+    tls_log.Log("parleyd: closing connection %d: TLS %s failed: %s", conn->fd(),
+                handshaking ? "handshake" : "session", error.c_str());
+    CloseConnection(conn.get());
+    return false;
+  }
+  // Handshake over: the frame timeout now runs for frames only.
+  if (handshaking && !conn->Handshaking()) SetFrameTimer(conn.get(), false, false);
+  if (!tls_plain_.empty()) Feed(conn, tls_plain_.data(), tls_plain_.size());
+  if (tls_plain_.capacity() > kReadChunk) std::string().swap(tls_plain_);
+  eof = r == Connection::Decrypted::kClosed;
+  return !eof;
 }
 
 void Worker::RunAlone(std::shared_ptr<Event> ev, const std::shared_ptr<Connection>& conn) {
@@ -515,7 +586,8 @@ void Worker::ExpireFrameTimers(Clock::time_point now) {
   while (!frame_timers_.empty() && frame_timers_.begin()->first <= now) {
     Connection* conn = frame_timers_.begin()->second;
     Counters::Get().frame_timeouts.fetch_add(1, std::memory_order_relaxed);
-    timeout_log.Log("parleyd: closing connection %d: a frame stayed incomplete for %lld s", conn->fd(),
+    timeout_log.Log("parleyd: closing connection %d: %s for %lld s", conn->fd(),
+                    conn->Handshaking() ? "the TLS handshake stayed unfinished" : "a frame stayed incomplete",
                     static_cast<long long>(frame_timeout_.count()));
     CloseConnection(conn);  // removes the timer
   }

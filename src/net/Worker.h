@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -38,6 +39,8 @@
 #include "store/ResourceManager.h"
 
 namespace parley {
+
+class TlsContext;
 
 class Worker {
  public:
@@ -55,8 +58,11 @@ class Worker {
   // be blocked in every thread before this is called: the loop takes them
   // from a signalfd.
   bool Listen();
-  // The bound port, once Listen succeeded.
+  // The bound ports, once Listen succeeded; -1 for a listener not opened.
   int Port() const { return port_; }
+  int TlsPort() const { return tls_port_; }
+  // The TLS listener's context (`opt.tls_port` >= 0); set before Listen.
+  void SetTlsContext(const TlsContext* ctx) { tls_ctx_ = ctx; }
   // Called on the network thread when SIGUSR1 arrives (a snapshot is asked
   // for). Set before the loop starts.
   void OnSnapshotSignal(std::function<void()> f) { on_snapshot_signal_ = std::move(f); }
@@ -69,7 +75,9 @@ class Worker {
   class Dispatcher;
   friend class Dispatcher;
 
-  void AcceptAll();
+  // Opens a listener on `port` (updated to the bound one): its descriptor, or -1.
+  int OpenListener(int& port);
+  void AcceptAll(int listenfd, bool tls);
   // Sends the output of the connections whose held replies are durable now.
   void ReleaseHeld();
   void PauseAccepting();
@@ -77,6 +85,9 @@ class Worker {
   void OnConnectionEvent(Connection* conn, uint32_t events);
   // Reads and dispatches; returns false if the connection was closed.
   bool ReadFrom(const std::shared_ptr<Connection>& conn);
+  // TLS: decrypts `n` received bytes and feeds the plaintext. False if the
+  // connection was closed (a failure) or, with `eof` set, the peer ended the session.
+  bool DecryptAndFeed(const std::shared_ptr<Connection>& conn, const char* data, size_t n, bool& eof);
   // Cuts the frames of conn->in plus [data, data + n) and dispatches them,
   // until reading is paused.
   void Feed(const std::shared_ptr<Connection>& conn, const char* data, size_t n);
@@ -118,7 +129,14 @@ class Worker {
   // listings it may still make.
   size_t inline_left_ = 0;
   size_t stream_left_ = 0;
+  // TLS handshake steps this pass may still make (kMaxHandshakeStepsPerPass).
+  int handshakes_left_ = 0;
   int listenfd_ = -1;
+  int tls_port_ = -1;
+  int tlsfd_ = -1;
+  const bool plain_;
+  const TlsContext* tls_ctx_ = nullptr;
+  std::string tls_plain_;  // decrypted bytes on their way to Feed
   int epfd_ = -1;
   int sigfd_ = -1;
   bool accept_paused_ = false;

@@ -240,6 +240,7 @@ int RunHelp(Session&, const Args& a) {
 
 Client* Session::Connect() {
   if (client_.connected()) return &client_;
+  client_.set_tls(options_.tls);
   auto r = client_.Connect(options_.host, options_.port);
   if (r) return &client_;
   std::fprintf(stderr, "parley: cannot reach the server: %s\n", r.error.c_str());
@@ -338,13 +339,19 @@ void PrintUsage(std::FILE* out, bool shell) {
     std::fputs("Commands (the same as on the command line; 'quit' or Ctrl-D leaves):\n", out);
   } else {
     std::fputs(
-        "usage: parley [--host H] [--port P] [--json] COMMAND [ARGS]\n"
+        "usage: parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json] COMMAND [ARGS]\n"
         "\n"
         "Client of the Parley chat server. With no COMMAND, starts an interactive shell.\n"
         "\n"
         "Options:\n"
         "  --host H   server address (default 127.0.0.1)\n"
         "  --port P   server port (default 8080)\n"
+        "  --tls      encrypt the connection (the server's --tls-port); the server's\n"
+        "             certificate must verify against the system's CA certificates\n"
+        "             and name the host given with --host\n"
+        "  --cacert FILE  with --tls: verify the server against the CA certificates\n"
+        "             in FILE (PEM) instead of the system's\n"
+        "  --insecure with --tls: do not verify the server (for tests only)\n"
         "  --json     print data as one JSON object per line\n"
         "  --help     this help; 'parley COMMAND --help' explains one command\n"
         "\n"

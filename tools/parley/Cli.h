@@ -23,6 +23,7 @@ struct Options {
   std::string host = "127.0.0.1";
   uint16_t port = kDefaultPort;
   bool json = false;
+  TlsOptions tls;  // --tls, --cacert FILE, --insecure
 };
 
 // The server connection shared by the commands of one run or one shell

@@ -1,5 +1,5 @@
 // parley: command-line client of the Parley chat server.
-//   parley [--host H] [--port P] [--json] COMMAND [ARGS]
+//   parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json] COMMAND [ARGS]
 // See `parley --help` and docs/client.md.
 #include <cstdio>
 #include <string>
@@ -37,6 +37,14 @@ int main(int argc, char** argv) {
       return kExitOk;
     } else if (a == "--json") {
       options.json = true;
+    } else if (a == "--tls") {
+      options.tls.enabled = true;
+    } else if (a == "--insecure") {
+      options.tls.verify = false;
+    } else if (a == "--cacert" || a.starts_with("--cacert=")) {
+      auto file = value("--cacert");
+      if (!file || file->empty()) return Usage("--cacert needs a file of CA certificates");
+      options.tls.ca_file = *file;
     } else if (a == "--host" || a.starts_with("--host=")) {
       auto host = value("--host");
       if (!host || host->empty()) return Usage("--host needs an address");
@@ -54,6 +62,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!options.tls.enabled && (!options.tls.ca_file.empty() || !options.tls.verify))
+    return Usage("--cacert and --insecure need --tls");
   Session session(options);
   if (i == args.size()) return RunShell(session);
   return RunCommand(session,

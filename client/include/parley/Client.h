@@ -8,7 +8,10 @@
 // kept in arrival order, also while a reply is awaited, and read with
 // `NextEvent`.
 //
-// Every wait is bounded: connecting by the timeout given to `Connect`, every
+// The connection may be encrypted with TLS (see TlsOptions and set_tls);
+// the protocol inside is the same.
+//
+// Every wait is bounded: connecting (and the TLS handshake) by the timeout given to `Connect`, every
 // write and every reply by the client's I/O timeout (`set_timeout`). Every
 // length in a reply is checked before it is used; a reply that does not have
 // the exact shape the protocol prescribes is reported as `kMalformed`, never
@@ -22,11 +25,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
+
+// OpenSSL's types, kept out of this header.
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace parley {
 
@@ -173,6 +181,14 @@ class Request {
   std::string frame_;
 };
 
+// How a Client secures its connection; applies from the next Connect.
+struct TlsOptions {
+  bool enabled = false;
+  std::string ca_file;      // verify the server against these CA certificates (PEM); empty: the system's
+  bool verify = true;       // false: skip verification (for tests only)
+  std::string server_name;  // checked against the certificate; empty: the host given to Connect
+};
+
 // One connection to a server. Movable, not copyable; the destructor closes
 // the connection. Used by one thread at a time.
 class Client {
@@ -190,11 +206,16 @@ class Client {
   // trying each resolved address until one accepts within `timeout` overall.
   // Closes any previous connection first and forgets the events it left
   // unread. kOk or kConnectionLost / kTimeout, with the reason in `error`.
+  // With TLS enabled the handshake is made within the same `timeout`; a
+  // server whose certificate does not verify (its chain, or the name or
+  // address it is for) is kConnectionLost with "TLS: ..." in `error`.
   // (Looking a host name up is left to the system resolver and its own time
   // limits; numeric addresses need no look-up.)
   Result<> Connect(const std::string& host, uint16_t port,
                    std::chrono::milliseconds timeout = kDefaultTimeout);
   bool connected() const { return fd_ >= 0; }
+  // True when the connection is encrypted.
+  bool secure() const { return ssl_ != nullptr; }
   // Closes the connection, dropping queued and unread requests. Events
   // already received stay readable with NextEvent. Idempotent.
   void Close();
@@ -208,6 +229,10 @@ class Client {
   // complete) and on each stall while writing. Default kDefaultTimeout.
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
   std::chrono::milliseconds timeout() const { return timeout_; }
+
+  // Encrypts the connections made from the next Connect on (or stops doing so).
+  void set_tls(TlsOptions tls);
+  const TlsOptions& tls() const { return tls_; }
 
   // --- Typed calls: send one request and wait for its reply. ---
   // Each returns kOk or kRefused when the server answered, and otherwise the
@@ -311,6 +336,11 @@ class Client {
   // Decodes a pushed frame onto the event queue; kMalformed when it is not an event.
   Result<> QueueEvent(uint64_t type, std::string_view body);
   Io ReadSome(std::chrono::steady_clock::time_point deadline);
+  // Sends from `data`, adding the bytes taken to `sent`: kOk, kTimeout when
+  // nothing can be sent before `wait` (poll events) is ready, kError (last_error_).
+  Io SendSome(const char* data, size_t n, size_t& sent, short& wait);
+  // The TLS handshake on the connected socket, within `deadline`.
+  Result<> StartTls(const std::string& host, std::chrono::steady_clock::time_point deadline);
   Result<ReplyData> ReadReplyFor(RequestKind kind);
   template <typename T>
   Result<T> TypedCall(const Request& request);
@@ -323,6 +353,15 @@ class Client {
   std::deque<RequestKind> pending_;  // kinds of the requests awaiting replies
   std::deque<Event> events_;         // pushed events not yet returned
   std::string last_error_;           // set by ReadSome on kError
+  struct SslFree {
+    void operator()(ssl_st* ssl) const;
+  };
+  struct SslCtxFree {
+    void operator()(ssl_ctx_st* ctx) const;
+  };
+  TlsOptions tls_;
+  std::unique_ptr<ssl_ctx_st, SslCtxFree> ssl_ctx_;  // made from tls_ at the first Connect with TLS
+  std::unique_ptr<ssl_st, SslFree> ssl_;            // the connection's TLS session, if any
 };
 
 }  // namespace parley
