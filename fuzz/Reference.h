@@ -66,10 +66,11 @@ struct Request {
   size_t consumed = 0;               // payload bytes the fields used, type code included
 };
 
-// The field layout of each request kind: 'n' a name, 'b' a body, 'i' an
-// integer, 'm' a second integer.
+// The field layout of each request kind: 'n' a name, 'b' a body or a
+// secret (taken whole), 'i' an integer, 'm' a second integer.
 inline const char* Layout(uint64_t type) {
-  static const char* const kLayouts[] = {"n", "nn", "nn", "nnb", "nnib", "nni", "nnni", "ni", "n", "nn", "nn", "nim"};
+  static const char* const kLayouts[] = {"n",  "nn", "nn",  "nnb", "nnib", "nni", "nnni", "ni",
+                                         "n",  "nn", "nn",  "nim", "nb",   "nb",  "nbb"};
   return type <= wire::kLastEventId ? kLayouts[type] : nullptr;
 }
 
@@ -132,7 +133,18 @@ class StoreModel {
     Expected e;
     switch (r.type) {
       case wire::EV_REGISTER:
-        e.ok = users_.insert(s[0]).second;
+        e.ok = users_.emplace(s[0], std::nullopt).second;
+        break;
+      // A secret is 1 to kMaxSecretBytes bytes; only an account made with one has one.
+      case wire::EV_REGISTER_SECRET:
+        e.ok = Acceptable(s[1]) && users_.emplace(s[0], s[1]).second;
+        break;
+      case wire::EV_LOGIN:
+        e.ok = Acceptable(s[1]) && SecretIs(s[0], s[1]);
+        break;
+      case wire::EV_CHANGE_SECRET:
+        e.ok = Acceptable(s[1]) && Acceptable(s[2]) && SecretIs(s[0], s[1]);
+        if (e.ok) users_[s[0]] = s[2];
         break;
       case wire::EV_CREATECHAT:
         e.ok = users_.count(s[0]) != 0 && chats_.count(s[1]) == 0;
@@ -235,6 +247,13 @@ class StoreModel {
     std::vector<Msg> msgs;
   };
 
+  static bool Acceptable(const std::string& secret) {
+    return !secret.empty() && secret.size() <= wire::kMaxSecretBytes;
+  }
+  bool SecretIs(const std::string& user, const std::string& secret) const {
+    auto it = users_.find(user);
+    return it != users_.end() && it->second == secret;
+  }
   bool IsMember(const std::string& user, const std::string& chat) const {
     auto it = chats_.find(chat);
     return users_.count(user) != 0 && it != chats_.end() && it->second.members.count(user) != 0;
@@ -252,7 +271,7 @@ class StoreModel {
     pending_ = &msgs.back();
   }
 
-  std::set<std::string> users_;
+  std::map<std::string, std::optional<std::string>> users_;  // name -> secret
   std::map<std::string, ChatModel> chats_;
   std::set<int64_t> seen_ids_;
   Msg* pending_ = nullptr;

@@ -27,6 +27,9 @@ Request FieldsOf(const Event& ev) {
   if constexpr (requires { e.chatname; }) r.strings.push_back(e.chatname);
   if constexpr (requires { e.newchat; }) r.strings.push_back(e.newchat);
   if constexpr (requires { e.data; }) r.strings.push_back(e.data);
+  if constexpr (requires { e.secret; }) r.strings.push_back(e.secret);
+  if constexpr (requires { e.old_secret; }) r.strings.push_back(e.old_secret);
+  if constexpr (requires { e.new_secret; }) r.strings.push_back(e.new_secret);
   if constexpr (requires { e.id; }) r.id = static_cast<uint64_t>(e.id);
   if constexpr (requires { e.after; }) r.id = static_cast<uint64_t>(e.after);
   if constexpr (requires { e.max; }) r.max = e.max;
@@ -47,6 +50,7 @@ constexpr Kind kKinds[] = {
     KindOf<parley::SendMsg>(),         KindOf<parley::EditMsg>(),    KindOf<parley::DeleteMsg>(),
     KindOf<parley::ForwardMsg>(),      KindOf<parley::GetChatMsg>(), KindOf<parley::GetChat>(),
     KindOf<parley::Subscribe>(),       KindOf<parley::Unsubscribe>(), KindOf<parley::History>(),
+    KindOf<parley::RegisterWithSecret>(), KindOf<parley::LogIn>(),   KindOf<parley::ChangeSecret>(),
 };
 static_assert(std::size(kKinds) == wire::kLastEventId + 1);
 

@@ -1,6 +1,7 @@
 // Every fixed limit of the server, in one place.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,21 @@ inline constexpr int kMaxHashThreads = 16;
 
 // Open connections per client address when --max-conns-per-ip is not given.
 inline constexpr int kDefaultMaxConnsPerIp = 256;
+
+// Failed log-ins (see LoginThrottle): the next attempt on the account, and
+// from the address, waits kLoginDelayBase * 2^(failures - 1), at most
+// kLoginDelayMax; failures are forgotten kLoginFailureMemory after the last
+// one. At most kMaxThrottleEntries accounts and addresses are remembered.
+inline constexpr std::chrono::milliseconds kLoginDelayBase{250};
+inline constexpr std::chrono::milliseconds kLoginDelayMax{30'000};
+inline constexpr std::chrono::minutes kLoginFailureMemory{15};
+inline constexpr size_t kMaxThrottleEntries = 100'000;
+
+// Registrations and chat creations per client address are counted per
+// kQuotaWindow (a minute: the --max-*-per-ip flags are per minute); at most
+// kMaxQuotaEntries addresses are remembered.
+inline constexpr std::chrono::seconds kQuotaWindow{60};
+inline constexpr size_t kMaxQuotaEntries = 100'000;
 
 // Largest accepted request payload (bytes after the 4-byte length prefix).
 inline constexpr int32_t kMaxPayload = wire::kMaxPayload;

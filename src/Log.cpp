@@ -67,10 +67,13 @@ void Counters::Print() {
   LogLine("connections accepted %llu, closed %llu; requests %llu; rejected frames %llu; "
           "accept errors %llu; closed for unread output %llu; read pauses %llu; most in flight %llu; full chats %llu; "
           "standard output drops %llu; memory refusals %llu; closed for memory %llu; frame timeouts %llu; "
-          "journal refusals %llu; journal errors %llu; snapshots %llu; events pushed %llu; subscriber overflows %llu",
+          "journal refusals %llu; journal errors %llu; snapshots %llu; events pushed %llu; subscriber overflows %llu; "
+          "failed log-ins %llu; refused by account mode %llu; refused by address quota %llu; rate pauses %llu; "
+          "closed for connections per address %llu",
           v(accepted), v(closed), v(requests), v(rejected_frames), v(accept_errors),
           v(output_overflows), v(inflight_pauses), v(inflight_peak), v(chat_full), v(stdout_drops), v(memory_refusals),
-          v(memory_evictions), v(frame_timeouts), v(journal_refusals), v(journal_errors), v(snapshots), v(pushed), v(push_overflows));
+          v(memory_evictions), v(frame_timeouts), v(journal_refusals), v(journal_errors), v(snapshots), v(pushed), v(push_overflows),
+          v(login_failures), v(access_refusals), v(quota_refusals), v(rate_pauses), v(address_refusals));
 }
 
 }  // namespace parley

@@ -52,6 +52,11 @@ struct Counters {
   std::atomic<uint64_t> snapshots{0};         // snapshots completed
   std::atomic<uint64_t> push_overflows{0};    // subscribers closed for not reading their events
   std::atomic<uint64_t> pushed{0};            // event frames handed to subscribers
+  std::atomic<uint64_t> login_failures{0};    // log-ins and secret changes with a wrong secret
+  std::atomic<uint64_t> access_refusals{0};   // requests refused by the account mode
+  std::atomic<uint64_t> quota_refusals{0};    // registrations and chats refused for their address's quota
+  std::atomic<uint64_t> rate_pauses{0};       // connections paused for their request rate
+  std::atomic<uint64_t> address_refusals{0};  // connections closed for their address's connection count
 
   static Counters& Get();
   // One summary line on stderr.

@@ -23,6 +23,9 @@
 #include "net/StdoutWriter.h"
 #include "net/Worker.h"
 #include "push/PushHub.h"
+#include "security/Access.h"
+#include "security/SecretPool.h"
+#include "security/Secrets.h"
 #include "store/ResourceManager.h"
 
 namespace {
@@ -87,6 +90,10 @@ int main(int argc, char** argv) {
   if (int rc = parley::ParseOptions(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
   if (!opt.check_data.empty()) return parley::CheckDataDir(opt.check_data);
   parley::MemoryBudget::Get().SetLimit(opt.max_memory);
+  if (!parley::secrets::Init()) return 1;
+  parley::Access::Get().Configure({.required = opt.auth == parley::Options::Auth::kRequired,
+                                   .registrations_per_minute = opt.max_registrations_per_ip,
+                                   .chats_per_minute = opt.max_chats_per_ip});
 
   RaiseDescriptorLimit();
   signal(SIGPIPE, SIG_IGN);
@@ -117,6 +124,10 @@ int main(int argc, char** argv) {
   store->SetChangeSink(&hub);
   hub.Start();
   if (journal) journal->Start();
+  // Requests that hash secrets run here, off the network and event threads.
+  parley::SecretPool secret_pool(*store, opt.hash_threads);
+  parley::SecretPool::Install(&secret_pool);
+  secret_pool.Start();
   std::vector<parley::EventThread> event_threads;
   event_threads.reserve(static_cast<size_t>(opt.threads));
   for (int i = 0; i < opt.threads; ++i) event_threads.emplace_back(qm, store);
@@ -127,7 +138,8 @@ int main(int argc, char** argv) {
   if (journal) aw.OnSnapshotSignal([&journal] { journal->RequestSnapshot(); });
   int status = 0;
   if (aw.Listen()) {
-    parley::LogLine("listening on 0.0.0.0:%d with %d event threads", aw.Port(), opt.threads);
+    parley::LogLine("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads,
+                    opt.auth == parley::Options::Auth::kRequired ? "secrets required" : "open");
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogLine("shutting down");
@@ -136,6 +148,8 @@ int main(int argc, char** argv) {
   }
   qm->StopAll();
   for (auto& t : workers) t.join();
+  secret_pool.Stop();
+  parley::SecretPool::Install(nullptr);
   hub.Stop();
   // Every change made is recorded by now: write (and sync) it all.
   if (journal) journal->Stop();

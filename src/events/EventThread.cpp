@@ -48,7 +48,7 @@ void EventThread::operator()() {
       }
       const size_t mark = out.Bytes().size();
       ev->SetOutput(&out);
-      ev->Process(rMgr);
+      ev->Run(rMgr);
       DurableGate::Get().Hold(out, mark, rMgr->changeSink(), ev->HeldForJournal());
       ev.reset();
     }

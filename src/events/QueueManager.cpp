@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "net/Connection.h"
+#include "security/SecretPool.h"
 
 namespace parley {
 
@@ -60,6 +61,20 @@ ReplyBuffer* QueueManager::RunHere(const Event& ev, StagedEvents& staged) {
   if (!conn || conn->Inflight() != 0) return nullptr;
   if (staged.replies.empty() || staged.replies.back().first != conn) staged.replies.emplace_back(conn, ReplyBuffer());
   return &staged.replies.back().second;
+}
+
+bool QueueManager::RunAlone(const std::shared_ptr<Event>& ev, StagedEvents& staged) {
+  const std::shared_ptr<Connection>& conn = ev->GetConnection();
+  SecretPool* pool = SecretPool::Get();
+  if (!conn || pool == nullptr) {  // no pool (tests): an event thread runs it in order
+    Stage(ev, staged);
+    return true;
+  }
+  if (conn->Inflight() > 0 && conn->PauseReading(Connection::kPauseUntilIdle)) return false;
+  HandOverReplies(staged);
+  conn->BeginAlone();
+  pool->Submit(ev);
+  return true;
 }
 
 void QueueManager::HandOverReplies(StagedEvents& staged) {

@@ -15,6 +15,12 @@
 //    the queue with the fewest waiting requests, the first-registered queue
 //    winning ties. Event threads hand over a connection's replies before
 //    counting its requests as finished.
+// 4. A request that runs alone (Event::RunsAlone: the account requests, which
+//    hash secrets) goes to the SecretPool only when its connection has
+//    nothing in flight, after the replies of requests run here are handed
+//    over; the connection is not read again until it is answered. Read while
+//    earlier requests are in flight, it waits (RunAlone's caller keeps it)
+//    until they are answered.
 //
 // Threads: queues are registered during start-up, before the network thread
 // starts; after that the list is read-only. RunHere, Stage, HandOverReplies,
@@ -68,6 +74,10 @@ class QueueManager {
   // adds it to `staged`. Counts the request as in flight on its connection.
   // Requires at least one queue.
   void Stage(std::shared_ptr<Event> ev, StagedEvents& staged);
+  // Places a request that runs alone (rule 4). False when its connection
+  // has requests in flight: reading is then paused until they are answered,
+  // and the caller places it again after that.
+  bool RunAlone(const std::shared_ptr<Event>& ev, StagedEvents& staged);
   // Hands the replies of requests run here to their connections (rule 2).
   void HandOverReplies(StagedEvents& staged);
   // HandOverReplies, then hands every staged request to its queue.

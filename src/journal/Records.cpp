@@ -62,6 +62,16 @@ void EncodeChange(const Change& c, std::string& out) {
     case Kind::kTombstone:
       wire::PutU64(out, static_cast<uint64_t>(c.id));
       break;
+    case Kind::kSecret:
+      wire::PutU32(out, c.user);
+      out.append(c.secret);
+      break;
+    case Kind::kSecretUser:
+      wire::PutU32(out, c.user);
+      wire::PutU32(out, static_cast<uint32_t>(c.text.size()));
+      out.append(c.text);
+      out.append(c.secret);
+      break;
   }
 }
 
@@ -96,6 +106,19 @@ std::optional<Change> DecodeChange(std::string_view payload) {
     case Kind::kTombstone:
       ok = r.U64(id) && r.Done();
       break;
+    case Kind::kSecret:
+      ok = r.U32(c.user) && !r.Done();
+      c.secret = r.Rest();
+      break;
+    case Kind::kSecretUser: {
+      uint32_t name_len = 0;
+      ok = r.U32(c.user) && r.U32(name_len) && r.Rest().size() > name_len;
+      if (ok) {
+        c.text = r.Rest().substr(0, name_len);
+        c.secret = r.Rest().substr(name_len);
+      }
+      break;
+    }
     default:
       return std::nullopt;
   }

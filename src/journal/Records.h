@@ -8,8 +8,11 @@
 //   edit       u64 id, body
 //   delete     u64 id
 //   tombstone  u64 id
+//   secret     u32 user, hash
+//   secret user  u32 user, u32 name length, name, hash
 //   end        u64 covered sequence, u64 records before it (snapshots only: the last record)
-// The name or body is the rest of the payload.
+// The name, body or hash is the rest of the payload. A hash is a secret's
+// salted, slow hash in its self-describing text form; secrets are never recorded.
 #pragma once
 
 #include <cstdint>

@@ -110,7 +110,10 @@ SnapshotInfo WriteSnapshot(const ResourceManager& rm, const std::string& dir, ui
         }
       },
       [&](const User& u) {
-        if (!stop.load(std::memory_order_relaxed))
+        if (stop.load(std::memory_order_relaxed)) return;
+        if (const std::optional<std::string> hash = rm.SecretOf(u.getId()))
+          out.Put({.kind = Kind::kSecretUser, .user = u.getId(), .text = u.getName(), .secret = *hash});
+        else
           out.Put({.kind = Kind::kUser, .user = u.getId(), .text = u.getName()});
         out.Flush(false);
       });

@@ -252,6 +252,14 @@ void Connection::AddInflight(size_t n) {
   UpdateInterestLocked();
 }
 
+void Connection::BeginAlone() {
+  std::lock_guard lk(mu);
+  inflight_.fetch_add(1, std::memory_order_acq_rel);
+  paused_ = static_cast<uint8_t>(paused_ | kPauseUntilIdle);
+  paused_flag_.store(true, std::memory_order_release);
+  UpdateInterestLocked();
+}
+
 bool Connection::PauseReading(Pause why) {
   std::lock_guard lk(mu);
   if (why == kPauseUntilIdle && inflight_.load(std::memory_order_acquire) == 0) return false;

@@ -32,6 +32,8 @@
 
 namespace parley {
 
+class User;
+
 class Connection {
  public:
   // Takes ownership of the connected, non-blocking socket `fd`, registered
@@ -104,6 +106,15 @@ class Connection {
   // Closes the socket. Idempotent.
   void Close();
 
+  // ---- Accounts ----
+  // The account this connection logged in as, or null. A log-in runs while
+  // no other request of the connection is in flight (see QueueManager).
+  const User* user() const { return user_.load(std::memory_order_acquire); }
+  void BindUser(const User* u) { user_.store(u, std::memory_order_release); }
+  // Network thread: counts one request in flight that must run alone, and
+  // pauses reading until it is answered.
+  void BeginAlone();
+
   // ---- Subscriptions (see PushHub) ----
   // A subscription is added pending: events for it are kept aside until the
   // reply that started it is in the output (Deliver, ReplyBuffer::activate),
@@ -124,6 +135,9 @@ class Connection {
   // runs this connection's requests while any are in flight.
   std::string in;
   uint32_t queue = 0;
+  // Network thread only, with a request rate set: when the connection's
+  // request budget is spent (see Worker::ChargeRate), in steady-clock ns.
+  int64_t rate_tat = 0;
 
  private:
   // Requires mu. Sends until everything is sent, the socket is full or
@@ -152,6 +166,7 @@ class Connection {
   std::atomic<uint32_t> pending_{0};
   std::atomic<bool> gone_{false};  // closed_ || failed_, readable without mu
   std::atomic<bool> paused_flag_{false};
+  std::atomic<const User*> user_{nullptr};
   bool read_eof_ = false;       // written under mu by the network thread; read by it freely
   bool input_backlog_ = false;  // the same
   // Guarded by mu.

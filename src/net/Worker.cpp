@@ -44,6 +44,16 @@ RateLimitedLog accept_log("accept failures");
 RateLimitedLog bad_length_log("rejected frame lengths");
 RateLimitedLog timeout_log("frame timeouts");
 RateLimitedLog evict_log("memory closures");
+RateLimitedLog address_log("connections over the per-address limit");
+RateLimitedLog rate_log("request rate pauses");
+
+std::string AddressText(uint32_t peer) {
+  char text[INET_ADDRSTRLEN] = "?";
+  in_addr a{};
+  a.s_addr = peer;
+  inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
 
 // The system's cap on listen backlogs; 0 when unknown.
 int SystemMaxBacklog() {
@@ -61,6 +71,7 @@ class Worker::Dispatcher final : public FrameSink {
   void OnFrame(const char* payload, size_t len) override {
     ++frames_;
     if (!w_.CreateEvent(payload, len, conn_)) Reject();
+    if (w_.rate_cost_ns_ != 0) w_.ChargeRate(conn_.get());
   }
   void OnBadLength(int32_t len) override {
     ++frames_;
@@ -89,6 +100,9 @@ Worker::Worker(QueueManager* qm, ResourceManager* rm, const Options& opt)
       backlog_(opt.backlog),
       frame_timeout_(opt.frame_timeout_s),
       memory_limited_(opt.max_memory != 0),
+      max_conns_per_ip_(static_cast<uint32_t>(opt.max_conns_per_ip)),
+      rate_cost_ns_(opt.max_request_rate > 0 ? 1'000'000'000 / opt.max_request_rate : 0),
+      rate_burst_ns_(opt.max_request_rate > 0 ? 1'000'000'000 : 0),
       scratch_(std::make_unique<char[]>(kReadChunk)) {}
 
 Worker::~Worker() {
@@ -160,6 +174,7 @@ int Worker::PollTimeoutMs(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
   if (accept_paused_) next = accept_resume_at_;
   if (!frame_timers_.empty()) next = std::min(next, frame_timers_.begin()->first);
+  if (!rate_timers_.empty()) next = std::min(next, rate_timers_.begin()->first);
   if (memory_limited_) next = std::min(next, next_memory_check_);
   if (next == Clock::time_point::max()) return -1;
   if (next <= now) return 0;
@@ -203,6 +218,7 @@ void Worker::operator()() {
     if (ChangeSink* sink = rMgr->changeSink()) sink->Submit();  // this pass's changes: one group
     const Clock::time_point now = Clock::now();
     ExpireFrameTimers(now);
+    ExpireRateTimers(now);
     if (memory_limited_ && now >= next_memory_check_) {
       next_memory_check_ = now + kMemoryCheckInterval;
       if (MemoryBudget::Get().OverLimit()) EvictForMemory();
@@ -271,6 +287,10 @@ void Worker::AcceptAll() {
           PauseAccepting();
           return;
       }
+    }
+    if (!AdmitAddress(peer.sin_addr.s_addr)) {
+      ::close(fd);
+      continue;
     }
     char text[32];
     const int len = snprintf(text, sizeof text, "Accepted %d\n", fd);
@@ -361,7 +381,62 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
   return true;
 }
 
+void Worker::RunAlone(std::shared_ptr<Event> ev, const std::shared_ptr<Connection>& conn) {
+  if (!qMgr->RunAlone(ev, staged_)) parked_[conn.get()] = std::move(ev);
+}
+
+void Worker::ChargeRate(Connection* conn) {
+  // The budget is a time: each request moves it a request's cost ahead of
+  // now (or of where it stood); reading stops once it is a second ahead.
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+  conn->rate_tat = std::max(conn->rate_tat, now) + rate_cost_ns_;
+  const int64_t wait = conn->rate_tat - now - rate_burst_ns_;
+  if (wait <= 0 || conn->Gone()) return;
+  if (!conn->PauseReading(Connection::kPauseRate)) return;
+  const Clock::time_point at = Clock::now() + std::chrono::nanoseconds(wait);
+  if (auto it = rate_deadline_.find(conn); it != rate_deadline_.end()) {
+    rate_timers_.erase({it->second, conn});
+    it->second = at;
+  } else {
+    rate_deadline_.emplace(conn, at);
+    Counters::Get().rate_pauses.fetch_add(1, std::memory_order_relaxed);
+    rate_log.Log("parleyd: connection %d from %s is over %lld requests per second; reading from it slowed",
+                 conn->fd(), AddressText(conn->peer()).c_str(), static_cast<long long>(1'000'000'000 / rate_cost_ns_));
+  }
+  rate_timers_.insert({at, conn});
+}
+
+void Worker::ExpireRateTimers(Clock::time_point now) {
+  while (!rate_timers_.empty() && rate_timers_.begin()->first <= now) {
+    Connection* conn = rate_timers_.begin()->second;
+    rate_timers_.erase(rate_timers_.begin());
+    rate_deadline_.erase(conn);
+    conn->ResumeReading(Connection::kPauseRate);  // its frames left unread bring it back (input backlog)
+  }
+}
+
+bool Worker::AdmitAddress(uint32_t peer) {
+  if (max_conns_per_ip_ == 0) return true;
+  uint32_t& open = conns_per_ip_[peer];
+  if (open < max_conns_per_ip_) {
+    ++open;
+    return true;
+  }
+  Counters::Get().address_refusals.fetch_add(1, std::memory_order_relaxed);
+  address_log.Log("parleyd: %s already has %u connections open (--max-conns-per-ip); new one closed",
+                  AddressText(peer).c_str(), open);
+  return false;
+}
+
 void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, size_t n) {
+  // A request that runs alone goes first once the requests before it are answered.
+  if (!parked_.empty() && !conn->ReadPaused()) {
+    if (auto it = parked_.find(conn.get()); it != parked_.end()) {
+      std::shared_ptr<Event> ev = std::move(it->second);
+      parked_.erase(it);
+      RunAlone(std::move(ev), conn);
+    }
+  }
   Dispatcher sink(*this, conn);
   std::string& in = conn->in;
   const bool was_empty = in.empty();
@@ -377,7 +452,7 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
   // anything staged can run, and before an end of input can finish the connection.
   qMgr->HandOverReplies(staged_);
   // Stopped with frames left: they wait in `in` until reading resumes.
-  const bool backlog = conn->ReadPaused() && !in.empty();
+  const bool backlog = conn->ReadPaused() && (!in.empty() || (!parked_.empty() && parked_.contains(conn.get())));
   conn->SetInputBacklog(backlog);
   SetFrameTimer(conn.get(), !backlog && !in.empty(), was_empty || sink.frames() > 0);
   // An idle connection should not pin a large buffer.
@@ -389,6 +464,10 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
   if (!res) return false;
   res->SetFd(conn->fd());
   res->SetConnection(conn);
+  if (res->RunsAlone()) {
+    RunAlone(std::move(res), conn);
+    return true;
+  }
   if (inline_left_ > 0) {
     if (ReplyBuffer* out = qMgr->RunHere(*res, staged_)) {
       // Handing it to an event thread would cost a wake-up and two context
@@ -399,7 +478,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
         const size_t mark = out->Bytes().size();
         NoWaitScope no_wait;
         res->SetOutput(out);
-        res->Process(rMgr);
+        res->Run(rMgr);
         busy = StoreWasBusy();
         // A lock was busy: nothing changed; the request waits its turn on an event thread.
         if (busy) out->Bytes().resize(mark);
@@ -464,6 +543,14 @@ void Worker::CloseConnection(Connection* raw) {
     frame_timers_.erase({t->second, raw});
     frame_deadline_.erase(t);
   }
+  if (auto t = rate_deadline_.find(raw); t != rate_deadline_.end()) {
+    rate_timers_.erase({t->second, raw});
+    rate_deadline_.erase(t);
+  }
+  parked_.erase(raw);
+  if (max_conns_per_ip_ != 0) {
+    if (auto c = conns_per_ip_.find(raw->peer()); c != conns_per_ip_.end() && --c->second == 0) conns_per_ip_.erase(c);
+  }
   it->second->Close();
   if (PushHub* hub = PushHub::Get()) hub->DropConnection(it->second);  // its subscriptions end with it
   Counters::Get().closed.fetch_add(1, std::memory_order_relaxed);
@@ -477,6 +564,10 @@ void Worker::CloseAll() {
   conns_.clear();
   frame_timers_.clear();
   frame_deadline_.clear();
+  rate_timers_.clear();
+  rate_deadline_.clear();
+  parked_.clear();
+  conns_per_ip_.clear();
   graveyard_.clear();
 }
 

@@ -82,6 +82,15 @@ class Worker {
   void Feed(const std::shared_ptr<Connection>& conn, const char* data, size_t n);
   // Decodes one payload and runs or stages the request; false if it does not decode.
   bool CreateEvent(const char* data, size_t len, const std::shared_ptr<Connection>& conn);
+  // Places a request that runs alone (QueueManager rule 4), or keeps it in
+  // parked_ until the connection's earlier requests are answered.
+  void RunAlone(std::shared_ptr<Event> ev, const std::shared_ptr<Connection>& conn);
+  // Counts one request against the connection's rate (--max-request-rate);
+  // past its budget, reading pauses until the budget allows one more.
+  void ChargeRate(Connection* conn);
+  void ExpireRateTimers(Clock::time_point now);
+  // Whether a connection from `peer` may be served (--max-conns-per-ip); counts it if so.
+  bool AdmitAddress(uint32_t peer);
   // Arms, re-arms or disarms the connection's frame timeout.
   void SetFrameTimer(Connection* conn, bool partial, bool progressed);
   void ExpireFrameTimers(Clock::time_point now);
@@ -98,6 +107,11 @@ class Worker {
   const int backlog_;
   const std::chrono::seconds frame_timeout_;  // 0: none
   const bool memory_limited_;
+  const uint32_t max_conns_per_ip_;  // 0: no limit
+  // The request rate as the time one request costs, and the burst allowed
+  // (a second's worth); 0: no limit.
+  const int64_t rate_cost_ns_;
+  const int64_t rate_burst_ns_;
   // Connections the descriptor limit allows (kReservedDescriptors kept free).
   size_t max_conns_ = 0;
   // Requests this pass may still run on this thread, and bytes of long
@@ -121,6 +135,13 @@ class Worker {
   std::set<std::pair<Clock::time_point, Connection*>> frame_timers_;
   std::unordered_map<Connection*, Clock::time_point> frame_deadline_;
   StagedEvents staged_;
+  // Open connections per client address (with a limit set).
+  std::unordered_map<uint32_t, uint32_t> conns_per_ip_;
+  // Connections paused for their request rate, by when they may go on.
+  std::set<std::pair<Clock::time_point, Connection*>> rate_timers_;
+  std::unordered_map<Connection*, Clock::time_point> rate_deadline_;
+  // Requests that run alone, waiting for their connection's earlier requests.
+  std::unordered_map<Connection*, std::shared_ptr<Event>> parked_;
   std::function<void()> on_snapshot_signal_;
   std::unique_ptr<char[]> scratch_;
 };

@@ -6,6 +6,9 @@
 #include "Limits.h"
 #include "push/PushHub.h"
 #include "net/Connection.h"
+#include "security/Access.h"
+#include "security/LoginThrottle.h"
+#include "security/Secrets.h"
 #include "store/ResourceManager.h"
 
 namespace parley {
@@ -64,6 +67,15 @@ std::string_view CutAtZero(std::string_view s) { return s.substr(0, s.find('\0')
 Event::~Event() = default;
 
 bool Event::Process(ResourceManager*) { return false; }
+
+bool Event::Run(ResourceManager* rm) {
+  Access& access = Access::Get();
+  if (access.Unrestricted()) return Process(rm);
+  if (!access.Allows(*this, *rm)) return SendStatus(false);
+  const bool ok = Process(rm);
+  if (ok) access.Charge(*this);
+  return ok;
+}
 
 void Event::SendData(const char* content, int size) {
   std::string* o = Output();
@@ -237,6 +249,29 @@ std::shared_ptr<Event> History::GetFromBuf(const char* buf, size_t len) {
   return std::make_shared<History>(CutAtZero(chat.first), static_cast<MessageId>(after.first), max.first);
 }
 
+// Secrets are taken whole: unlike names, they are not cut at a zero byte.
+std::shared_ptr<Event> RegisterWithSecret::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(secret, buf, remaining)
+  return std::make_shared<RegisterWithSecret>(CutAtZero(user.first), secret.first);
+}
+
+std::shared_ptr<Event> LogIn::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(secret, buf, remaining)
+  return std::make_shared<LogIn>(CutAtZero(user.first), secret.first);
+}
+
+std::shared_ptr<Event> ChangeSecret::GetFromBuf(const char* buf, size_t len) {
+  SETUP_ID
+  READ_STRING(user, buf, remaining)
+  READ_STRING(old_secret, buf, remaining)
+  READ_STRING(new_secret, buf, remaining)
+  return std::make_shared<ChangeSecret>(CutAtZero(user.first), old_secret.first, new_secret.first);
+}
+
 namespace {
 
 using Decoder = std::shared_ptr<Event> (*)(const char*, size_t);
@@ -255,6 +290,9 @@ constexpr Decoder kDecoders[] = {
     &Subscribe::GetFromBuf,        // EV_SUBSCRIBE
     &Unsubscribe::GetFromBuf,      // EV_UNSUBSCRIBE
     &History::GetFromBuf,          // EV_HISTORY
+    &RegisterWithSecret::GetFromBuf,  // EV_REGISTER_SECRET
+    &LogIn::GetFromBuf,               // EV_LOGIN
+    &ChangeSecret::GetFromBuf,        // EV_CHANGE_SECRET
 };
 static_assert(std::size(kDecoders) == wire::kLastEventId + 1);
 
@@ -385,6 +423,69 @@ bool History::Process(ResourceManager* rm) {
   }
   if (page.capacity() > 2 * kHistoryMaxBytes) std::string().swap(page);
   return true;
+}
+
+// ---- Accounts with secrets ----------------------------------------------
+
+RegisterWithSecret::~RegisterWithSecret() { secrets::Wipe(secret); }
+LogIn::~LogIn() { secrets::Wipe(secret); }
+ChangeSecret::~ChangeSecret() {
+  secrets::Wipe(old_secret);
+  secrets::Wipe(new_secret);
+}
+
+namespace {
+
+uint32_t PeerOf(const Event& ev) {
+  const std::shared_ptr<Connection>& conn = ev.GetConnection();
+  return conn ? conn->peer() : 0;
+}
+
+// Whether `secret` is the secret of `user`; a wrong one is a failed log-in.
+// Takes as long for an unknown user or an account without a secret.
+bool CheckSecret(const ResourceManager& rm, const Event& ev, const User* user, std::string_view name,
+                 std::string_view secret, std::optional<std::string>& hash) {
+  hash = user != nullptr ? rm.SecretOf(user->getId()) : std::nullopt;
+  const bool ok = hash ? secrets::Verify(*hash, secret) : (secrets::VerifyNothing(secret), false);
+  if (ok) LoginThrottle::Get().Succeeded(name);
+  else LoginThrottle::Get().Failed(name, PeerOf(ev));
+  return ok;
+}
+
+}  // namespace
+
+bool RegisterWithSecret::Process(ResourceManager* rm) {
+  // A taken name is refused before the hash is paid for.
+  if (!secrets::Acceptable(secret) || rm->UserExist(username)) return SendStatus(false);
+  const std::optional<std::string> hash = secrets::Hash(secret);
+  return SendStatus(hash && rm->AddUserWithSecret(username, *hash));
+}
+
+std::chrono::steady_clock::time_point LogIn::NotBefore() const {
+  return LoginThrottle::Get().NextAttempt(username, PeerOf(*this));
+}
+
+bool LogIn::Process(ResourceManager* rm) {
+  if (!secrets::Acceptable(secret)) return SendStatus(false);
+  const User* user = rm->FindUser(username);
+  std::optional<std::string> hash;
+  if (!CheckSecret(*rm, *this, user, username, secret, hash)) return SendStatus(false);
+  if (const std::shared_ptr<Connection>& conn = GetConnection()) conn->BindUser(user);
+  return SendStatus(true);
+}
+
+std::chrono::steady_clock::time_point ChangeSecret::NotBefore() const {
+  return LoginThrottle::Get().NextAttempt(username, PeerOf(*this));
+}
+
+bool ChangeSecret::Process(ResourceManager* rm) {
+  if (!secrets::Acceptable(old_secret) || !secrets::Acceptable(new_secret)) return SendStatus(false);
+  const User* user = rm->FindUser(username);
+  std::optional<std::string> hash;
+  if (!CheckSecret(*rm, *this, user, username, old_secret, hash)) return SendStatus(false);
+  const std::optional<std::string> fresh = secrets::Hash(new_secret);
+  // Replaced only if nobody changed it since it was checked.
+  return SendStatus(fresh && rm->ReplaceSecret(user->getId(), *hash, *fresh));
 }
 
 }  // namespace parley

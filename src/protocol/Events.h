@@ -10,6 +10,7 @@
 // ReplyBuffer) and encoded as the connection's socket drains.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,9 @@ using wire::EV_SENGMSG;
 using wire::EV_HISTORY;
 using wire::EV_SUBSCRIBE;
 using wire::EV_UNSUBSCRIBE;
+using wire::EV_REGISTER_SECRET;
+using wire::EV_LOGIN;
+using wire::EV_CHANGE_SECRET;
 
 // ---- Field codec -----------------------------------------------------------
 // Each decoder reads one field at `pos`, where `remaining` bytes belong to the
@@ -90,9 +94,26 @@ class Event {
     replies = buffer;
   }
 
+  // Runs the request if the access rules allow it (see Access), and answers
+  // "no" if not. Returns true exactly when the status reply was "ok".
+  bool Run(ResourceManager* rm);
   // Runs the request against the store and encodes its reply. Returns true
   // exactly when the status reply was "ok". The base does nothing.
   virtual bool Process(ResourceManager* rm);
+
+  // ---- What the access rules look at (see Access) ----
+  // The user the request acts as, when it names one.
+  virtual std::string_view Actor() const { return {}; }
+  // The chat it reads without naming a user (fetch, list, history).
+  virtual std::string_view ReadsChat() const { return {}; }
+  // What it adds that a per-address quota counts.
+  enum class Adds : uint8_t { kNothing, kAccount, kChat };
+  virtual Adds Creates() const { return Adds::kNothing; }
+  // True for the requests that hash secrets: they run on the SecretPool,
+  // alone on their connection (see QueueManager).
+  virtual bool RunsAlone() const { return false; }
+  // The earliest time it may run (a throttled log-in waits); the past: now.
+  virtual std::chrono::steady_clock::time_point NotBefore() const { return {}; }
 
   // False for requests that only read the store: when their client is gone
   // they need not run at all.
@@ -131,7 +152,7 @@ class Event {
 
 // Decodes one payload (type code first) into its request, with its type
 // stamped. Empty when the payload is shorter than a type code, the code is
-// not a request kind (above 11), or the body does not decode.
+// not a request kind (above 14), or the body does not decode.
 std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
 
 class RegisterAccount : public Event {
@@ -139,6 +160,8 @@ class RegisterAccount : public Event {
   explicit RegisterAccount(std::string_view user) : username(user) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
+  Adds Creates() const override { return Adds::kAccount; }
   const std::string username;
 };
 
@@ -147,6 +170,8 @@ class CreateChat : public Event {
   CreateChat(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
+  Adds Creates() const override { return Adds::kChat; }
   const std::string username;
   const std::string chatname;
 };
@@ -156,6 +181,7 @@ class JoinChat : public Event {
   JoinChat(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   const std::string username;
   const std::string chatname;
 };
@@ -166,6 +192,7 @@ class SendMsg : public Event {
       : username(user), chatname(chat), data(body) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   const std::string username;
   const std::string chatname;
   const std::string data;  // the body, zero bytes included
@@ -177,6 +204,7 @@ class EditMsg : public Event {
       : username(user), chatname(chat), data(body), id(msg_id) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   const std::string username;
   const std::string chatname;
   const std::string data;
@@ -189,6 +217,7 @@ class DeleteMsg : public Event {
       : username(user), chatname(chat), id(msg_id) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   const std::string username;
   const std::string chatname;
   const MessageId id;
@@ -200,6 +229,7 @@ class ForwardMsg : public Event {
       : username(user), chatname(chat), newchat(to), id(msg_id) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   const std::string username;
   const std::string chatname;  // the chat holding the message
   const std::string newchat;   // the chat to copy it into
@@ -211,6 +241,7 @@ class GetChatMsg : public Event {
   GetChatMsg(std::string_view chat, MessageId msg_id) : chatname(chat), id(msg_id) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
   const std::string chatname;
   const MessageId id;
@@ -221,6 +252,7 @@ class GetChat : public Event {
   explicit GetChat(std::string_view chat) : chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
   const std::string chatname;
 };
@@ -233,6 +265,7 @@ class Subscribe : public Event {
   Subscribe(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
   const std::string username;
@@ -244,6 +277,7 @@ class Unsubscribe : public Event {
   Unsubscribe(std::string_view user, std::string_view chat) : username(user), chatname(chat) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
   const std::string username;
   const std::string chatname;
@@ -255,11 +289,64 @@ class History : public Event {
   History(std::string_view chat, MessageId from, uint64_t most) : chatname(chat), after(from), max(most) {}
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
+  std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
   const std::string chatname;
   const MessageId after;
   const uint64_t max;
+};
+
+// ---- Accounts with secrets ----
+// These hash secrets (tens of milliseconds each): they run on the SecretPool,
+// each alone on its connection. Their copies of secrets are wiped when they
+// are destroyed. A secret is 1 to wire::kMaxSecretBytes bytes, any bytes.
+
+// Registers an account with its secret.
+class RegisterWithSecret : public Event {
+ public:
+  RegisterWithSecret(std::string_view user, std::string_view pass) : username(user), secret(pass) {}
+  ~RegisterWithSecret() override;
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
+  Adds Creates() const override { return Adds::kAccount; }
+  bool RunsAlone() const override { return true; }
+  const std::string username;
+  std::string secret;
+};
+
+// Binds the connection to the account when the secret is its own. Failures
+// delay the next attempt (see LoginThrottle).
+class LogIn : public Event {
+ public:
+  LogIn(std::string_view user, std::string_view pass) : username(user), secret(pass) {}
+  ~LogIn() override;
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  bool ChangesStore() const override { return false; }
+  std::string_view Actor() const override { return username; }
+  bool RunsAlone() const override { return true; }
+  std::chrono::steady_clock::time_point NotBefore() const override;
+  const std::string username;
+  std::string secret;
+};
+
+// Replaces an account's secret, given the current one (a wrong one counts as
+// a failed log-in). Accounts made without a secret cannot get one.
+class ChangeSecret : public Event {
+ public:
+  ChangeSecret(std::string_view user, std::string_view old_pass, std::string_view new_pass)
+      : username(user), old_secret(old_pass), new_secret(new_pass) {}
+  ~ChangeSecret() override;
+  static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
+  bool Process(ResourceManager* rm) override;
+  std::string_view Actor() const override { return username; }
+  bool RunsAlone() const override { return true; }
+  std::chrono::steady_clock::time_point NotBefore() const override;
+  const std::string username;
+  std::string old_secret;
+  std::string new_secret;
 };
 
 }  // namespace parley

@@ -46,7 +46,7 @@ enum EVENTS_ID : uint64_t {
   EV_LOGIN = 13,            // user, secret: this connection acts as that user
   EV_CHANGE_SECRET = 14,    // user, old secret, new secret
 };
-inline constexpr uint64_t kLastEventId = EV_HISTORY;
+inline constexpr uint64_t kLastEventId = EV_CHANGE_SECRET;
 
 // Frames the server sends unasked, to a connection subscribed to a chat. Their
 // type codes have the top bit set, which no request's (and so no reply's) has.

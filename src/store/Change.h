@@ -27,12 +27,16 @@ struct Change {
     kEdit = 5,       // message `id` got body `text`
     kDelete = 6,     // message `id` deleted
     kTombstone = 7,  // message `id`, deleted, as a snapshot keeps it: its place, no body
+    // (8 is a snapshot's closing record.)
+    kSecret = 9,       // `user`'s secret is now the one hashed as `secret`
+    kSecretUser = 10,  // user registered as `user` with name `text` and the secret hashed as `secret`
   };
   Kind kind = Kind::kUser;
   uint32_t chat = 0;  // kChat, kJoin
   UserId user = 0;    // kUser, kChat, kJoin, kMessage
   MessageId id = 0;   // message kinds
   std::string_view text = {};
+  std::string_view secret = {};  // a secret's salted hash, never the secret
 };
 
 // Where the store reports its changes. Called from any thread that changes

@@ -67,7 +67,13 @@ bool ResourceManager::MayChange() const {
   return false;
 }
 
-bool ResourceManager::AddUser(std::string_view username) {
+bool ResourceManager::AddUser(std::string_view username) { return AddUserImpl(username, {}); }
+
+bool ResourceManager::AddUserWithSecret(std::string_view username, std::string_view hash) {
+  return !hash.empty() && AddUserImpl(username, hash);
+}
+
+bool ResourceManager::AddUserImpl(std::string_view username, std::string_view hash) {
   if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   return users.Insert(username, [&]() -> std::unique_ptr<User> {
     const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
@@ -77,9 +83,43 @@ bool ResourceManager::AddUser(std::string_view username) {
     const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
     user_bytes_.fetch_add(cost, std::memory_order_relaxed);
     MemoryBudget::Get().ChargeStore(cost);
-    if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kUser, .user = *number, .text = user->getName()});
+    if (hash.empty()) {
+      if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kUser, .user = *number, .text = user->getName()});
+      return user;
+    }
+    // One record, so that no crash can leave the name taken without its secret.
+    std::lock_guard lk(secrets_mu_);
+    SetSecretLocked(*number, hash);
+    if (sink_ != nullptr)
+      sink_->Record({.kind = Change::Kind::kSecretUser, .user = *number, .text = user->getName(), .secret = hash});
     return user;
   });
+}
+
+void ResourceManager::SetSecretLocked(UserId user, std::string_view hash) {
+  std::string& slot = secrets_[user];
+  // The hash plus a map node's keep.
+  const int64_t cost = static_cast<int64_t>(hash.size()) - static_cast<int64_t>(slot.size()) + (slot.empty() ? 64 : 0);
+  slot.assign(hash);
+  user_bytes_.fetch_add(cost, std::memory_order_relaxed);
+  MemoryBudget::Get().ChargeStore(cost);
+}
+
+std::optional<std::string> ResourceManager::SecretOf(UserId user) const {
+  std::lock_guard lk(secrets_mu_);
+  auto it = secrets_.find(user);
+  if (it == secrets_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool ResourceManager::ReplaceSecret(UserId user, std::string_view expected, std::string_view hash) {
+  if (hash.empty() || !MayChange()) return false;
+  std::lock_guard lk(secrets_mu_);
+  auto it = secrets_.find(user);
+  if (it == secrets_.end() || it->second != expected) return false;
+  SetSecretLocked(user, hash);
+  if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kSecret, .user = user, .secret = hash});
+  return true;
 }
 
 const User* ResourceManager::GetUserByName(std::string_view username) const { return users.Find(username); }
@@ -232,7 +272,19 @@ bool ResourceManager::Apply(const Change& c, std::string& error) {
     return it == restoring_.end() ? nullptr : it->second;
   };
   switch (c.kind) {
+    case Change::Kind::kSecret: {
+      if (FindUserById(c.user) == nullptr || c.secret.empty()) return fail("a secret of an unknown user");
+      std::lock_guard lk(secrets_mu_);
+      SetSecretLocked(c.user, c.secret);
+      return true;
+    }
+    case Change::Kind::kSecretUser:
     case Change::Kind::kUser: {
+      if (c.kind == Change::Kind::kSecretUser) {
+        if (c.secret.empty()) return fail("an account without its secret");
+        std::lock_guard lk(secrets_mu_);
+        SetSecretLocked(c.user, c.secret);
+      }
       if (const User* u = users.Find(c.text)) return u->getId() == c.user || fail("a user name taken by another number");
       if (c.user >= max_users_ || FindUserById(c.user) != nullptr) return fail("a user number out of range or taken");
       const bool added = users.Insert(c.text, [&] {

@@ -13,7 +13,9 @@
 // Locks: each registry shard's lock, each chat's member lock, each chat's
 // message lock. A thread holds at most one of them at a time, except that
 // chat creation adds the creator to the new, not yet visible chat under its
-// shard's lock. Each is held for one bounded step (a hash lookup or insert,
+// shard's lock, and that registering an account with its secret takes the
+// secrets lock (a leaf: nothing is taken under it but the change sink's own)
+// inside its shard's lock. Each is held for one bounded step (a hash lookup or insert,
 // one message's copy), never for a whole listing. Every operation changes
 // the store in its last lock step only; on a thread in a NoWaitScope an
 // operation that met a busy lock has changed nothing and reports failure,
@@ -131,6 +133,17 @@ class ResourceManager {
     });
   }
 
+  // ---- Accounts with secrets ----
+  // The user named `username`, or null. Users are never removed: the pointer stays valid.
+  const User* FindUser(std::string_view username) const { return GetUserByName(username); }
+  // Registers `username` (as AddUser does) with the secret hashed as `hash`.
+  bool AddUserWithSecret(std::string_view username, std::string_view hash);
+  // A copy of the secret hash of `user`; nothing for an account without a secret.
+  std::optional<std::string> SecretOf(UserId user) const;
+  // Replaces the secret hash of `user` if it is still `expected`, so that a
+  // secret only ever changes from the one the caller checked. True when replaced.
+  bool ReplaceSecret(UserId user, std::string_view expected, std::string_view hash);
+
   // ---- Recording and restoring changes ----
   // Requires: start-up or tests, no operation running. The sink outlives the store's use.
   void SetChangeSink(ChangeSink* sink);
@@ -208,6 +221,10 @@ class ResourceManager {
   static std::optional<uint32_t> TakeNumber(std::atomic<uint32_t>& counter, uint32_t limit);
 
   const User* GetUserByName(std::string_view username) const;
+  // AddUser, and with a non-empty `hash` the account's secret hash too.
+  bool AddUserImpl(std::string_view username, std::string_view hash);
+  // Requires secrets_mu_. Sets the hash of `user`, charging the memory budget.
+  void SetSecretLocked(UserId user, std::string_view hash);
   Chat* GetChatByName(std::string_view chatname) const;
   const Chat* FindChat(std::string_view chatname) const { return GetChatByName(chatname); }
   // Requires: `id` was obtained from a registered user.
@@ -288,6 +305,9 @@ class ResourceManager {
   std::atomic<uint32_t> next_user_id{0};
   std::atomic<uint32_t> next_chat_number{1};
   std::atomic<int64_t> user_bytes_{0};  // charged to the memory budget for users
+  // Secret hashes by user number (only accounts made with a secret have one).
+  mutable std::mutex secrets_mu_;
+  std::unordered_map<UserId, std::string> secrets_;  // guarded by secrets_mu_
 
   // User numbers to users, readable without a lock: a fixed table of blocks,
   // each published once (under user_blocks_mut); each slot written once.
