@@ -42,7 +42,7 @@ class QuietTerminal {
     ok_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
   }
   ~QuietTerminal() {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_saved);
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
     for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &old_[i], nullptr);
   }
   QuietTerminal(const QuietTerminal&) = delete;
@@ -57,13 +57,13 @@ class QuietTerminal {
 
 // One line typed on the terminal without echo; nothing at end of input.
 std::optional<std::string> Ask(const std::string& prompt, std::string& error) {
-  std::fputs(prompt.c_str(), stderr);
-  std::fflush(stderr);
-  QuietTerminal quiet;
+  QuietTerminal quiet;  // before the prompt, so that nothing typed after it shows
   if (!quiet.ok()) {
     error = std::string("cannot turn the terminal's echo off: ") + std::strerror(errno);
     return std::nullopt;
   }
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
   std::string line;
   char c;
   while (true) {
