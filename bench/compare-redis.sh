@@ -749,7 +749,7 @@ if [ "$DURABLE" = 1 ]; then
   p_disk=$(disk_mib "$DATA/parley"); p_files=$(files_in "$DATA/parley")
   PARLEY_PORT=$(free_port)
   t=$(now)
-  "$PARLEYD" --port "$PARLEY_PORT" --data-dir "$DATA/parley" --fsync everysec >/dev/null 2>"$TMP/parleyd.err" &
+  "$PARLEYD" --port "$PARLEY_PORT" --max-conns-per-ip 0 --data-dir "$DATA/parley" --fsync everysec >/dev/null 2>"$TMP/parleyd.err" &
   PARLEY_PID=$!
   PIDS+=("$PARLEY_PID")
   # It listens once its data is replayed; the CLI's exit status 3 means unreachable.

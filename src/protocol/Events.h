@@ -230,6 +230,7 @@ class ForwardMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
+  std::string_view ReadsChat() const override { return chatname; }  // the copy reveals the source
   const std::string username;
   const std::string chatname;  // the chat holding the message
   const std::string newchat;   // the chat to copy it into

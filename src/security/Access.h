@@ -6,7 +6,7 @@
 // - plain register is refused: every account has a secret;
 // - a connection that has not logged in may only register with a secret or log in;
 // - a logged-in connection may only name its own user, and may read (fetch,
-//   list, history) only the chats its user is a member of.
+//   list, history, and forward from) only the chats its user is a member of.
 // Mode `open` (the default) lets any connection act as any user.
 //
 // Quotas (both modes): at most N new accounts (--max-registrations-per-ip)

@@ -368,7 +368,7 @@ TEST_F(Faults, IncompleteFramesTimeOutAndIdleConnectionsStay) {
 TEST_F(Faults, InputBuffersShrinkBackOnceDrained) {
   constexpr int kConns = 500;
   ASSERT_TRUE(RaiseDescriptorLimit(kConns + 100));
-  StartServer();
+  StartServer({"--max-conns-per-ip", "0"});  // all from one address
   [[maybe_unused]] const long before_kib = VmKiB(server().pid(), "VmRSS");
   std::string skips;  // length -1: skipped without a reply
   for (int i = 0; i < 15000; ++i) skips += Prefix(-1);
@@ -396,7 +396,7 @@ TEST_F(Faults, ABurstOfConnectionsFitsTheListenQueue) {
   std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
   if (somaxconn < kBurst) GTEST_SKIP() << "net.core.somaxconn is " << somaxconn;
   ASSERT_TRUE(RaiseDescriptorLimit(kBurst + 100));
-  StartServer();
+  StartServer({"--max-conns-per-ip", "0"});  // all from one address
   ASSERT_EQ(kill(server().pid(), SIGSTOP), 0);  // busy: accepts nothing
   std::vector<Peer> peers(kBurst);
   for (Peer& p : peers) ASSERT_TRUE(p.StartConnect(port()));

@@ -210,7 +210,7 @@ std::string Dump(const ResourceManager& rm) {
              })) != pos;)
           pos = next;
       },
-      [&](const User& u) { users[u.getName()] = std::to_string(u.getId()); });
+      [&](const User& u) { users[u.getName()] = std::to_string(u.getId()) + " " + rm.SecretOf(u.getId()).value_or("-"); });
   std::string out;
   for (const auto& [n, d] : users) out += "user " + n + "=" + d + "\n";
   for (const auto& [n, d] : chats) out += "chat " + n + " " + d + "\n";
@@ -227,8 +227,13 @@ void Churn(ResourceManager& rm, unsigned seed, int ops) {
   };
   for (int i = 0; i < ops; ++i) {
     const std::string u = pick("u", 8), c = pick("c", 4), body = "b" + std::to_string(seed) + "-" + std::to_string(i);
-    switch (rng() % 8) {
+    switch (rng() % 9) {
       case 0: rm.AddUser(u); break;
+      case 8:  // accounts with secrets, and their changes (hashes are opaque text to the store)
+        if (!rm.AddUserWithSecret(u, "hash-" + body))
+          if (const User* who = rm.FindUser(u); who != nullptr)
+            if (const auto old_hash = rm.SecretOf(who->getId())) rm.ReplaceSecret(who->getId(), *old_hash, "hash-" + body);
+        break;
       case 1: rm.CreateChat(u, c); break;
       case 2: rm.JoinChat(u, c); break;
       case 3: case 4: rm.SendTextMsg(u, c, body); break;
