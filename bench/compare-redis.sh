@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of parleyd and redis-server on this machine.
 #
-#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR] [--only fanout]
+#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR] [--only fanout|tls]
 #
 # Starts build/parleyd and redis-server (no persistence) on free loopback
 # ports, runs parley-bench and redis-benchmark with the same clients, requests,
@@ -19,6 +19,11 @@
 # test over Redis pub/sub) with 1, 100 and 1000 subscribers flat out and 1000
 # subscribers at 1000 and at 100 messages/s; then the server's memory per idle
 # subscription (-t subscribe, 100 connections x 1000 chats or channels).
+# Over TLS: the paired tests of the first table at pipeline 1 and 16, with
+# parleyd --no-plain --tls-port and redis-server --port 0 --tls-port serving
+# the same throwaway certificate (EC P-256, for 127.0.0.1, from a CA made with
+# the openssl command in the scratch folder), and both benchmarks checking it
+# against that CA (--tls --cacert).
 #
 # redis-server, gnuplot-nox and libhiredis-dev come from Debian; run as root,
 # the script installs them (and builds redis-fanout once hiredis is there),
@@ -49,6 +54,7 @@ Options:
   --out DIR    where the chart and its data go (default docs/img/)
   --only fanout
                run the push fan-out part alone
+  --only tls   run the TLS part alone
 EOF
 }
 
@@ -59,7 +65,7 @@ while [ $# -gt 0 ]; do
     --build) BUILD=$(cd "${2:?--build needs a folder}" && pwd); shift ;;
     --out) OUT=${2:?--out needs a folder}; shift ;;
     --only) ONLY=${2:?--only needs a part}; shift
-            [ "$ONLY" = fanout ] || { echo "compare-redis: --only knows only 'fanout'" >&2; exit 2; } ;;
+            case "$ONLY" in fanout|tls) ;; *) echo "compare-redis: --only knows 'fanout' and 'tls'" >&2; exit 2 ;; esac ;;
     -h|--help) usage; exit 0 ;;
     *) echo "compare-redis: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -146,7 +152,7 @@ elif [ -z "$ONLY" ]; then
 fi
 # The Redis side of the fan-out comparison is built with the rest once hiredis is installed.
 RFANOUT=$BUILD/redis-fanout
-if [ "$HAVE_REDIS" = 1 ] && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
+if [ "$HAVE_REDIS" = 1 ] && [ "$ONLY" != tls ] && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
   note "building redis-fanout ..."
   { cmake -S "$ROOT" -B "$BUILD" && cmake --build "$BUILD" -j 2 --target redis-fanout; } >"$TMP/redis-fanout-build.log" 2>&1 ||
     { note "compare-redis: building redis-fanout failed:"; tail -n 20 "$TMP/redis-fanout-build.log" >&2; }
@@ -154,7 +160,7 @@ fi
 HAVE_RFANOUT=0
 if [ "$HAVE_REDIS" = 1 ] && [ -x "$RFANOUT" ]; then
   HAVE_RFANOUT=1
-else
+elif [ "$ONLY" != tls ]; then
   note "compare-redis: no redis-fanout: the Redis fan-out columns stay empty"
 fi
 
@@ -190,6 +196,8 @@ wait_port() {
 
 # start_parley [ARGS]: sets PARLEY_PID and PARLEY_PORT. The server picks its
 # own port (--port 0) and names it on stderr: "parleyd: listening on ADDR:PORT ...".
+# Every benchmark connects from 127.0.0.1, the fan-out with 1000 connections:
+# no limit of connections per address.
 start_parley() {
   : >"$TMP/parleyd.err"
   "$PARLEYD" --port 0 --max-conns-per-ip 0 "$@" >/dev/null 2>"$TMP/parleyd.err" &
@@ -209,13 +217,17 @@ start_parley() {
 
 # start_redis [PERSISTENCE ARGS]: sets REDIS_PID and REDIS_PORT. Tries a few
 # ports in case one is taken between the check and the bind. No RDB snapshots;
-# no append-only file unless the arguments ask for one.
+# no append-only file unless the arguments ask for one. With REDIS_TLS set (the
+# certificate options), the port speaks TLS alone.
+REDIS_TLS=()
 start_redis() {
-  local persist=(--appendonly no)
+  local persist=(--appendonly no) listen
   [ $# -gt 0 ] && persist=("$@")
   for _ in 1 2 3; do
     REDIS_PORT=$(free_port)
-    redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' "${persist[@]}" \
+    listen=(--port "$REDIS_PORT")
+    [ ${#REDIS_TLS[@]} -gt 0 ] && listen=(--port 0 --tls-port "$REDIS_PORT" "${REDIS_TLS[@]}")
+    redis-server "${listen[@]}" --bind 127.0.0.1 --save '' "${persist[@]}" \
       --daemonize no --logfile "$TMP/redis.log" >/dev/null 2>&1 &
     REDIS_PID=$!
     PIDS+=("$REDIS_PID")
@@ -410,10 +422,14 @@ FAILED=0
 # something. Both servers always get the same count.
 requests_at() { local m=$(( $1 / 4 )); [ "$m" -lt 1 ] && m=1; echo $(( REQUESTS * m )); }
 
+# Extra arguments of every parley-bench and redis-benchmark run (the TLS part's).
+PB_EXTRA=()
+RB_EXTRA=()
+
 # parley_run PIPELINE RUN TESTS
 parley_run() {
   local csv=$TMP/parley.csv rc=0
-  bounded "$PBENCH" --port "$PARLEY_PORT" -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
+  bounded "$PBENCH" --port "$PARLEY_PORT" ${PB_EXTRA[@]+"${PB_EXTRA[@]}"} -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
     >"$csv" 2>"$TMP/parley-bench.err" || rc=$?
   if [ "$rc" -ne 0 ]; then
     FAILED=1
@@ -430,7 +446,7 @@ redis_run() {
   shift 3
   local targs=()
   [ -n "$tests" ] && targs=(-t "$tests")
-  if ! bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" -c "$CLIENTS" -n "$(requests_at "$p")" -P "$p" -d "$VALUE" \
+  if ! bounded redis-benchmark -h 127.0.0.1 -p "$REDIS_PORT" ${RB_EXTRA[@]+"${RB_EXTRA[@]}"} -c "$CLIENTS" -n "$(requests_at "$p")" -P "$p" -d "$VALUE" \
       --csv "${targs[@]}" "$@" >"$csv" 2>"$TMP/redis-benchmark.err"; then
     FAILED=1
     note "compare-redis: redis-benchmark failed at pipeline $p:"; cat "$TMP/redis-benchmark.err" >&2
@@ -444,7 +460,102 @@ redis_run() {
       print "redis", name, P, R, $2, $7 }' "$csv" >>"$RESULTS"
 }
 
+# pair_runs PIPELINE RUN: the tests of the paired table at one depth, on the
+# servers started last.
+pair_runs() {
+  parley_run "$1" "$2" send,fetch,list,register,mixed
+  if [ "$HAVE_REDIS" = 1 ]; then
+    redis_run "$1" "$2" set,get,lpush,lrange_100
+    # Registering a fresh name ~ adding a fresh member to one set.
+    redis_run "$1" "$2" "" -r 100000000 sadd users "user:__rand_int__"
+  fi
+}
+
+# The paired table of $RESULTS at the depths of MAIN_PIPES.
+pair_table() {
+  local p pair t r prps pp99 rrps rp99
+  echo "| pipeline | test | Parley req/s | Redis pair | Redis req/s | ratio | Parley p99 ms | Redis p99 ms |"
+  echo "|---:|---|---:|---|---:|---:|---:|---:|"
+  for p in $MAIN_PIPES; do
+    for pair in send:LPUSH send:SET fetch:GET list:LRANGE_100 register:SADD mixed:-; do
+      t=${pair%%:*}
+      r=${pair#*:}
+      prps=$(median parley "$t" "$p" 5)
+      pp99=$(median parley "$t" "$p" 6)
+      if [ "$r" = "-" ] || [ "$HAVE_REDIS" = 0 ]; then
+        rrps="-"; rp99="-"
+      else
+        rrps=$(median redis "$r" "$p" 5)
+        rp99=$(median redis "$r" "$p" 6)
+      fi
+      echo "| $p | $t | $(fmt_rps "$prps") | $r | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$pp99") | $(fmt_ms "$rp99") |"
+    done
+  done
+}
+
+# -------------------------------------------------------------------- TLS ---
+# A throwaway CA and a certificate for 127.0.0.1 signed by it, both EC P-256,
+# in $TMP/tls. False (with openssl's output on stderr) when they cannot be made.
+make_certs() {
+  local d=$TMP/tls
+  mkdir -p "$d"
+  if ! {
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj "/CN=compare-redis CA" \
+      -keyout "$d/ca.key" -out "$d/ca.pem" &&
+      openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=127.0.0.1" \
+        -keyout "$d/server.key" -out "$d/server.csr" &&
+      printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$d/ext.cnf" &&
+      openssl x509 -req -in "$d/server.csr" -CA "$d/ca.pem" -CAkey "$d/ca.key" -CAcreateserial -days 2 \
+        -extfile "$d/ext.cnf" -out "$d/server.pem"
+  } >"$TMP/openssl.log" 2>&1; then
+    note "compare-redis: making the certificates failed:"; cat "$TMP/openssl.log" >&2
+    return 1
+  fi
+}
+
+# The paired tests over TLS, at pipeline 1 and 16, into $TMP/tls.txt.
+tls_part() {
+  local d=$TMP/tls run p
+  if ! "$PARLEYD" --help 2>/dev/null | grep -q -- --tls-port; then
+    FAILED=1; note "compare-redis: $PARLEYD has no --tls-port: no TLS figures"; return
+  fi
+  if ! command -v openssl >/dev/null || ! make_certs; then
+    FAILED=1; note "compare-redis: no openssl command or no certificates: no TLS figures"; return
+  fi
+  RESULTS=$TMP/tls.txt
+  : >"$RESULTS"
+  PB_EXTRA=(--tls --cacert "$d/ca.pem")
+  RB_EXTRA=(--tls --cacert "$d/ca.pem")
+  REDIS_TLS=(--tls-cert-file "$d/server.pem" --tls-key-file "$d/server.key" --tls-ca-cert-file "$d/ca.pem"
+             --tls-auth-clients no)
+  for run in $(seq 1 "$RUNS"); do
+    note "TLS run $run/$RUNS ..."
+    start_parley --no-plain --tls-port "$(free_port)" --tls-cert "$d/server.pem" --tls-key "$d/server.key"
+    [ "$HAVE_REDIS" = 1 ] && start_redis
+    for p in $MAIN_PIPES; do pair_runs "$p" "$run"; done
+    check_alive parleyd "$PARLEY_PID"
+    stop_pid "$PARLEY_PID"
+    if [ "$HAVE_REDIS" = 1 ]; then
+      check_alive redis-server "$REDIS_PID"
+      stop_pid "$REDIS_PID"
+    fi
+  done
+  PB_EXTRA=(); RB_EXTRA=(); REDIS_TLS=()
+  echo
+  echo "Over TLS (the same EC P-256 certificate for both servers, checked by both clients): $CLIENTS clients,"
+  echo "$VALUE-byte values, $(requests_at 1) requests per test at pipeline 1 and $(requests_at 16) at pipeline 16, connections"
+  echo "opened before the timing starts, median of $RUNS run(s)"
+  echo
+  pair_table
+  RESULTS=$TMP/results.txt
+}
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+if [ "$ONLY" = tls ]; then
+  MAIN_PIPES="1 16"
+  tls_part
+  finish
+fi
 if [ "$ONLY" = fanout ]; then
   fanout_part
   echo
@@ -461,12 +572,7 @@ for run in $(seq 1 "$RUNS"); do
   [ "$HAVE_REDIS" = 1 ] && start_redis
   for p in $CHART_PIPES; do
     if [[ " $MAIN_PIPES " == *" $p "* ]]; then
-      parley_run "$p" "$run" send,fetch,list,register,mixed
-      if [ "$HAVE_REDIS" = 1 ]; then
-        redis_run "$p" "$run" set,get,lpush,lrange_100
-        # Registering a fresh name ~ adding a fresh member to one set.
-        redis_run "$p" "$run" "" -r 100000000 sadd users "user:__rand_int__"
-      fi
+      pair_runs "$p" "$run"
     else
       parley_run "$p" "$run" send,fetch
       # GET reads the key that the SET of pipeline 1 wrote in this run.
@@ -485,23 +591,7 @@ echo
 echo "Parley vs Redis: $CLIENTS clients, $VALUE-byte values, $(requests_at 1) requests per test at pipeline 1 and"
 echo "$(requests_at 16) at pipeline 16 (the same for both servers), median of $RUNS run(s)"
 echo
-echo "| pipeline | test | Parley req/s | Redis pair | Redis req/s | ratio | Parley p99 ms | Redis p99 ms |"
-echo "|---:|---|---:|---|---:|---:|---:|---:|"
-for p in $MAIN_PIPES; do
-  for pair in send:LPUSH send:SET fetch:GET list:LRANGE_100 register:SADD mixed:-; do
-    t=${pair%%:*}
-    r=${pair#*:}
-    prps=$(median parley "$t" "$p" 5)
-    pp99=$(median parley "$t" "$p" 6)
-    if [ "$r" = "-" ] || [ "$HAVE_REDIS" = 0 ]; then
-      rrps="-"; rp99="-"
-    else
-      rrps=$(median redis "$r" "$p" 5)
-      rp99=$(median redis "$r" "$p" 6)
-    fi
-    echo "| $p | $t | $(fmt_rps "$prps") | $r | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$pp99") | $(fmt_ms "$rp99") |"
-  done
-done
+pair_table
 
 # ------------------------------------------------------------------ chart ---
 DAT=$OUT/throughput-vs-pipeline.dat
@@ -710,6 +800,8 @@ echo "| parleyd | $p_disk | $p_stop | $p_restart | $(mib "$p_rss") | $(mib "$p_f
 echo "| redis-server | $r_disk | $r_stop | $r_restart | $(mib "$r_rss") | $(mib "$r_full") |"
 echo
 echo "Files: parleyd: $p_files; redis-server: $r_files"
+
+tls_part
 
 echo
 fanout_part

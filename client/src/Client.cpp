@@ -39,6 +39,10 @@ static_assert(static_cast<uint64_t>(RequestKind::kList) == w::EV_GETCHAT);
 static_assert(static_cast<uint64_t>(RequestKind::kSubscribe) == w::EV_SUBSCRIBE);
 static_assert(static_cast<uint64_t>(RequestKind::kUnsubscribe) == w::EV_UNSUBSCRIBE);
 static_assert(static_cast<uint64_t>(RequestKind::kHistory) == w::EV_HISTORY);
+static_assert(static_cast<uint64_t>(RequestKind::kRegisterSecret) == w::EV_REGISTER_SECRET);
+static_assert(static_cast<uint64_t>(RequestKind::kLogin) == w::EV_LOGIN);
+static_assert(static_cast<uint64_t>(RequestKind::kChangeSecret) == w::EV_CHANGE_SECRET);
+static_assert(kMaxSecretBytes == w::kMaxSecretBytes);
 static_assert(kNoMessage == w::kNoMessage && kHistoryMaxMessages == w::kHistoryMaxMessages);
 
 namespace {
@@ -163,6 +167,9 @@ const char* ToString(RequestKind kind) {
     case RequestKind::kSubscribe: return "subscribe";
     case RequestKind::kUnsubscribe: return "unsubscribe";
     case RequestKind::kHistory: return "history";
+    case RequestKind::kRegisterSecret: return "register-secret";
+    case RequestKind::kLogin: return "login";
+    case RequestKind::kChangeSecret: return "change-secret";
   }
   return "unknown";
 }
@@ -271,6 +278,24 @@ Request Request::History(std::string_view chat, MessageId after, uint64_t max) {
   std::string f;
   Begin(f, RequestKind::kHistory).String(chat).Int(Word(after)).Int(max).End();
   return {RequestKind::kHistory, std::move(f)};
+}
+
+Request Request::RegisterWithSecret(std::string_view user, std::string_view secret) {
+  std::string f;
+  Begin(f, RequestKind::kRegisterSecret).String(user).String(secret).End();
+  return {RequestKind::kRegisterSecret, std::move(f)};
+}
+
+Request Request::Login(std::string_view user, std::string_view secret) {
+  std::string f;
+  Begin(f, RequestKind::kLogin).String(user).String(secret).End();
+  return {RequestKind::kLogin, std::move(f)};
+}
+
+Request Request::ChangeSecret(std::string_view user, std::string_view old_secret, std::string_view new_secret) {
+  std::string f;
+  Begin(f, RequestKind::kChangeSecret).String(user).String(old_secret).String(new_secret).End();
+  return {RequestKind::kChangeSecret, std::move(f)};
 }
 
 // ---------------------------------------------------------------- Client
@@ -824,6 +849,18 @@ Result<> Client::Unsubscribe(std::string_view user, std::string_view chat) {
 
 Result<HistoryPage> Client::History(std::string_view chat, MessageId after, uint64_t max) {
   return TypedCall<HistoryPage>(Request::History(chat, after, max));
+}
+
+Result<> Client::RegisterWithSecret(std::string_view user, std::string_view secret) {
+  return TypedCall<std::monostate>(Request::RegisterWithSecret(user, secret));
+}
+
+Result<> Client::Login(std::string_view user, std::string_view secret) {
+  return TypedCall<std::monostate>(Request::Login(user, secret));
+}
+
+Result<> Client::ChangeSecret(std::string_view user, std::string_view old_secret, std::string_view new_secret) {
+  return TypedCall<std::monostate>(Request::ChangeSecret(user, old_secret, new_secret));
 }
 
 }  // namespace parley

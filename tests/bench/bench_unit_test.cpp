@@ -191,6 +191,9 @@ TEST(Options, ParsesEveryOption) {
   ParseResult capped = Parse({"-c", "3", "--threads", "8"});  // never more threads than clients
   ASSERT_TRUE(capped.options) << capped.error;
   EXPECT_EQ(capped.options->threads, 3);
+  ParseResult tls = Parse({"--tls", "--cacert", "ca.pem"});
+  ASSERT_TRUE(tls.options) << tls.error;
+  EXPECT_TRUE(tls.options->tls && tls.options->cacert == "ca.pem" && !tls.options->insecure);
 }
 
 TEST(Options, RejectsBadCommandLines) {
@@ -198,7 +201,8 @@ TEST(Options, RejectsBadCommandLines) {
       {"-c", "0"},      {"-c", "x"},         {"-n", "-5"},    {"-n", "10k"},     {"--port", "70000"},
       {"-P", "0"},      {"-t", "ping"},      {"-t", ","},     {"--threads", "0"}, {"-d", "5000"},
       {"--bogus"},      {"-c"},              {"--subscribers", "0"}, {"--rate", "-1"}, {"--duration", "0"},
-      {"--chats", "0"},
+      {"--chats", "0"},  {"--cacert", "ca.pem"}, {"--insecure"}, {"--tls", "--insecure", "--cacert", "ca.pem"},
+      {"--tls", "-t", "fanout"}, {"--tls", "--listers", "1"},
   };
   for (const auto& args : bad) {
     ParseResult r = Parse(args);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -15,6 +16,7 @@ namespace parley {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using test::RunProcess;
 using test::RunResult;
 using test::Terminal;
@@ -51,7 +53,7 @@ TEST_F(CliTest, StatusCommandsPrintOkOrExitOneWithAReason) {
   };
   const Step steps[] = {
       {{"register", a}, 0, ""},
-      {{"register", a}, 1, "the user name is already registered"},
+      {{"register", a}, 1, "the user name is already registered (or the server takes only 'signup')"},
       {{"register", b}, 0, ""},
       {{"create", ghost, room}, 1, "user not registered or chat name already taken"},
       {{"create", a, room}, 0, ""},
@@ -234,6 +236,54 @@ TEST_F(CliTest, WatchPrintsEveryEventAsItHappens) {
                                ",\"body\":\"yo\"}\n" + head + "\"delete\"," + where + "}\n");
 }
 
+// A server that requires log-ins: accounts come from signup, commands log in with --user
+// (the secret from a file or the environment), a wrong or missing log-in is refused, and
+// no secret ever shows in the output.
+TEST(CliAuthTest, CommandsLogInWithTheSecretFromEachSource) {
+  test::ServerProcess server;
+  ASSERT_TRUE(server.Start({"--auth", "required"})) << server.Stderr();
+  const std::string dir = ::testing::TempDir(), good = dir + "parley-good", bad = dir + "parley-bad",
+                    fresh = dir + "parley-fresh", none = "parley: no secret: give --secret-file FILE, set "
+                                                           "PARLEY_SECRET, or run on a terminal\n";
+  const std::string refused = "parley: refused: cannot log in as 'alice': no such user or wrong secret\n";
+  for (const auto& [file, text] : {std::pair{good, "g00d secret\nignored\n"s}, {bad, "wr0ng\n"s}, {fresh, "n\0w"s}})
+    std::ofstream(file, std::ios::binary) << text;
+  const std::string ok = "ok\n", as_alice = "--user=alice";
+  const struct {
+    std::vector<std::string> args;
+    std::string env;  // NAME=value, or empty
+    int exit_status;
+    std::string out, err;
+  } steps[] = {
+      {{"--secret-file", good, "signup", "alice"}, "", 0, ok, ""},
+      {{"signup", "bob"}, "", 2, "", none},
+      {{"register", "bob"}, "", 1, "", "parley: refused: the user name is already registered (or the server takes only 'signup')\n"},
+      {{"create", "alice", "room"}, "", 1, "", "parley: refused: user not registered or chat name already taken\n"},
+      {{as_alice, "--secret-file", good, "create", "alice", "room"}, "", 0, ok, ""},
+      {{as_alice, "send", "alice", "room", "hi"}, "PARLEY_SECRET=g00d secret", 0, ok, ""},
+      {{as_alice, "list", "room"}, "", 2, "", none},
+      {{as_alice, "--secret-file", bad, "list", "room"}, "", 1, "", refused},
+      {{as_alice, "--secret-file", bad, "passwd", "alice"}, "PARLEY_NEW_SECRET=x", 1, "", refused},
+      {{"--json", "--secret-file", good, "--new-secret-file", fresh, "passwd", "alice"}, "", 0, "{\"status\":\"ok\"}\n", ""},
+      {{as_alice, "--secret-file", good, "join", "alice", "room"}, "", 1, "", refused},
+      {{as_alice, "--secret-file", fresh, "join", "alice", "room"}, "", 0, ok, ""},
+      {{as_alice, "--secret-file", fresh, "join", "bob", "room"}, "", 1, "", "parley: refused: user not registered or no such chat\n"},
+  };
+  for (const auto& s : steps) {
+    std::vector<std::string> argv{PARLEY_CLI_PATH, "--port", std::to_string(server.port())};
+    argv.insert(argv.end(), s.args.begin(), s.args.end());
+    test::Child cli;
+    ASSERT_TRUE(cli.Start(argv, {"", false, 0, s.env.empty() ? std::vector<std::string>{} : std::vector{s.env}}));
+    const int status = cli.Wait(60s);
+    const std::string what = s.args[s.args.size() - 2] + " " + s.args.back(), all = cli.Stdout() + cli.Stderr();
+    EXPECT_EQ(status, s.exit_status) << what;
+    EXPECT_EQ(cli.Stdout(), s.out) << what;
+    EXPECT_EQ(cli.Stderr(), s.err) << what;
+    for (const std::string& secret : {"g00d"s, "wr0ng"s, "n\0w"s})
+      EXPECT_EQ(all.find(secret), std::string::npos) << what;
+  }
+}
+
 // On pseudo-terminals, with a server of the test's own where "alice" and "bob" are registered.
 class ChatTest : public ::testing::Test {
  protected:
@@ -306,19 +356,20 @@ TEST_F(ChatTest, RoomReconnectsAndCatchesUp) {
   const std::string dir = ::testing::TempDir() + "parley-chat-reconnect";
   std::filesystem::remove_all(dir);
   test::ServerProcess durable;
-  ASSERT_TRUE(durable.Start({"--data-dir", dir})) << durable.Stderr();
+  ASSERT_TRUE(durable.Start({"--data-dir", dir, "--auth", "required"})) << durable.Stderr();
   const std::string port = std::to_string(durable.port());
-  Client c;
-  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Register("alice") &&
-              c.CreateChat("alice", "room") && c.Send("alice", "room", "before"));
+  Client c;  // the room must log in again after reconnecting, or it may not subscribe
+  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.RegisterWithSecret("alice", "pw") &&
+              c.Login("alice", "pw") && c.CreateChat("alice", "room") && c.Send("alice", "room", "before"));
   const std::string before = std::to_string(c.List("room").value.at(0));
   Terminal alice;
-  ASSERT_TRUE(alice.Start({PARLEY_CLI_PATH, "--port", port, "chat", "alice", "room"}));
+  ASSERT_TRUE(alice.Start({PARLEY_CLI_PATH, "--port", port, "--user", "alice", "chat", "alice", "room"}, {"PARLEY_SECRET=pw"}));
   ASSERT_TRUE(alice.WaitFor(before + " alice: before")) << alice.Stdout();
   ASSERT_EQ(durable.Stop(SIGTERM), 0);
   EXPECT_TRUE(alice.WaitFor("! connection to 127.0.0.1:" + port + " lost")) << alice.Stdout();
-  ASSERT_TRUE(durable.Start({"--port", port, "--data-dir", dir})) << durable.Stderr();
-  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Send("alice", "room", "missed") &&
+  ASSERT_TRUE(durable.Start({"--port", port, "--data-dir", dir, "--auth", "required"})) << durable.Stderr();
+  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Login("alice", "pw") &&
+              c.Send("alice", "room", "missed") &&
               c.Edit("alice", "room", std::stoll(before), "changed"));
   // Caught up after the reconnection or pushed after it, in either order.
   const std::string back = "* back on 127.0.0.1:" + port;
@@ -328,6 +379,32 @@ TEST_F(ChatTest, RoomReconnectsAndCatchesUp) {
   EXPECT_EQ(alice.Wait(), 0) << alice.Stdout();
   EXPECT_EQ(alice.Stdout().find("missed"), alice.Stdout().rfind("missed")) << alice.Stdout();
   std::filesystem::remove_all(dir);
+}
+
+// Typed secrets are not echoed; signup asks twice and insists on the same answer.
+TEST_F(ChatTest, SecretsTypedOnTheTerminal) {
+  Terminal signup, mismatch, room;
+  ASSERT_TRUE(signup.Start(Cli({"signup", "carol"})));
+  for (const char* prompt : {"Secret for carol: ", "Again: "}) {
+    ASSERT_TRUE(signup.WaitFor(prompt)) << signup.Stdout();
+    signup.Type("t0ps3cret\r");
+  }
+  EXPECT_EQ(signup.Wait(), 0) << signup.Stdout();
+  ASSERT_TRUE(mismatch.Start(Cli({"signup", "dave"})));
+  for (const char* typed : {"0ne\r", "tw0\r"}) {
+    ASSERT_TRUE(mismatch.WaitFor(": ")) << mismatch.Stdout();
+    mismatch.Type(typed);
+  }
+  EXPECT_EQ(mismatch.Wait(), 2);
+  EXPECT_NE(mismatch.Stdout().find("parley: the two secrets typed differ"), std::string::npos) << mismatch.Stdout();
+  ASSERT_TRUE(room.Start(Cli({"--user", "carol", "chat", "carol", "lounge"})));
+  ASSERT_TRUE(room.WaitFor("Secret for carol: ")) << room.Stdout();
+  room.Type("t0ps3cret\r");
+  ASSERT_TRUE(room.WaitFor("carol@lounge> ")) << room.Stdout();
+  room.Type("/quit\r");
+  EXPECT_EQ(room.Wait(), 0);
+  for (Terminal* t : {&signup, &mismatch, &room}) EXPECT_EQ(t->Stdout().find("s3cret"), std::string::npos);
+  EXPECT_EQ(mismatch.Stdout().find("tw0"), std::string::npos);
 }
 
 // The shell completes and runs commands, and runs the chat room, which shows

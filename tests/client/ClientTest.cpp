@@ -290,6 +290,41 @@ TEST(ClientFakeServer, EveryBrokenReplyIsReportedAndClosesTheConnection) {
   }
 }
 
+// The account calls send their fields byte for byte (a zero byte kept in a
+// secret), take the status of their own kind, and refuse one of another kind.
+TEST(ClientFakeServer, AccountCallsEncodeEveryByteAndCheckTheReply) {
+  const std::string secret = "s\0cr\xff"s, fresh = "n\0w"s;
+  const struct {
+    std::function<Result<>(Client&)> call;
+    std::string want;  // the request frame
+  } cases[] = {
+      {[&](Client& c) { return c.RegisterWithSecret("al\0ice"s, secret); },
+       BuildFrame(wire::EV_REGISTER_SECRET, "al\0ice"s, secret)},
+      {[&](Client& c) { return c.Login("alice", secret); }, BuildFrame(wire::EV_LOGIN, "alice", secret)},
+      {[&](Client& c) { return c.ChangeSecret("alice", secret, fresh); },
+       BuildFrame(wire::EV_CHANGE_SECRET, "alice", secret, fresh)},
+  };
+  for (const auto& c : cases) {
+    const uint64_t type = wire::LoadU64(c.want.data() + wire::kLengthSize);
+    SCOPED_TRACE(type);
+    const std::pair<std::string, Status> replies[] = {{test::StatusFrame(type, true), Status::kOk},
+                                                      {test::StatusFrame(type, false), Status::kRefused},
+                                                      {test::StatusFrame(wire::EV_REGISTER, true), Status::kMalformed}};
+    for (const auto& [reply, want] : replies) {
+      std::string got;
+      test::FakeServer server([&](std::string_view payload, std::string& out) {
+        got = std::string(payload);
+        out += reply;
+        return true;
+      });
+      Client client;
+      ASSERT_TRUE(client.Connect("127.0.0.1", static_cast<uint16_t>(server.port())));
+      EXPECT_EQ(ToString(c.call(client).status), std::string(ToString(want)));
+      EXPECT_EQ(got, c.want.substr(wire::kLengthSize));
+    }
+  }
+}
+
 // An event that came with a reply is ready without reading; a reply to no request is malformed.
 TEST(ClientFakeServer, NextEventTakesQueuedEventsAndRejectsStrayReplies) {
   test::FakeServer server(Answer(kEvent + kOk + kOk));

@@ -42,7 +42,7 @@ struct Shared {
 
 // One client connection. Owned by the thread that drives it.
 struct Conn {
-  UniqueFd fd;
+  Stream stream;
   size_t index = 0;  // global connection number: picks the user and the mix seed
   MixedPicker mix{1};
   uint64_t seq = 0;  // requests issued so far by this connection
@@ -81,8 +81,8 @@ class Loop {
     conns_.resize(indices.size());
     for (size_t i = 0; i < indices.size(); ++i) {
       Conn& c = conns_[i];
-      c.fd = Connect(address, error_);
-      if (!c.fd.valid() || !SetNonBlocking(c.fd.get())) {
+      c.stream = ConnectStream(address, error_);
+      if (!c.stream.valid() || !SetNonBlocking(c.stream.fd())) {
         if (error_.empty()) error_ = "cannot make a socket non-blocking";
         return false;
       }
@@ -92,7 +92,7 @@ class Loop {
       epoll_event ev{};
       ev.events = EPOLLIN;
       ev.data.u64 = i;
-      if (::epoll_ctl(epfd_.get(), EPOLL_CTL_ADD, c.fd.get(), &ev) != 0) {
+      if (::epoll_ctl(epfd_.get(), EPOLL_CTL_ADD, c.stream.fd(), &ev) != 0) {
         error_ = std::string("epoll_ctl: ") + std::strerror(errno);
         return false;
       }
@@ -168,7 +168,7 @@ class Loop {
 
   void Flush(Conn& c) {
     while (c.out_off < c.out.size()) {
-      ssize_t n = ::send(c.fd.get(), c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
+      ssize_t n = c.stream.Send(c.out.data() + c.out_off, c.out.size() - c.out_off);
       if (n > 0) {
         c.out_off += static_cast<size_t>(n);
         continue;
@@ -190,7 +190,7 @@ class Loop {
     epoll_event ev{};
     ev.events = EPOLLIN | (on ? EPOLLOUT : 0u);
     ev.data.u64 = static_cast<uint64_t>(&c - conns_.data());
-    ::epoll_ctl(epfd_.get(), EPOLL_CTL_MOD, c.fd.get(), &ev);
+    ::epoll_ctl(epfd_.get(), EPOLL_CTL_MOD, c.stream.fd(), &ev);
   }
 
   void Receive(Conn& c) {
@@ -202,7 +202,7 @@ class Loop {
         c.in_begin = 0;
       }
       size_t room = kInBufSize - c.in_end;
-      ssize_t n = ::recv(c.fd.get(), c.in.get() + c.in_end, room, 0);
+      ssize_t n = c.stream.Recv(c.in.get() + c.in_end, room);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
       if (n < 0) {
@@ -217,7 +217,7 @@ class Loop {
       c.last_progress = now;
       c.in_end += static_cast<size_t>(n);
       if (!Consume(c, now)) return;
-      if (static_cast<size_t>(n) < room) return;  // drained; epoll reports more
+      if (static_cast<size_t>(n) < room && !c.stream.Buffered()) return;  // drained; epoll reports more
     }
   }
 
@@ -287,7 +287,7 @@ class Loop {
     c.batch.clear();
     c.answered = 0;
     Retire(c);
-    c.fd.Reset();
+    c.stream.Reset();
   }
 
   // No more work for this connection. It leaves the epoll set (so that a
@@ -296,7 +296,7 @@ class Loop {
   void Retire(Conn& c) {
     if (c.finished) return;
     c.finished = true;
-    if (c.fd.valid()) ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
+    if (c.stream.valid()) ::epoll_ctl(epfd_.get(), EPOLL_CTL_DEL, c.stream.fd(), nullptr);
     --active_;
   }
 

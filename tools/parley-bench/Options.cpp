@@ -40,7 +40,8 @@ std::string Usage() {
   return "Usage: parley-bench [--host H] [--port P] [-c CLIENTS] [-n REQUESTS] [-P PIPELINE]\n"
          "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q]\n"
          "                    [--listers N [--list-messages M]] [--subscribers S] [--rate R]\n"
-         "                    [--warmup SEC] [--duration SEC] [--chats C] [--server-pid PID] [--help]\n"
+         "                    [--warmup SEC] [--duration SEC] [--chats C] [--server-pid PID]\n"
+         "                    [--tls [--cacert FILE | --insecure]] [--help]\n"
          "\n"
          "  --host H       server address (default 127.0.0.1)\n"
          "  --port P       server port (default 8080)\n"
@@ -71,6 +72,11 @@ std::string Usage() {
          "  --server-pid PID\n"
          "                 the server's process on this machine: subscribe reports its\n"
          "                 memory per idle subscription, fanout its CPU time\n"
+         "  --tls          speak TLS (to the server's --tls-port); the request tests only,\n"
+         "                 without --listers. The handshakes are not timed\n"
+         "  --cacert FILE  trust the CA certificates in FILE (PEM) rather than the\n"
+         "                 system's; the certificate must name the host connected to\n"
+         "  --insecure     accept any certificate (for a quick try only)\n"
          "\n"
          "Tests: send (message to a chat of all clients), fetch (one message by id),\n"
          "list (ids of a chat holding 100 messages), register (fresh account names),\n"
@@ -100,11 +106,15 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       o.quiet = true;
       continue;
     }
+    if (a == "--tls" || a == "--insecure") {
+      (a == "--tls" ? o.tls : o.insecure) = true;
+      continue;
+    }
     static constexpr std::string_view kWithValue[] = {"--host", "--port", "-c", "-n",
                                                       "-P",     "-d",     "-t", "--threads",
                                                       "--listers", "--list-messages", "--subscribers",
                                                       "--rate", "--warmup", "--duration", "--chats",
-                                                      "--server-pid"};
+                                                      "--server-pid", "--cacert"};
     if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue)) {
       r.error = "unknown option '" + std::string(a) + "'";
       return r;
@@ -170,6 +180,9 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       auto p = ParseInt<int>(v, a == "--warmup" ? 0 : 1, kMaxSeconds);
       ok = p.has_value();
       if (ok) (a == "--warmup" ? o.warmup_s : o.duration_s) = *p;
+    } else if (a == "--cacert") {
+      o.cacert = std::string(v);
+      ok = !v.empty();
     } else if (a == "--server-pid") {
       auto p = ParseInt<long>(v, 1, 1L << 30);
       ok = p.has_value();
@@ -186,6 +199,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
     return r;
   }
   if (o.listers > 0 && o.list_messages == 0) o.list_messages = kDefaultListMessages;
+  const bool push = std::any_of(o.tests.begin(), o.tests.end(), IsPushTest);
+  if (!o.tls && (o.insecure || !o.cacert.empty())) r.error = "--cacert and --insecure need --tls";
+  else if (o.insecure && !o.cacert.empty()) r.error = "--insecure checks no certificate: drop --cacert";
+  else if (o.tls && (push || o.listers > 0)) r.error = "--tls runs the request tests only, without --listers";
+  if (!r.error.empty()) return r;
   r.options = std::move(o);
   return r;
 }

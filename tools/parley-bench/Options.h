@@ -4,7 +4,7 @@
 //                [-P PIPELINE=1] [-d BODY_BYTES=64] [-t TESTS] [--csv] [-q]
 //                [--threads N] [--listers N [--list-messages M]]
 //                [--subscribers S] [--rate R] [--warmup SEC] [--duration SEC]
-//                [--chats C] [--server-pid PID] [--help]
+//                [--chats C] [--server-pid PID] [--tls [--cacert FILE | --insecure]] [--help]
 #pragma once
 
 #include <cstddef>
@@ -56,6 +56,9 @@ struct Options {
   int warmup_s = 1;          // fanout: seconds of publishing before the measured window
   int duration_s = 5;        // fanout: seconds of the measured window
   long server_pid = 0;       // the server's process, for its memory and CPU time (0: unknown)
+  bool tls = false;          // the request tests over TLS (the server's --tls-port)
+  std::string cacert;        // check the server's certificate against these CAs (default: the system's)
+  bool insecure = false;     // do not check the server's certificate
 };
 
 struct ParseResult {

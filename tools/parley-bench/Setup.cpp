@@ -31,11 +31,11 @@ struct OwnedFrame {
 // A blocking connection with bounded reads, for the set-up phase only.
 class SyncConnection {
  public:
-  explicit SyncConnection(UniqueFd fd) : fd_(std::move(fd)) {}
+  explicit SyncConnection(Stream stream) : stream_(std::move(stream)) {}
 
   bool Write(std::string_view bytes) {
     while (!bytes.empty()) {
-      ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      ssize_t n = stream_.Send(bytes.data(), bytes.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       bytes.remove_prefix(static_cast<size_t>(n));
@@ -53,12 +53,14 @@ class SyncConnection {
         buf_.erase(0, s.consumed);
         return f;
       }
-      pollfd p{fd_.get(), POLLIN, 0};
-      int rc = ::poll(&p, 1, kSetupTimeoutMs);
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc <= 0) return std::nullopt;
+      if (!stream_.Buffered()) {
+        pollfd p{stream_.fd(), POLLIN, 0};
+        int rc = ::poll(&p, 1, kSetupTimeoutMs);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return std::nullopt;
+      }
       char chunk[16384];
-      ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+      ssize_t n = stream_.Recv(chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return std::nullopt;
       buf_.append(chunk, static_cast<size_t>(n));
@@ -66,7 +68,7 @@ class SyncConnection {
   }
 
  private:
-  UniqueFd fd_;
+  Stream stream_;
   std::string buf_;
 };
 
@@ -113,9 +115,9 @@ std::string RandomPrefix() {
 }
 
 SetupError RunSetup(const Address& address, const std::vector<SetupRequest>& reqs, std::string& err) {
-  UniqueFd fd = Connect(address, err);
-  if (!fd.valid()) return SetupError::kUnreachable;
-  SyncConnection conn(std::move(fd));
+  Stream stream = ConnectStream(address, err);
+  if (!stream.valid()) return SetupError::kUnreachable;
+  SyncConnection conn(std::move(stream));
   return RunAll(conn, reqs, err) ? SetupError::kNone : SetupError::kBadReply;
 }
 
@@ -129,9 +131,9 @@ void NameFixture(Fixture& fx, int clients, size_t body_bytes) {
 }
 
 SetupError BuildFixture(const Address& address, Fixture& fx, std::string& err) {
-  UniqueFd fd = Connect(address, err);
-  if (!fd.valid()) return SetupError::kUnreachable;
-  SyncConnection conn(std::move(fd));
+  Stream stream = ConnectStream(address, err);
+  if (!stream.valid()) return SetupError::kUnreachable;
+  SyncConnection conn(std::move(stream));
 
   auto frame = [](auto build) {
     std::string f;

@@ -1,5 +1,6 @@
 #include "Socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -7,10 +8,49 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
 #include <cerrno>
 #include <cstring>
 
 namespace parley::bench {
+
+namespace {
+
+// The reason of the last TLS failure, from OpenSSL's queue (which it empties).
+std::string TlsError(const char* what) {
+  std::string out = what;
+  unsigned long e;
+  char buf[256];
+  while ((e = ERR_get_error()) != 0) {
+    ERR_error_string_n(e, buf, sizeof buf);
+    out += std::string(": ") + buf;
+  }
+  return out;
+}
+
+UniqueFd ConnectTcp(const Address& address, std::string& err) {
+  UniqueFd fd(::socket(address.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
+    err = std::string("socket: ") + std::strerror(errno);
+    return fd;
+  }
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr), address.len);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    err = "cannot connect to " + address.text + ": " + std::strerror(errno);
+    return UniqueFd{};
+  }
+  int one = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+}  // namespace
 
 void UniqueFd::Reset() {
   if (fd_ >= 0) ::close(fd_);
@@ -30,28 +70,18 @@ bool Resolve(const std::string& host, uint16_t port, Address& out, std::string& 
   }
   std::memcpy(&out.addr, res->ai_addr, res->ai_addrlen);
   out.len = res->ai_addrlen;
+  out.host = host;
   out.text = host + ":" + service;
   ::freeaddrinfo(res);
   return true;
 }
 
 UniqueFd Connect(const Address& address, std::string& err) {
-  UniqueFd fd(::socket(address.addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    err = std::string("socket: ") + std::strerror(errno);
-    return fd;
-  }
-  int rc;
-  do {
-    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address.addr), address.len);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    err = "cannot connect to " + address.text + ": " + std::strerror(errno);
+  if (address.tls != nullptr) {
+    err = "this test does not speak TLS";
     return UniqueFd{};
   }
-  int one = 1;
-  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+  return ConnectTcp(address, err);
 }
 
 bool SetNonBlocking(int fd) {
@@ -66,6 +96,111 @@ bool RaiseFileLimit(unsigned long needed) {
   rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max >= needed ? needed : rl.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &rl);
   return rl.rlim_cur >= needed;
+}
+
+std::unique_ptr<TlsContext> TlsContext::Make(const TlsSettings& settings, std::string& err) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (ctx == nullptr) {
+    err = TlsError("cannot make a TLS context");
+    return nullptr;
+  }
+  std::unique_ptr<TlsContext> out(new TlsContext(ctx, !settings.insecure));  // owns ctx from here
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (settings.insecure) {
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    return out;
+  }
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  const int loaded = settings.cacert.empty() ? SSL_CTX_set_default_verify_paths(ctx)
+                                             : SSL_CTX_load_verify_locations(ctx, settings.cacert.c_str(), nullptr);
+  if (loaded != 1) {
+    err = TlsError(("cannot load the CA certificates" + (settings.cacert.empty() ? "" : " of " + settings.cacert))
+                       .c_str());
+    return nullptr;
+  }
+  return out;
+}
+
+TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+
+Stream::~Stream() { Reset(); }
+
+Stream& Stream::operator=(Stream&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    fd_ = std::move(o.fd_);
+    ssl_ = std::exchange(o.ssl_, nullptr);
+  }
+  return *this;
+}
+
+void Stream::Reset() {
+  SSL_free(ssl_);  // no close_notify: the benchmark only drops connections
+  ssl_ = nullptr;
+  fd_.Reset();
+}
+
+ssize_t Stream::TlsSend(const char* p, size_t n) {
+  ERR_clear_error();
+  size_t done = 0;
+  if (SSL_write_ex(ssl_, p, n, &done) == 1) return static_cast<ssize_t>(done);
+  const int e = SSL_get_error(ssl_, 0);
+  errno = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? EAGAIN : (e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPROTO);
+  return -1;
+}
+
+ssize_t Stream::TlsRecv(char* p, size_t n) {
+  ERR_clear_error();
+  size_t done = 0;
+  if (SSL_read_ex(ssl_, p, n, &done) == 1) return static_cast<ssize_t>(done);
+  const int e = SSL_get_error(ssl_, 0);
+  if (e == SSL_ERROR_ZERO_RETURN) return 0;
+  errno = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? EAGAIN : (e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPROTO);
+  return -1;
+}
+
+bool Stream::TlsBuffered() const { return SSL_has_pending(ssl_) == 1; }
+
+Stream ConnectStream(const Address& address, std::string& err) {
+  Stream s;
+  s.fd_ = ConnectTcp(address, err);
+  if (!s.fd_.valid() || address.tls == nullptr) return s;
+  s.ssl_ = SSL_new(address.tls->get());
+  if (s.ssl_ == nullptr || SSL_set_fd(s.ssl_, s.fd_.get()) != 1) {
+    err = TlsError("cannot start TLS");
+    return Stream{};
+  }
+  in6_addr ip;
+  const bool numeric = ::inet_pton(AF_INET, address.host.c_str(), &ip) == 1 ||
+                       ::inet_pton(AF_INET6, address.host.c_str(), &ip) == 1;
+  if (!numeric) SSL_set_tlsext_host_name(s.ssl_, address.host.c_str());
+  X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl_);
+  if (address.tls->verify() && (numeric ? X509_VERIFY_PARAM_set1_ip_asc(param, address.host.c_str())
+                                        : X509_VERIFY_PARAM_set1_host(param, address.host.c_str(), 0)) != 1) {
+    err = TlsError("cannot set the name to check the certificate against");
+    return Stream{};
+  }
+  // The handshake is bounded: a server that does not speak TLS would leave it waiting.
+  timeval limit{kHandshakeTimeoutS, 0}, none{0, 0};
+  ::setsockopt(s.fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(s.fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  ERR_clear_error();
+  errno = 0;
+  if (SSL_connect(s.ssl_) != 1) {
+    const int sys = errno;
+    const long verified = SSL_get_verify_result(s.ssl_);
+    const std::string what = "TLS handshake with " + address.text + " failed";
+    if (verified != X509_V_OK) err = what + ": the server's certificate: " + X509_verify_cert_error_string(verified);
+    else if (ERR_peek_error() != 0) err = TlsError(what.c_str());
+    else if (sys == EAGAIN || sys == EWOULDBLOCK)
+      err = what + ": no answer within " + std::to_string(kHandshakeTimeoutS) + " s (not a TLS port?)";
+    else err = what + ": " + (sys != 0 ? std::strerror(sys) : "the server closed the connection");
+    return Stream{};
+  }
+  ::setsockopt(s.fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  ::setsockopt(s.fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+  return s;
 }
 
 }  // namespace parley::bench

@@ -80,6 +80,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "parley-bench: %s\n", err.c_str());
     return kExitFailed;
   }
+  std::unique_ptr<TlsContext> tls;
+  if (opt.tls) {
+    tls = TlsContext::Make({opt.cacert, opt.insecure}, err);
+    if (!tls) {
+      std::fprintf(stderr, "parley-bench: %s\n", err.c_str());
+      return kExitFailed;
+    }
+    address.tls = tls.get();
+  }
   switch (request_tests ? BuildFixture(address, fx, err) : SetupError::kNone) {
     case SetupError::kNone: break;
     case SetupError::kUnreachable:

@@ -208,8 +208,15 @@ void ChatRoom::Lost(const std::string& error) {
 }
 
 void ChatRoom::Reconnect() {
-  const Options& o = session_.options();
-  lost_ = !client_.Connect(o.host, o.port, kConnectTimeout) || !Subscribe();
+  auto opened = session_.Open(client_, kConnectTimeout);
+  if (opened.status == Status::kRefused) {  // the secret changed meanwhile: trying again cannot help
+    Say("! cannot log in as " + Printable(*session_.options().user) + " again: " +
+        RefusalReason(RequestKind::kLogin) + "; leaving\n");
+    quit_ = true;
+    exit_status_ = kExitRefused;
+    return;
+  }
+  lost_ = !opened || !Subscribe();
   if (lost_) {
     client_.Close();
     retry_in_ = std::min(retry_in_ * 2, kLastRetry);
@@ -340,7 +347,7 @@ int ChatRoom::Run() {
 
 int RunChat(Session& session, const std::string& user, const std::string& chat) {
   Client* client = session.Connect();
-  if (client == nullptr) return kExitUnreachable;
+  if (client == nullptr) return session.connect_failure();
   return ChatRoom(session, *client, user, chat).Run();
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "ChatRoom.h"
+#include "Secret.h"
 #include "Text.h"
 #include "Watch.h"
 
@@ -12,6 +13,8 @@ namespace parley::cli {
 namespace {
 
 using Args = std::vector<std::string>;
+// The server delays each failed log-in a little more than the last.
+constexpr std::chrono::milliseconds kLoginTimeout{60000};
 constexpr size_t kRest = std::numeric_limits<size_t>::max();  // the last argument takes the rest
 
 struct Command {
@@ -70,7 +73,7 @@ std::optional<std::string> TextArg(const Args& args, size_t from) {
 // Runs a request that only has a status and prints the outcome.
 int StatusCall(Session& s, const Request& request) {
   Client* c = s.Connect();
-  if (c == nullptr) return kExitUnreachable;
+  if (c == nullptr) return s.connect_failure();
   auto r = c->Call(request);
   return r ? PrintOk(s) : s.Failure(request.kind(), r);
 }
@@ -103,7 +106,7 @@ int RunForward(Session& s, const Args& a) {
 
 int RunList(Session& s, const Args& a) {
   Client* c = s.Connect();
-  if (c == nullptr) return kExitUnreachable;
+  if (c == nullptr) return s.connect_failure();
   auto r = c->List(a[0]);
   if (!r) return s.Failure(RequestKind::kList, r);
   std::string out;
@@ -117,7 +120,7 @@ int RunGet(Session& s, const Args& a) {
   auto id = ParseId(a[1]);
   if (!id) return kExitUsage;
   Client* c = s.Connect();
-  if (c == nullptr) return kExitUnreachable;
+  if (c == nullptr) return s.connect_failure();
   auto r = c->Fetch(a[0], *id);
   if (!r) return s.Failure(RequestKind::kFetch, r);
   Print(s.options().json ? MessageJson(*id, r.value) : r.value.sender + "\n" + r.value.body + "\n");
@@ -141,7 +144,7 @@ int RunHistory(Session& s, const Args& a) {
   if (!chat) return UsageError("usage: parley history CHAT [--last N]");
 
   Client* c = s.Connect();
-  if (c == nullptr) return kExitUnreachable;
+  if (c == nullptr) return s.connect_failure();
   auto ids = c->List(*chat);
   if (!ids) return s.Failure(RequestKind::kList, ids);
   std::vector<MessageId>& all = ids.value;
@@ -162,6 +165,39 @@ int RunHistory(Session& s, const Args& a) {
 }
 
 int RunChatCommand(Session& s, const Args& a) { return RunChat(s, a[0], a[1]); }
+
+// The secret from the file option given, else the environment variable, else the terminal.
+std::optional<std::string> Secret(const std::string& file, const char* env, const std::string& prompt, bool confirm) {
+  std::string error;
+  auto secret = ReadSecret({file, env, prompt, confirm}, error);
+  if (!secret) UsageError(error);
+  return secret;
+}
+
+int RunSignup(Session& s, const Args& a) {
+  auto secret = Secret(s.options().secret_file, "PARLEY_SECRET", "Secret for " + Printable(a[0]) + ": ", true);
+  if (!secret) return kExitUsage;
+  Client c;
+  if (auto r = s.Open(c, Client::kDefaultTimeout, false); !r) return s.OpenFailure(r);
+  auto r = c.RegisterWithSecret(a[0], *secret);
+  return r ? PrintOk(s) : s.Failure(RequestKind::kRegisterSecret, r);
+}
+
+int RunPasswd(Session& s, const Args& a) {
+  const Options& o = s.options();
+  auto old_secret = Secret(o.secret_file, "PARLEY_SECRET", "Current secret for " + Printable(a[0]) + ": ", false);
+  if (!old_secret) return kExitUsage;
+  auto new_secret = Secret(o.new_secret_file, "PARLEY_NEW_SECRET", "New secret for " + Printable(a[0]) + ": ", true);
+  if (!new_secret) return kExitUsage;
+  Client c;
+  if (auto r = s.Open(c, Client::kDefaultTimeout, false); !r) return s.OpenFailure(r);
+  if (auto r = LogIn(c, a[0], *old_secret); !r)
+    return r.status == Status::kRefused ? LoginRefused(a[0]) : s.Failure(RequestKind::kLogin, r);
+  auto r = c.ChangeSecret(a[0], *old_secret, *new_secret);
+  if (!r) return s.Failure(RequestKind::kChangeSecret, r);
+  s.SecretChanged(a[0], *new_secret);
+  return PrintOk(s);
+}
 
 int RunHelp(Session&, const Args& a);
 
@@ -209,6 +245,18 @@ const Command kCommands[] = {
      "neither sender nor body. Runs until interrupted (exit 0) or until the connection\n"
      "is lost (exit 3, no reconnection: start it again and use 'history' for the gap).",
      2, 3, RunWatch},
+    {"signup", "USER", "register USER with a secret, to log in with --user USER",
+     "The secret is taken from --secret-file FILE (its first line), else from the\n"
+     "environment variable PARLEY_SECRET, else typed on the terminal twice, without\n"
+     "echo. It is 1 to 1024 bytes of any kind and is never printed. A server run with\n"
+     "'--auth required' takes only such accounts ('register' is refused there).",
+     1, 1, RunSignup},
+    {"passwd", "USER", "change USER's secret",
+     "The current secret is taken as for 'signup' (--secret-file FILE, PARLEY_SECRET,\n"
+     "or the terminal); the new one from --new-secret-file FILE, else the environment\n"
+     "variable PARLEY_NEW_SECRET, else typed on the terminal twice. Logs in as USER\n"
+     "with the current secret, then replaces it.",
+     1, 1, RunPasswd},
     {"help", "[COMMAND]", "general help, or the help of COMMAND", "", 0, 1, RunHelp},
 };
 
@@ -240,16 +288,56 @@ int RunHelp(Session&, const Args& a) {
 
 Client* Session::Connect() {
   if (client_.connected()) return &client_;
-  client_.set_tls(options_.tls);
-  auto r = client_.Connect(options_.host, options_.port);
+  auto r = Open(client_);
   if (r) return &client_;
-  std::fprintf(stderr, "parley: cannot reach the server: %s\n", r.error.c_str());
+  connect_failure_ = OpenFailure(r);
   return nullptr;
+}
+
+Result<> Session::Open(Client& client, std::chrono::milliseconds timeout, bool log_in) {
+  if (log_in && options_.user && !secret_) {
+    std::string error;
+    secret_ = ReadSecret({options_.secret_file, "PARLEY_SECRET", "Secret for " + Printable(*options_.user) + ": "},
+                         error);
+    if (!secret_) return {Status::kBadRequest, {}, std::move(error)};
+  }
+  client.set_tls(options_.tls);
+  auto r = client.Connect(options_.host, options_.port, timeout);
+  if (!r || !log_in || !options_.user) return r;
+  r = LogIn(client, *options_.user, *secret_);
+  if (!r) client.Close();
+  return r;
+}
+
+int Session::OpenFailure(const Result<>& r) const {
+  switch (r.status) {
+    case Status::kRefused: return LoginRefused(*options_.user);
+    case Status::kBadRequest: return UsageError(r.error);
+    default: std::fprintf(stderr, "parley: cannot reach the server: %s\n", r.error.c_str()); return kExitUnreachable;
+  }
+}
+
+void Session::SecretChanged(const std::string& user, const std::string& secret) {
+  if (options_.user == user) secret_ = secret;
+}
+
+Result<> LogIn(Client& client, std::string_view user, std::string_view secret) {
+  const auto timeout = client.timeout();
+  client.set_timeout(std::max(timeout, kLoginTimeout));
+  auto r = client.Login(user, secret);
+  client.set_timeout(timeout);
+  return r;
+}
+
+int LoginRefused(std::string_view user) {
+  std::fprintf(stderr, "parley: refused: cannot log in as '%s': %s\n", Printable(user).c_str(),
+               RefusalReason(RequestKind::kLogin));
+  return kExitRefused;
 }
 
 const char* RefusalReason(RequestKind kind) {
   switch (kind) {
-    case RequestKind::kRegister: return "the user name is already registered";
+    case RequestKind::kRegister: return "the user name is already registered (or the server takes only 'signup')";
     case RequestKind::kCreateChat: return "user not registered or chat name already taken";
     case RequestKind::kJoinChat: return "user not registered or no such chat";
     case RequestKind::kSend: return "user not registered, no such chat or not a member of the chat";
@@ -261,6 +349,9 @@ const char* RefusalReason(RequestKind kind) {
     case RequestKind::kSubscribe: return "user not registered, no such chat or not a member of the chat";
     case RequestKind::kUnsubscribe: return "not a member of the chat or not subscribed to it";
     case RequestKind::kHistory: return "no such chat or no such message to start after";
+    case RequestKind::kRegisterSecret: return "the user name is already registered";
+    case RequestKind::kLogin: return "no such user or wrong secret";
+    case RequestKind::kChangeSecret: return "no such user or wrong current secret";
   }
   return "refused";
 }
@@ -339,7 +430,8 @@ void PrintUsage(std::FILE* out, bool shell) {
     std::fputs("Commands (the same as on the command line; 'quit' or Ctrl-D leaves):\n", out);
   } else {
     std::fputs(
-        "usage: parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json] COMMAND [ARGS]\n"
+        "usage: parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json]\n"
+        "              [--user U [--secret-file F]] COMMAND [ARGS]\n"
         "\n"
         "Client of the Parley chat server. With no COMMAND, starts an interactive shell.\n"
         "\n"
@@ -353,6 +445,13 @@ void PrintUsage(std::FILE* out, bool shell) {
         "             in FILE (PEM) instead of the system's\n"
         "  --insecure with --tls: do not verify the server (for tests only)\n"
         "  --json     print data as one JSON object per line\n"
+        "  --user U   log in as U right after connecting (a server run with --auth\n"
+        "             required answers nothing else before that, and refuses requests\n"
+        "             naming another user)\n"
+        "  --secret-file F      the secret of --user: the first line of F; else the\n"
+        "             environment variable PARLEY_SECRET, else typed on the terminal\n"
+        "             without echo (never on the command line)\n"
+        "  --new-secret-file F  passwd's new secret (else PARLEY_NEW_SECRET, else typed)\n"
         "  --help     this help; 'parley COMMAND --help' explains one command\n"
         "\n"
         "Commands:\n",
@@ -365,8 +464,9 @@ void PrintUsage(std::FILE* out, bool shell) {
   if (!shell)
     std::fputs(
         "\n"
-        "Exit status: 0 ok, 1 refused by the server, 2 usage error, 3 server unreachable\n"
-        "or connection broken.\n",
+        "Exit status: 0 ok, 1 refused by the server (a log-in too), 2 usage error (no\n"
+        "secret to be had included), 3 server unreachable or connection broken.\n"
+        "A secret is never taken from the command line, and never printed.\n",
         out);
 }
 

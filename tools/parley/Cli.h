@@ -2,6 +2,7 @@
 // the interactive shell and the live chat room.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -15,7 +16,7 @@ namespace parley::cli {
 
 // Exit statuses of `parley`.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitRefused = 1;      // the server answered "no"
+inline constexpr int kExitRefused = 1;      // the server answered "no" (a log-in included)
 inline constexpr int kExitUsage = 2;        // bad command line
 inline constexpr int kExitUnreachable = 3;  // no connection, or it broke
 
@@ -24,6 +25,11 @@ struct Options {
   uint16_t port = kDefaultPort;
   bool json = false;
   TlsOptions tls;  // --tls, --cacert FILE, --insecure
+  // --user: log in as this user right after every connection. The secret
+  // comes from --secret-file, else PARLEY_SECRET, else the terminal.
+  std::optional<std::string> user;
+  std::string secret_file;
+  std::string new_secret_file;  // passwd: the new secret (else PARLEY_NEW_SECRET, else the terminal)
 };
 
 // The server connection shared by the commands of one run or one shell
@@ -35,8 +41,19 @@ class Session {
   const Options& options() const { return options_; }
   std::string where() const { return options_.host + ":" + std::to_string(options_.port); }
 
-  // The connected client, or nullptr after printing why it cannot connect.
+  // The connected (and, with --user, logged-in) client, or nullptr after
+  // printing why not; connect_failure() is then the exit status.
   Client* Connect();
+  int connect_failure() const { return connect_failure_; }
+
+  // Connects `client` (closing what it had) and, when `log_in` and --user
+  // are given, logs in. Prints nothing. kRefused: the log-in was refused;
+  // kBadRequest: no secret could be had; otherwise the connection's failure.
+  Result<> Open(Client& client, std::chrono::milliseconds timeout = Client::kDefaultTimeout, bool log_in = true);
+  // Prints why Open failed and returns the exit status.
+  int OpenFailure(const Result<>& r) const;
+  // `user`'s secret is now `secret`: later log-ins as --user use it.
+  void SecretChanged(const std::string& user, const std::string& secret);
 
   // Prints (on stderr) why a request of `kind` failed and returns the exit
   // status for it: the refusal reason for "no", the transport failure otherwise.
@@ -49,7 +66,15 @@ class Session {
  private:
   Options options_;
   Client client_;
+  std::optional<std::string> secret_;  // --user's, read once
+  int connect_failure_ = kExitUnreachable;
 };
+
+// Logs `client` in, waiting long enough for a server that slows down failed
+// log-ins.
+Result<> LogIn(Client& client, std::string_view user, std::string_view secret);
+// Prints that the log-in as `user` was refused; returns kExitRefused.
+int LoginRefused(std::string_view user);
 
 // Why the server may have answered "no" to a request of `kind`, in a few words.
 const char* RefusalReason(RequestKind kind);

@@ -80,7 +80,7 @@ int RunWatch(Session& session, const std::vector<std::string>& args) {
     return kExitUsage;
   }
   Client* c = session.Connect();
-  if (c == nullptr) return kExitUnreachable;
+  if (c == nullptr) return session.connect_failure();
   auto last = c->Subscribe(names[0], names[1]);
   if (!last) return session.Failure(RequestKind::kSubscribe, last);
   std::fprintf(stderr, "parley: watching %s (last message so far: %s)\n", Printable(names[1]).c_str(),

@@ -1,5 +1,5 @@
 // parley: command-line client of the Parley chat server.
-//   parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json] COMMAND [ARGS]
+//   parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json] [--user U [--secret-file F]] COMMAND [ARGS]
 // See `parley --help` and docs/client.md.
 #include <cstdio>
 #include <string>
@@ -54,6 +54,18 @@ int main(int argc, char** argv) {
       auto n = port ? ParseInt(*port) : std::nullopt;
       if (!n || *n < 1 || *n > 65535) return Usage("--port needs a port number from 1 to 65535");
       options.port = static_cast<uint16_t>(*n);
+    } else if (a == "--user" || a.starts_with("--user=")) {
+      options.user = value("--user");
+      if (!options.user) return Usage("--user needs a user name");
+    } else if (a == "--secret-file" || a.starts_with("--secret-file=") || a == "--new-secret-file" ||
+               a.starts_with("--new-secret-file=")) {
+      const bool fresh = a.starts_with("--new");
+      auto file = value(fresh ? "--new-secret-file" : "--secret-file");
+      if (!file || file->empty()) return Usage(std::string(fresh ? "--new-secret-file" : "--secret-file") + " needs a file");
+      (fresh ? options.new_secret_file : options.secret_file) = *file;
+    } else if (a == "--secret" || a.starts_with("--secret=") || a == "--password" || a.starts_with("--password=")) {
+      return Usage("a secret is not taken from the command line, where other users of the machine can read it: "
+                   "use --secret-file FILE or PARLEY_SECRET");
     } else if (a == "--") {
       ++i;
       break;

@@ -63,9 +63,13 @@ enum class RequestKind : uint64_t {
   kSubscribe = 9,
   kUnsubscribe = 10,
   kHistory = 11,
+  kRegisterSecret = 12,
+  kLogin = 13,
+  kChangeSecret = 14,
 };
 // "register", "create", "join", "send", "edit", "delete", "forward", "fetch",
-// "list", "subscribe", "unsubscribe", "history".
+// "list", "subscribe", "unsubscribe", "history", "register-secret", "login",
+// "change-secret".
 const char* ToString(RequestKind kind);
 
 // How a call ended.
@@ -102,6 +106,8 @@ struct Result {
 inline constexpr MessageId kNoMessage = -1;
 // The most messages one history page holds, whatever is asked for.
 inline constexpr uint64_t kHistoryMaxMessages = 1000;
+// A secret is 1 to this many bytes, any bytes (zero bytes included).
+inline constexpr size_t kMaxSecretBytes = 1024;
 
 // A fetched message. The server does not send the identifier back.
 struct Message {
@@ -167,6 +173,10 @@ class Request {
   static Request Subscribe(std::string_view user, std::string_view chat);
   static Request Unsubscribe(std::string_view user, std::string_view chat);
   static Request History(std::string_view chat, MessageId after, uint64_t max);
+  // Secrets are sent byte for byte, never cut at a zero byte.
+  static Request RegisterWithSecret(std::string_view user, std::string_view secret);
+  static Request Login(std::string_view user, std::string_view secret);
+  static Request ChangeSecret(std::string_view user, std::string_view old_secret, std::string_view new_secret);
 
   RequestKind kind() const { return kind_; }
   // The whole frame: length prefix and payload.
@@ -282,6 +292,19 @@ class Client {
   // does not exist or `after` is neither kNoMessage nor an id the chat handed
   // out (a deleted message's id will do).
   Result<HistoryPage> History(std::string_view chat, MessageId after, uint64_t max = kHistoryMaxMessages);
+
+  // Accounts. A secret is 1 to kMaxSecretBytes bytes; the server refuses any
+  // other. A server run with `--auth required` answers only requests of the
+  // user this connection logged in as (and refuses Register).
+  //
+  // Registers `user` with `secret`. Refused when the name is taken.
+  Result<> RegisterWithSecret(std::string_view user, std::string_view secret);
+  // Binds this connection to `user`. Refused when the user has no such
+  // secret; the server delays each refusal a little longer than the last, so
+  // a wrong secret may take a while to be answered (see set_timeout).
+  Result<> Login(std::string_view user, std::string_view secret);
+  // Replaces the user's secret. Refused unless `old_secret` is the current one.
+  Result<> ChangeSecret(std::string_view user, std::string_view old_secret, std::string_view new_secret);
 
   // Sends `request` and waits for its reply, whatever its kind.
   Result<ReplyData> Call(const Request& request);
