@@ -270,6 +270,17 @@ check_alive() {
   fi
 }
 
+# check_and_stop REDIS_TOO(0|1): checks that the parleyd (and, when REDIS_TOO
+# is 1, the redis-server) started last is still running, then stops it.
+check_and_stop() {
+  check_alive parleyd "$PARLEY_PID"
+  stop_pid "$PARLEY_PID"
+  if [ "$1" = 1 ]; then
+    check_alive redis-server "$REDIS_PID"
+    stop_pid "$REDIS_PID"
+  fi
+}
+
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 # median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
@@ -347,12 +358,7 @@ fanout_part() {
       fan_run "$PBENCH" parley "$PARLEY_PORT" "$PARLEY_PID" "$c" "$run"
       [ "$HAVE_RFANOUT" = 1 ] && fan_run "$RFANOUT" redis "$REDIS_PORT" "$REDIS_PID" "$c" "$run"
     done
-    check_alive parleyd "$PARLEY_PID"
-    stop_pid "$PARLEY_PID"
-    if [ "$HAVE_RFANOUT" = 1 ]; then
-      check_alive redis-server "$REDIS_PID"
-      stop_pid "$REDIS_PID"
-    fi
+    check_and_stop "$HAVE_RFANOUT"
   done
   echo
   echo "Push fan-out: one publisher, S subscribers of one chat (Parley) or channel (Redis), $VALUE-byte bodies carrying"
@@ -533,12 +539,7 @@ tls_part() {
     start_parley --no-plain --tls-port "$(free_port)" --tls-cert "$d/server.pem" --tls-key "$d/server.key"
     [ "$HAVE_REDIS" = 1 ] && start_redis
     for p in $MAIN_PIPES; do pair_runs "$p" "$run"; done
-    check_alive parleyd "$PARLEY_PID"
-    stop_pid "$PARLEY_PID"
-    if [ "$HAVE_REDIS" = 1 ]; then
-      check_alive redis-server "$REDIS_PID"
-      stop_pid "$REDIS_PID"
-    fi
+    check_and_stop "$HAVE_REDIS"
   done
   PB_EXTRA=(); RB_EXTRA=(); REDIS_TLS=()
   echo
@@ -579,12 +580,7 @@ for run in $(seq 1 "$RUNS"); do
       [ "$HAVE_REDIS" = 1 ] && redis_run "$p" "$run" lpush,get
     fi
   done
-  check_alive parleyd "$PARLEY_PID"
-  stop_pid "$PARLEY_PID"
-  if [ "$HAVE_REDIS" = 1 ]; then
-    check_alive redis-server "$REDIS_PID"
-    stop_pid "$REDIS_PID"
-  fi
+  check_and_stop "$HAVE_REDIS"
 done
 
 echo
