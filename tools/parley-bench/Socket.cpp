@@ -99,12 +99,13 @@ bool RaiseFileLimit(unsigned long needed) {
 }
 
 std::unique_ptr<TlsContext> TlsContext::Make(const TlsSettings& settings, std::string& err) {
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  if (ctx == nullptr) {
+  std::unique_ptr<SSL_CTX, SslCtxFree> owned(SSL_CTX_new(TLS_client_method()));
+  if (!owned) {
     err = TlsError("cannot make a TLS context");
     return nullptr;
   }
-  std::unique_ptr<TlsContext> out(new TlsContext(ctx, !settings.insecure));  // owns ctx from here
+  SSL_CTX* ctx = owned.get();
+  std::unique_ptr<TlsContext> out(new TlsContext(std::move(owned), !settings.insecure));
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (settings.insecure) {
@@ -122,30 +123,19 @@ std::unique_ptr<TlsContext> TlsContext::Make(const TlsSettings& settings, std::s
   return out;
 }
 
-TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
-
-Stream::~Stream() { Reset(); }
-
-Stream& Stream::operator=(Stream&& o) noexcept {
-  if (this != &o) {
-    Reset();
-    fd_ = std::move(o.fd_);
-    ssl_ = std::exchange(o.ssl_, nullptr);
-  }
-  return *this;
-}
+void SslFree::operator()(ssl_st* ssl) const { SSL_free(ssl); }
+void SslCtxFree::operator()(ssl_ctx_st* ctx) const { SSL_CTX_free(ctx); }
 
 void Stream::Reset() {
-  SSL_free(ssl_);  // no close_notify: the benchmark only drops connections
-  ssl_ = nullptr;
+  ssl_.reset();  // no close_notify: the benchmark only drops connections
   fd_.Reset();
 }
 
 ssize_t Stream::TlsSend(const char* p, size_t n) {
   ERR_clear_error();
   size_t done = 0;
-  if (SSL_write_ex(ssl_, p, n, &done) == 1) return static_cast<ssize_t>(done);
-  const int e = SSL_get_error(ssl_, 0);
+  if (SSL_write_ex(ssl_.get(), p, n, &done) == 1) return static_cast<ssize_t>(done);
+  const int e = SSL_get_error(ssl_.get(), 0);
   errno = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? EAGAIN : (e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPROTO);
   return -1;
 }
@@ -153,29 +143,30 @@ ssize_t Stream::TlsSend(const char* p, size_t n) {
 ssize_t Stream::TlsRecv(char* p, size_t n) {
   ERR_clear_error();
   size_t done = 0;
-  if (SSL_read_ex(ssl_, p, n, &done) == 1) return static_cast<ssize_t>(done);
-  const int e = SSL_get_error(ssl_, 0);
+  if (SSL_read_ex(ssl_.get(), p, n, &done) == 1) return static_cast<ssize_t>(done);
+  const int e = SSL_get_error(ssl_.get(), 0);
   if (e == SSL_ERROR_ZERO_RETURN) return 0;
   errno = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? EAGAIN : (e == SSL_ERROR_SYSCALL && errno != 0 ? errno : EPROTO);
   return -1;
 }
 
-bool Stream::TlsBuffered() const { return SSL_has_pending(ssl_) == 1; }
+bool Stream::TlsBuffered() const { return SSL_has_pending(ssl_.get()) == 1; }
 
 Stream ConnectStream(const Address& address, std::string& err) {
   Stream s;
   s.fd_ = ConnectTcp(address, err);
   if (!s.fd_.valid() || address.tls == nullptr) return s;
-  s.ssl_ = SSL_new(address.tls->get());
-  if (s.ssl_ == nullptr || SSL_set_fd(s.ssl_, s.fd_.get()) != 1) {
+  s.ssl_.reset(SSL_new(address.tls->get()));
+  SSL* ssl = s.ssl_.get();
+  if (ssl == nullptr || SSL_set_fd(ssl, s.fd_.get()) != 1) {
     err = TlsError("cannot start TLS");
     return Stream{};
   }
   in6_addr ip;
   const bool numeric = ::inet_pton(AF_INET, address.host.c_str(), &ip) == 1 ||
                        ::inet_pton(AF_INET6, address.host.c_str(), &ip) == 1;
-  if (!numeric) SSL_set_tlsext_host_name(s.ssl_, address.host.c_str());
-  X509_VERIFY_PARAM* param = SSL_get0_param(s.ssl_);
+  if (!numeric) SSL_set_tlsext_host_name(ssl, address.host.c_str());
+  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
   if (address.tls->verify() && (numeric ? X509_VERIFY_PARAM_set1_ip_asc(param, address.host.c_str())
                                         : X509_VERIFY_PARAM_set1_host(param, address.host.c_str(), 0)) != 1) {
     err = TlsError("cannot set the name to check the certificate against");
@@ -187,9 +178,9 @@ Stream ConnectStream(const Address& address, std::string& err) {
   ::setsockopt(s.fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   ERR_clear_error();
   errno = 0;
-  if (SSL_connect(s.ssl_) != 1) {
+  if (SSL_connect(ssl) != 1) {
     const int sys = errno;
-    const long verified = SSL_get_verify_result(s.ssl_);
+    const long verified = SSL_get_verify_result(ssl);
     const std::string what = "TLS handshake with " + address.text + " failed";
     if (verified != X509_V_OK) err = what + ": the server's certificate: " + X509_verify_cert_error_string(verified);
     else if (ERR_peek_error() != 0) err = TlsError(what.c_str());

@@ -14,6 +14,13 @@ struct ssl_ctx_st;
 
 namespace parley::bench {
 
+struct SslFree {
+  void operator()(ssl_st* ssl) const;
+};
+struct SslCtxFree {
+  void operator()(ssl_ctx_st* ctx) const;
+};
+
 // Sole owner of a file descriptor; closes it on destruction.
 class UniqueFd {
  public:
@@ -52,15 +59,12 @@ class TlsContext {
  public:
   // Nothing, with the reason in `err`, when the CA file cannot be loaded.
   static std::unique_ptr<TlsContext> Make(const TlsSettings& settings, std::string& err);
-  ~TlsContext();
-  TlsContext(const TlsContext&) = delete;
-  TlsContext& operator=(const TlsContext&) = delete;
-  ssl_ctx_st* get() const { return ctx_; }
+  ssl_ctx_st* get() const { return ctx_.get(); }
   bool verify() const { return verify_; }
 
  private:
-  TlsContext(ssl_ctx_st* ctx, bool verify) : ctx_(ctx), verify_(verify) {}
-  ssl_ctx_st* ctx_;
+  TlsContext(std::unique_ptr<ssl_ctx_st, SslCtxFree> ctx, bool verify) : ctx_(std::move(ctx)), verify_(verify) {}
+  std::unique_ptr<ssl_ctx_st, SslCtxFree> ctx_;
   bool verify_;
 };
 
@@ -89,13 +93,6 @@ UniqueFd Connect(const Address& address, std::string& err);
 // the system call alone.
 class Stream {
  public:
-  Stream() = default;
-  ~Stream();
-  Stream(Stream&& o) noexcept : fd_(std::move(o.fd_)), ssl_(std::exchange(o.ssl_, nullptr)) {}
-  Stream& operator=(Stream&& o) noexcept;
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
   void Reset();
@@ -113,7 +110,7 @@ class Stream {
   bool TlsBuffered() const;
 
   UniqueFd fd_;
-  ssl_st* ssl_ = nullptr;
+  std::unique_ptr<ssl_st, SslFree> ssl_;  // freed before fd_ is closed
 };
 
 // Connect(), then the TLS handshake when the address wants TLS (bounded by
