@@ -11,19 +11,35 @@
 
 namespace parley {
 
-// Prints one line "parleyd: <text>\n" on stderr.
-void LogLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// How serious a line on stderr is. Lines below the level set with
+// SetLogLevel (--log-level; info by default) are not printed.
+enum class LogLevel { kError = 0, kWarn = 1, kInfo = 2, kDebug = 3 };
+
+// "error", "warn", "info" or "debug".
+bool ParseLogLevel(const char* text, LogLevel& out);
+void SetLogLevel(LogLevel level);
+bool LogEnabled(LogLevel level);
+
+// Prints one line on stderr: "<time> <level> parleyd: <text>\n", the time in
+// UTC (ISO 8601, milliseconds). When stderr is the systemd journal's stream,
+// the line is "<priority>parleyd: <text>" instead: the journal stamps the
+// time itself and files the line under the syslog priority of its level.
+void LogError(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void LogWarn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void LogInfo(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void LogDebug(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // A log line that repeats under load (a flood of bad clients): at most
 // kLogLinesPerSecond lines per second are printed, the others are counted and
 // summed up in the next line that gets through. The text is printed as given
-// (callers start it with "parleyd: " or with the failing call's name).
+// after the time and level (callers start it with "parleyd: ").
 class RateLimitedLog {
  public:
-  explicit RateLimitedLog(const char* what) : what_(what) {}
+  RateLimitedLog(LogLevel level, const char* what) : level_(level), what_(what) {}
   void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
  private:
+  const LogLevel level_;
   const char* what_;
   std::mutex mu_;
   int64_t window_start_ms_ = 0;  // guarded by mu_

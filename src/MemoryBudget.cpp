@@ -17,7 +17,7 @@ MemoryBudget& MemoryBudget::Get() {
 bool MemoryBudget::AllowStoreGrowth() {
   if (!OverLimit()) return true;
   Counters::Get().memory_refusals.fetch_add(1, std::memory_order_relaxed);
-  static RateLimitedLog log("memory refusals");
+  static RateLimitedLog log(LogLevel::kWarn, "memory refusals");
   log.Log("parleyd: memory limit reached (%llu of %llu bytes in use): request that would grow the store refused",
           static_cast<unsigned long long>(Used()), static_cast<unsigned long long>(Limit()));
   return false;

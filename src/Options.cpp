@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include <parley/Version.h>
+
+#include "Log.h"
 #include "MemoryBudget.h"
 
 namespace parley {
@@ -50,7 +54,15 @@ constexpr char kUsage[] =
     "                      (0 = no limit, the default)\n"
     "  --max-chats-per-ip N  new chats per client address per minute (0 = no\n"
     "                      limit, the default)\n"
-    "  --help              show this help\n";
+    "  --metrics-port N    serve metrics (Prometheus text format) over HTTP at\n"
+    "                      /metrics on port N (0 picks a free port; default: off)\n"
+    "  --metrics-bind ADDR address of the metrics listener (default 127.0.0.1)\n"
+    "  --log-level LEVEL   least level of the lines on stderr: error, warn, info\n"
+    "                      (the default) or debug\n"
+    "  --help              show this help and exit\n"
+    "  --version           show the version and exit\n"
+    "Options take their value as \"--port 9000\" or \"--port=9000\". A bad command\n"
+    "line exits with status 2.\n";
 
 bool ParseInt(const char* s, long lo, long hi, int& out) {
   char* end = nullptr;
@@ -59,6 +71,18 @@ bool ParseInt(const char* s, long lo, long hi, int& out) {
   if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) return false;
   out = static_cast<int>(v);
   return true;
+}
+
+// The options that take a value.
+bool IsKnownOption(const std::string& a) {
+  static constexpr const char* kWithValue[] = {
+      "--port", "--threads", "--backlog", "--frame-timeout", "--max-memory", "--data-dir", "--check-data",
+      "--fsync", "--snapshot-every", "--auth", "--hash-threads", "--tls-port", "--tls-cert", "--tls-key",
+      "--max-request-rate", "--max-conns-per-ip", "--max-registrations-per-ip", "--max-chats-per-ip",
+      "--metrics-port", "--metrics-bind", "--log-level"};
+  for (const char* o : kWithValue)
+    if (a == o) return true;
+  return false;
 }
 
 bool ParseAuth(const char* s, Options::Auth& out) {
@@ -73,21 +97,37 @@ bool ParseAuth(const char* s, Options::Auth& out) {
 
 int ParseOptions(int argc, char** argv, Options& opt) {
   for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
+    // Both spellings: "--port 9000" and "--port=9000".
+    std::string a = argv[i];
+    std::optional<std::string> inline_value;
+    if (const size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = a.substr(eq + 1);
+      a.resize(eq);
+    }
+    if (a == "--help" || a == "-h" || a == "--version" || a == "--no-plain") {
+      if (inline_value) {
+        fprintf(stderr, "parleyd: %s takes no value\n%s", a.c_str(), kUsage);
+        return 2;
+      }
+      if (a == "--no-plain") {
+        opt.plain = false;
+        continue;
+      }
+      if (a == "--version") printf("parleyd %s\n", PARLEY_VERSION);
+      else fputs(kUsage, stdout);
       return -1;
     }
-    if (a == "--no-plain") {
-      opt.plain = false;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      fprintf(stderr, "parleyd: unknown argument or missing value: %s\n%s", a.c_str(), kUsage);
+    if (!IsKnownOption(a)) {
+      fprintf(stderr, "parleyd: unknown argument: %s\n%s", argv[i], kUsage);
       return 2;
     }
-    const char* v = argv[++i];
-    bool ok;
+    if (!inline_value && i + 1 >= argc) {
+      fprintf(stderr, "parleyd: %s needs a value\n%s", a.c_str(), kUsage);
+      return 2;
+    }
+    const std::string value = inline_value ? *inline_value : argv[++i];
+    const char* v = value.c_str();
+    bool ok = false;
     if (a == "--port") ok = ParseInt(v, 0, 65535, opt.port);
     else if (a == "--threads") ok = ParseInt(v, 1, kMaxEventThreads, opt.threads);
     else if (a == "--backlog") ok = ParseInt(v, 1, 1 << 20, opt.backlog);
@@ -106,15 +146,19 @@ int ParseOptions(int argc, char** argv, Options& opt) {
     else if (a == "--max-conns-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_conns_per_ip);
     else if (a == "--max-registrations-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_registrations_per_ip);
     else if (a == "--max-chats-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_chats_per_ip);
-    else {
-      fprintf(stderr, "parleyd: unknown argument: %s\n%s", a.c_str(), kUsage);
-      return 2;
-    }
+    else if (a == "--metrics-port") ok = ParseInt(v, 0, 65535, opt.metrics_port);
+    else if (a == "--metrics-bind") ok = *v != '\0' && (opt.metrics_bind = v, true);
+    else if (a == "--log-level") ok = ParseLogLevel(v, opt.log_level);
     if (!ok) {
       fprintf(stderr, "parleyd: invalid value for %s: %s\n%s", a.c_str(), v, kUsage);
       return 2;
     }
   }
+  if (!opt.metrics_bind.empty() && opt.metrics_port < 0) {
+    fprintf(stderr, "parleyd: --metrics-bind needs --metrics-port\n%s", kUsage);
+    return 2;
+  }
+  if (opt.metrics_bind.empty()) opt.metrics_bind = "127.0.0.1";
   const bool tls = opt.tls_port >= 0;
   const char* problem = nullptr;
   if (tls && (opt.tls_cert.empty() || opt.tls_key.empty())) problem = "--tls-port needs --tls-cert and --tls-key";

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Limits.h"
+#include "Log.h"
 #include "journal/JournalWriter.h"
 
 namespace parley {
@@ -38,10 +39,16 @@ struct Options {
   int max_conns_per_ip = kDefaultMaxConnsPerIp;      // open connections per client address
   int max_registrations_per_ip = 0;                  // new accounts per client address per minute
   int max_chats_per_ip = 0;                          // new chats per client address per minute
+
+  // Metrics over HTTP (Prometheus text format): -1 = off, 0 = any free port.
+  int metrics_port = -1;
+  std::string metrics_bind;  // default 127.0.0.1 (set by ParseOptions)
+
+  LogLevel log_level = LogLevel::kInfo;  // least level printed on stderr
 };
 
 // Parses argv into `opt`. Returns -1 when the program should exit 0 at once
-// (--help printed), 0 to go on, or an exit status (2: a bad command line,
+// (--help or --version printed on stdout), 0 to go on, or an exit status (2: a bad command line,
 // with the reason and the usage on stderr).
 int ParseOptions(int argc, char** argv, Options& opt);
 

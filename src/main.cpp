@@ -37,7 +37,7 @@ void RaiseDescriptorLimit() {
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
     rl.rlim_cur = rl.rlim_max;
     if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
-      parley::LogLine("cannot raise the descriptor limit: %s", strerror(errno));
+      parley::LogWarn("cannot raise the descriptor limit: %s", strerror(errno));
   }
 }
 
@@ -49,22 +49,22 @@ std::unique_ptr<parley::JournalWriter> OpenDataDir(const parley::Options& opt, p
   std::string error;
   std::unique_ptr<parley::Journal> journal = parley::Journal::Open(opt.data_dir, error, parley::kJournalSegmentBytes);
   if (!journal) {
-    parley::LogLine("cannot use the data directory: %s", error.c_str());
+    parley::LogError("cannot use the data directory: %s", error.c_str());
     return nullptr;
   }
   const parley::Recovered r = parley::Recover(*journal, opt.data_dir, store);
   if (!r.ok) {
-    parley::LogLine("cannot recover from %s: %s", opt.data_dir.c_str(), r.error.c_str());
-    parley::LogLine("refusing to start on a damaged history; `parleyd --check-data %s` reports the same; "
+    parley::LogError("cannot recover from %s: %s", opt.data_dir.c_str(), r.error.c_str());
+    parley::LogError("refusing to start on a damaged history; `parleyd --check-data %s` reports the same; "
                     "see docs/operations.md",
                     opt.data_dir.c_str());
     return nullptr;
   }
   if (r.journal.dropped_bytes > 0)
-    parley::LogLine("journal: cut off a torn tail of %llu bytes (a write cut short by a crash; never acknowledged)",
+    parley::LogWarn("journal: cut off a torn tail of %llu bytes (a write cut short by a crash; never acknowledged)",
                     static_cast<unsigned long long>(r.journal.dropped_bytes));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  parley::LogLine("recovered %zu users, %zu chats, %llu messages from %s in %lld ms (snapshot: %llu records; journal: "
+  parley::LogInfo("recovered %zu users, %zu chats, %llu messages from %s in %lld ms (snapshot: %llu records; journal: "
                   "%llu records after it)",
                   store.UserCount(), store.ChatCount(), static_cast<unsigned long long>(r.messages),
                   opt.data_dir.c_str(), static_cast<long long>(ms.count()),
@@ -89,6 +89,7 @@ std::unique_ptr<parley::JournalWriter> OpenDataDir(const parley::Options& opt, p
 int main(int argc, char** argv) {
   parley::Options opt;
   if (int rc = parley::ParseOptions(argc, argv, opt); rc != 0) return rc < 0 ? 0 : rc;
+  parley::SetLogLevel(opt.log_level);
   if (!opt.check_data.empty()) return parley::CheckDataDir(opt.check_data);
   parley::MemoryBudget::Get().SetLimit(opt.max_memory);
   if (!parley::secrets::Init()) return 1;
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
     std::string error;
     tls = parley::TlsContext::Load(opt.tls_cert, opt.tls_key, error);
     if (!tls) {
-      parley::LogLine("%s", error.c_str());
+      parley::LogError("%s", error.c_str());
       return 1;
     }
   }
@@ -153,16 +154,16 @@ int main(int argc, char** argv) {
   if (aw.Listen()) {
     const char* accounts = opt.auth == parley::Options::Auth::kRequired ? "secrets required" : "open";
     if (aw.TlsPort() < 0)
-      parley::LogLine("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads, accounts);
+      parley::LogInfo("listening on 0.0.0.0:%d with %d event threads (accounts: %s)", aw.Port(), opt.threads, accounts);
     else if (aw.Port() < 0)
-      parley::LogLine("listening on 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)", aw.TlsPort(), opt.threads,
+      parley::LogInfo("listening on 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)", aw.TlsPort(), opt.threads,
                       accounts);
     else
-      parley::LogLine("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
+      parley::LogInfo("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
                       aw.Port(), aw.TlsPort(), opt.threads, accounts);
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
-    parley::LogLine("shutting down");
+    parley::LogInfo("shutting down");
   } else {
     status = 1;
   }

@@ -16,9 +16,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-RateLimitedLog write_log("journal write failures");
-RateLimitedLog space_log("journal space shortages");
-RateLimitedLog snapshot_log("snapshot failures");
+RateLimitedLog write_log(LogLevel::kError, "journal write failures");
+RateLimitedLog space_log(LogLevel::kError, "journal space shortages");
+RateLimitedLog snapshot_log(LogLevel::kError, "snapshot failures");
 
 uint64_t NowMs() {
   return static_cast<uint64_t>(
@@ -70,7 +70,7 @@ void JournalWriter::Stop() {
   if (sync_fd_ >= 0) ::close(sync_fd_);
   sync_fd_ = -1;
   if (!journal_->Sync())
-    LogLine("journal: the last sync at shutdown failed: %s", std::strerror(journal_->LastError()));
+    LogError("journal: the last sync at shutdown failed: %s", std::strerror(journal_->LastError()));
 }
 
 void JournalWriter::RequestSnapshot() {
@@ -143,7 +143,7 @@ void JournalWriter::Run() {
     if (stopping && pending_.empty()) {
       if (group.empty()) break;
       if (++stop_attempts * kJournalRetryMs >= kJournalStopRetryMs) {
-        LogLine("journal: giving up at shutdown: %llu changes could not be written (%s); they were never "
+        LogError("journal: giving up at shutdown: %llu changes could not be written (%s); they were never "
                 "acknowledged",
                 static_cast<unsigned long long>(last - first + 1), std::strerror(journal_->LastError()));
         break;
@@ -163,7 +163,7 @@ bool JournalWriter::WriteGroup(std::string_view records, uint64_t first, uint64_
     return false;
   }
   if (failing_) {
-    LogLine("journal: writing again; changes are accepted");
+    LogInfo("journal: writing again; changes are accepted");
     failing_ = false;
     UpdateAccepting();
   }
@@ -199,7 +199,7 @@ void JournalWriter::RunSyncer() {
       synced = target;
     } else if (!broken_.exchange(true)) {
       Counters::Get().journal_errors.fetch_add(1, std::memory_order_relaxed);
-      LogLine("journal: cannot sync %s: %s; the last second of changes may not be on disk. Changes are refused "
+      LogError("journal: cannot sync %s: %s; the last second of changes may not be on disk. Changes are refused "
               "until a restart replays what the disk holds",
               cfg_.dir.c_str(), std::strerror(err));
       accepting_.store(false);
@@ -216,7 +216,7 @@ void JournalWriter::Housekeeping() {
     space_log.Log("parleyd: journal: no room for more records in %s: %s; changes are refused until there is",
                   cfg_.dir.c_str(), std::strerror(journal_->LastError()));
   } else if (!had_space) {
-    LogLine("journal: there is room again in %s; changes are accepted", cfg_.dir.c_str());
+    LogInfo("journal: there is room again in %s; changes are accepted", cfg_.dir.c_str());
   }
   UpdateAccepting();
 
@@ -229,7 +229,7 @@ void JournalWriter::Housekeeping() {
       RemoveOldSnapshots(cfg_.dir, r.covered_seq);
       last_snapshot_bytes_ = r.bytes;
       Counters::Get().snapshots.fetch_add(1, std::memory_order_relaxed);
-      LogLine("snapshot %s: %llu records, %llu bytes in %llu ms; %zu journal segments removed", r.path.c_str(),
+      LogInfo("snapshot %s: %llu records, %llu bytes in %llu ms; %zu journal segments removed", r.path.c_str(),
               static_cast<unsigned long long>(r.records), static_cast<unsigned long long>(r.bytes),
               static_cast<unsigned long long>(NowMs() - snapshot_started_ms_), removed);
     } else {

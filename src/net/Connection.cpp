@@ -16,9 +16,9 @@
 namespace parley {
 
 namespace {
-RateLimitedLog overflow_log("output overflows");
-RateLimitedLog pause_log("read pauses");
-RateLimitedLog push_overflow_log("subscriber overflows");
+RateLimitedLog overflow_log(LogLevel::kWarn, "output overflows");
+RateLimitedLog pause_log(LogLevel::kInfo, "read pauses");
+RateLimitedLog push_overflow_log(LogLevel::kWarn, "subscriber overflows");
 }  // namespace
 
 Connection::Connection(int fd, int epfd, uint32_t peer)

@@ -31,7 +31,7 @@ struct StdoutWriter::State {
 };
 
 namespace {
-RateLimitedLog drop_log("standard output drops");
+RateLimitedLog drop_log(LogLevel::kWarn, "standard output drops");
 }  // namespace
 
 StdoutWriter& StdoutWriter::Get() {
@@ -103,7 +103,7 @@ void StdoutWriter::Run(std::shared_ptr<State> st) {
       Counters::Get().stdout_drops.fetch_add(lost, std::memory_order_relaxed);
       st->backlog.clear();
       st->backlog_texts = 0;
-      LogLine("standard output failed (%s): its texts are dropped from now on", strerror(err));
+      LogWarn("standard output failed (%s): its texts are dropped from now on", strerror(err));
     }
     if (st->backlog.empty()) st->drained.notify_all();
     if (st->failed) {

@@ -42,12 +42,12 @@ constexpr char kFrameError[] = "error read msg";
 // How often the memory bound is checked while a limit is set.
 constexpr auto kMemoryCheckInterval = std::chrono::milliseconds(100);
 
-RateLimitedLog accept_log("accept failures");
-RateLimitedLog bad_length_log("rejected frame lengths");
-RateLimitedLog timeout_log("frame timeouts");
-RateLimitedLog evict_log("memory closures");
-RateLimitedLog address_log("connections over the per-address limit");
-RateLimitedLog rate_log("request rate pauses");
+RateLimitedLog accept_log(LogLevel::kError, "accept failures");
+RateLimitedLog bad_length_log(LogLevel::kWarn, "rejected frame lengths");
+RateLimitedLog timeout_log(LogLevel::kWarn, "frame timeouts");
+RateLimitedLog evict_log(LogLevel::kWarn, "memory closures");
+RateLimitedLog address_log(LogLevel::kWarn, "connections over the per-address limit");
+RateLimitedLog rate_log(LogLevel::kInfo, "request rate pauses");
 
 std::string AddressText(uint32_t peer) {
   char text[INET_ADDRSTRLEN] = "?";
@@ -56,7 +56,7 @@ std::string AddressText(uint32_t peer) {
   inet_ntop(AF_INET, &a, text, sizeof text);
   return text;
 }
-RateLimitedLog tls_log("TLS failures");
+RateLimitedLog tls_log(LogLevel::kWarn, "TLS failures");
 
 // The system's cap on listen backlogs; 0 when unknown.
 int SystemMaxBacklog() {
@@ -121,7 +121,7 @@ Worker::~Worker() {
 int Worker::OpenListener(int& port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    LogLine("cannot create the listening socket: %s", strerror(errno));
+    LogError("cannot create the listening socket: %s", strerror(errno));
     return -1;
   }
   int one = 1;
@@ -131,17 +131,17 @@ int Worker::OpenListener(int& port) {
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    LogLine("cannot bind port %d: %s", port, strerror(errno));
+    LogError("cannot bind port %d: %s", port, strerror(errno));
     close(fd);
     return -1;
   }
   int backlog = backlog_;
   if (const int cap = SystemMaxBacklog(); cap > 0 && backlog > cap) {
-    LogLine("listen backlog %d lowered to the system's limit %d (net.core.somaxconn)", backlog, cap);
+    LogWarn("listen backlog %d lowered to the system's limit %d (net.core.somaxconn)", backlog, cap);
     backlog = cap;
   }
   if (listen(fd, backlog) != 0) {
-    LogLine("cannot listen on port %d: %s", port, strerror(errno));
+    LogError("cannot listen on port %d: %s", port, strerror(errno));
     close(fd);
     return -1;
   }
@@ -154,7 +154,7 @@ bool Worker::Listen() {
   if (plain_ && (listenfd_ = OpenListener(port_)) < 0) return false;
   if (tls_port_ >= 0) {
     if (tls_ctx_ == nullptr) {
-      LogLine("the TLS listener has no certificate");
+      LogError("the TLS listener has no certificate");
       return false;
     }
     if ((tlsfd_ = OpenListener(tls_port_)) < 0) return false;
@@ -168,7 +168,7 @@ bool Worker::Listen() {
   sigaddset(&mask, SIGUSR1);
   sigfd_ = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
   if (epfd_ < 0 || sigfd_ < 0) {
-    LogLine("cannot set up the event loop: %s", strerror(errno));
+    LogError("cannot set up the event loop: %s", strerror(errno));
     return false;
   }
   epoll_event ev{};
@@ -215,7 +215,7 @@ void Worker::operator()() {
     handshakes_left_ = kMaxHandshakeStepsPerPass;
     if (n < 0) {
       if (errno == EINTR) continue;
-      LogLine("epoll_wait failed: %s", strerror(errno));
+      LogError("epoll_wait failed: %s", strerror(errno));
       break;
     }
     for (int i = 0; i < n; ++i) {

@@ -11,7 +11,7 @@ namespace parley {
 
 namespace {
 
-RateLimitedLog failure_log("failed log-ins");
+RateLimitedLog failure_log(LogLevel::kWarn, "failed log-ins");
 
 // A user name as it may be printed: control bytes and non-ASCII escaped, cut short.
 std::string Printable(std::string_view name) {

@@ -35,7 +35,7 @@ const std::string& DecoyHash() {
 
 bool Init() {
   if (sodium_init() < 0) {
-    LogLine("cannot initialise libsodium: secrets cannot be hashed");
+    LogError("cannot initialise libsodium: secrets cannot be hashed");
     return false;
   }
   return true;

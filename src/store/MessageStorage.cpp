@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Limits.h"
+#include "Log.h"
 #include "MemoryBudget.h"
 
 namespace parley {
@@ -309,8 +310,7 @@ size_t MessageStorage::Listing::Next(std::vector<MessageId>& out, size_t max) {
   if (emitted_ > count_ || (done() && emitted_ != count_)) {
     // The view's count went out in the reply's header already: a listing
     // that disagrees with it would corrupt the stream. A bug, not a state.
-    fprintf(stderr, "parleyd: listing of chat %u produced %zu ids for a view of %zu\n", s_.chat_number_,
-            emitted_, count_);
+    LogError("listing of chat %u produced %zu ids for a view of %zu", s_.chat_number_, emitted_, count_);
     std::abort();
   }
   return added;

@@ -62,7 +62,7 @@ bool ResourceManager::PublishUser(const User* user) {
 bool ResourceManager::MayChange() const {
   if (sink_ == nullptr || sink_->Accepting()) return true;
   Counters::Get().journal_refusals.fetch_add(1, std::memory_order_relaxed);
-  static RateLimitedLog log("journal refusals");
+  static RateLimitedLog log(LogLevel::kError, "journal refusals");
   log.Log("parleyd: the journal cannot be written: change refused (reads go on)");
   return false;
 }
@@ -177,7 +177,7 @@ bool ResourceManager::SendTextMsg(std::string_view username, std::string_view ch
   if (chat->addTextMsg(user->getId(), msg)) return true;
   if (StoreWasBusy()) return false;
   Counters::Get().chat_full.fetch_add(1, std::memory_order_relaxed);
-  static RateLimitedLog log("full-chat messages");
+  static RateLimitedLog log(LogLevel::kWarn, "full-chat messages");
   log.Log("chat is full, message refused (limit %llu bytes of messages per chat)",
           static_cast<unsigned long long>(kMaxChatArenaBytes));
   return false;
