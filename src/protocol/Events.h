@@ -151,7 +151,9 @@ class Event {
 };
 
 // Decodes one payload (type code first) into its request, with its type
-// stamped. Empty when the payload is shorter than a type code, the code is
+// stamped. A request's name and body fields view a copy of their bytes made
+// in the same allocation as the request (the kinds with secrets excepted:
+// they own strings, wiped when they go). Empty when the payload is shorter than a type code, the code is
 // not a request kind (above 14), or the body does not decode.
 std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
 
@@ -162,7 +164,7 @@ class RegisterAccount : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   Adds Creates() const override { return Adds::kAccount; }
-  const std::string username;
+  const std::string_view username;
 };
 
 class CreateChat : public Event {
@@ -172,8 +174,8 @@ class CreateChat : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   Adds Creates() const override { return Adds::kChat; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class JoinChat : public Event {
@@ -182,8 +184,8 @@ class JoinChat : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class SendMsg : public Event {
@@ -193,9 +195,9 @@ class SendMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
-  const std::string data;  // the body, zero bytes included
+  const std::string_view username;
+  const std::string_view chatname;
+  const std::string_view data;  // the body, zero bytes included
 };
 
 class EditMsg : public Event {
@@ -205,9 +207,9 @@ class EditMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
-  const std::string data;
+  const std::string_view username;
+  const std::string_view chatname;
+  const std::string_view data;
   const MessageId id;
 };
 
@@ -218,8 +220,8 @@ class DeleteMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
   const MessageId id;
 };
 
@@ -231,9 +233,9 @@ class ForwardMsg : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   std::string_view ReadsChat() const override { return chatname; }  // the copy reveals the source
-  const std::string username;
-  const std::string chatname;  // the chat holding the message
-  const std::string newchat;   // the chat to copy it into
+  const std::string_view username;
+  const std::string_view chatname;  // the chat holding the message
+  const std::string_view newchat;   // the chat to copy it into
   const MessageId id;
 };
 
@@ -244,7 +246,7 @@ class GetChatMsg : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
-  const std::string chatname;
+  const std::string_view chatname;
   const MessageId id;
 };
 
@@ -255,7 +257,7 @@ class GetChat : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
-  const std::string chatname;
+  const std::string_view chatname;
 };
 
 // Subscribe and unsubscribe: this connection follows a chat's changes, as
@@ -269,8 +271,8 @@ class Subscribe : public Event {
   std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class Unsubscribe : public Event {
@@ -280,8 +282,8 @@ class Unsubscribe : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 // A page of a chat's messages after a given id, deleted ones included.
@@ -293,7 +295,7 @@ class History : public Event {
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
-  const std::string chatname;
+  const std::string_view chatname;
   const MessageId after;
   const uint64_t max;
 };
