@@ -136,7 +136,9 @@ bool AppendIds(MessageStorage::Listing& listing, std::string& out, size_t budget
     ids.clear();
     listing.Next(ids, step);
     scan_left -= step;
-    for (MessageId id : ids) PutU64(out, static_cast<uint64_t>(id));
+    const size_t at = out.size();
+    out.resize(at + ids.size() * kWordSize);
+    for (size_t i = 0; i < ids.size(); ++i) wire::StoreU64(out.data() + at + i * kWordSize, static_cast<uint64_t>(ids[i]));
     produced += ids.size() * kWordSize;
   }
   return listing.done();

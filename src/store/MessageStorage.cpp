@@ -288,22 +288,27 @@ size_t MessageStorage::Listing::Next(std::vector<MessageId>& out, size_t max) {
   // The marks first, then the log: a deletion is logged before it is marked,
   // so every mark seen here that came after the view began is in the log read
   // below.
-  thread_local std::vector<uint8_t> marked;
-  marked.resize(stop - first);
-  bool any_marked = false;
-  for (size_t pos = first; pos < stop; ++pos) {
-    marked[pos - first] = (s_.index_.Load(pos) & kDeleted) != 0;
-    any_marked |= marked[pos - first] != 0;
-  }
-  if (any_marked) {
+  thread_local std::vector<uint32_t> entries;
+  entries.resize(stop - first);
+  const uint32_t any_marked = s_.index_.LoadRange(first, stop, entries.data()) & kDeleted;
+  if (any_marked != 0) {
     const size_t logged = s_.deleted_log_.size();
     for (; log_read_ < logged; ++log_read_) deleted_since_.insert(s_.deleted_log_.Load(log_read_));
   }
   const size_t before = out.size();
-  for (size_t pos = first; pos < stop; ++pos) {
-    if (marked[pos - first] && deleted_since_.count(static_cast<uint32_t>(pos)) == 0) continue;
-    out.push_back(MakeMessageId(s_.chat_number_, static_cast<uint32_t>(pos)));
+  out.resize(before + (stop - first));
+  MessageId* ids = out.data() + before;
+  const MessageId base = MakeMessageId(s_.chat_number_, 0);
+  size_t kept = 0;
+  if (any_marked == 0) {
+    for (size_t pos = first; pos < stop; ++pos) ids[kept++] = base | static_cast<MessageId>(pos);
+  } else {
+    for (size_t pos = first; pos < stop; ++pos) {
+      if ((entries[pos - first] & kDeleted) != 0 && deleted_since_.count(static_cast<uint32_t>(pos)) == 0) continue;
+      ids[kept++] = base | static_cast<MessageId>(pos);
+    }
   }
+  out.resize(before + kept);
   next_ = stop;
   const size_t added = out.size() - before;
   emitted_ += added;
