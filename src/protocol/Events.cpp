@@ -82,10 +82,11 @@ void Event::SendData(const char* content, int size) {
   std::string* o = Output();
   if (o == nullptr) return;
   const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
-  PutU32(*o, static_cast<uint32_t>(n + 16));
-  PutU64(*o, type);
-  PutU64(*o, n);
-  o->append(content, n);
+  char head[4 + 2 * kWordSize];
+  wire::StoreU32(head, static_cast<uint32_t>(n + 16));
+  wire::StoreU64(head + 4, type);
+  wire::StoreU64(head + 4 + kWordSize, n);
+  o->append(head, sizeof head).append(content, n);
 }
 
 bool Event::SendStatus(bool ok) {
@@ -105,10 +106,14 @@ void Event::SendVector(const std::vector<MessageId>& msg) {
 void Event::SendMessage(const MessageView& msg) {
   std::string* o = Output();
   if (o == nullptr) return;
-  PutU32(*o, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
-  PutU64(*o, type);
-  wire::PutString(*o, msg.sender);
-  wire::PutString(*o, msg.body);
+  char head[4 + 2 * kWordSize];
+  wire::StoreU32(head, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
+  wire::StoreU64(head + 4, type);
+  wire::StoreU64(head + 4 + kWordSize, msg.sender.size());
+  char body_size[kWordSize];
+  wire::StoreU64(body_size, msg.body.size());
+  o->reserve(o->size() + sizeof head + msg.sender.size() + sizeof body_size + msg.body.size());
+  o->append(head, sizeof head).append(msg.sender).append(body_size, sizeof body_size).append(msg.body);
 }
 
 void Event::SendStream(std::unique_ptr<ReplyStream> stream) {

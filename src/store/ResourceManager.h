@@ -244,23 +244,24 @@ class ResourceManager {
   class NameIndex {
    public:
     T* Find(std::string_view name) const {
-      const Shard& s = ShardOf(name);
+      const Key key{name, Hash(name)};
+      const Shard& s = ShardOf(key);
       auto lk = LockShared(s.mu);
       if (!lk) return nullptr;
-      auto it = s.map.find(name);
+      auto it = s.map.find(key);
       return it == s.map.end() ? nullptr : it->second.get();
     }
     // Unless `name` is present, inserts make() (called with the shard's lock
     // held; it may return null to insert nothing). True when inserted.
     template <class Make>
     bool Insert(std::string_view name, Make&& make) {
-      Shard& s = ShardOf(name);
+      const Key key{name, Hash(name)};
+      Shard& s = ShardOf(key);
       auto lk = LockExclusive(s.mu);
-      if (!lk || s.map.find(name) != s.map.end()) return false;
+      if (!lk || s.map.find(key) != s.map.end()) return false;
       std::unique_ptr<T> obj = make();
       if (!obj) return false;
-      std::string_view key = obj->getName();
-      s.map.emplace(key, std::move(obj));
+      s.map.emplace(Key{obj->getName(), key.hash}, std::move(obj));
       size_.fetch_add(1, std::memory_order_relaxed);
       return true;
     }
@@ -280,15 +281,24 @@ class ResourceManager {
 
    private:
     static constexpr size_t kShards = 256;
+    // A name with its hash, computed once per lookup; the maps keep it (in
+    // place of the hash code they would cache) and never hash again.
+    struct Key {
+      std::string_view name;
+      size_t hash;
+      bool operator==(const Key& o) const { return name == o.name; }
+    };
+    struct KeyHash {
+      size_t operator()(const Key& k) const { return k.hash; }
+    };
+    static size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
     struct Shard {
       mutable RwLock mu;
-      std::unordered_map<std::string_view, std::unique_ptr<T>> map;  // guarded by mu
+      std::unordered_map<Key, std::unique_ptr<T>, KeyHash> map;  // guarded by mu
     };
     // The top bits pick the shard; the maps bucket by the low bits.
-    Shard& ShardOf(std::string_view name) { return shards_[std::hash<std::string_view>{}(name) >> 56]; }
-    const Shard& ShardOf(std::string_view name) const {
-      return shards_[std::hash<std::string_view>{}(name) >> 56];
-    }
+    Shard& ShardOf(const Key& k) { return shards_[k.hash >> 56]; }
+    const Shard& ShardOf(const Key& k) const { return shards_[k.hash >> 56]; }
     std::array<Shard, kShards> shards_;
     std::atomic<size_t> size_{0};
   };
