@@ -47,7 +47,7 @@ std::string Number(std::optional<double> v) {
   if (!v) return "null";
   if (*v == std::floor(*v) && std::fabs(*v) < 1e15) return Fixed(*v, 0);
   char text[40];
-  std::snprintf(text, sizeof text, "%.9g", *v);
+  std::snprintf(text, sizeof text, "%.15g", *v);
   return text;
 }
 
