@@ -41,7 +41,7 @@ std::string Usage() {
          "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q]\n"
          "                    [--listers N [--list-messages M]] [--subscribers S] [--rate R]\n"
          "                    [--warmup SEC] [--duration SEC] [--chats C] [--server-pid PID]\n"
-         "                    [--tls [--cacert FILE | --insecure]] [--help]\n"
+         "                    [--tls [--cacert FILE | --insecure]] [--help] [--version]\n"
          "\n"
          "  --host H       server address (default 127.0.0.1)\n"
          "  --port P       server port (default 8080)\n"
@@ -77,6 +77,9 @@ std::string Usage() {
          "  --cacert FILE  trust the CA certificates in FILE (PEM) rather than the\n"
          "                 system's; the certificate must name the host connected to\n"
          "  --insecure     accept any certificate (for a quick try only)\n"
+         "  --help         show this help and exit\n"
+         "  --version      show the version and exit\n"
+         "Options take their value as \"-c 8\" or, the long ones, \"--port=9000\".\n"
          "\n"
          "Tests: send (message to a chat of all clients), fetch (one message by id),\n"
          "list (ids of a chat holding 100 messages), register (fresh account names),\n"
@@ -86,16 +89,31 @@ std::string Usage() {
          "events delivered per second and publish-to-delivery latency, each event's body\n"
          "carrying its send time). Users, chats and stored messages are set up first and\n"
          "not timed. Every reply is checked; wrong or missing replies are\n"
-         "counted, reported, and make the exit status 1.\n";
+         "counted, reported, and make the exit status 1.\n"
+         "\n"
+         "Exit status: 0 every reply was right, 1 a wrong or missing reply or the\n"
+         "server could not be reached, 2 a bad command line.\n";
 }
 
 ParseResult ParseOptions(std::span<const std::string_view> args) {
   ParseResult r;
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
+    // "--name value" or "--name=value".
     std::string_view a = args[i];
-    if (a == "--help" || a == "-h") {
-      r.help = true;
+    std::optional<std::string_view> inline_value;
+    if (const size_t eq = a.find('='); a.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    const bool flag = a == "--help" || a == "-h" || a == "--version" || a == "--csv" || a == "-q" || a == "--tls" ||
+                      a == "--insecure";
+    if (flag && inline_value) {
+      r.error = std::string(a) + " takes no value";
+      return r;
+    }
+    if (a == "--help" || a == "-h" || a == "--version") {
+      (a == "--version" ? r.version : r.help) = true;
       return r;
     }
     if (a == "--csv") {
@@ -119,11 +137,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       r.error = "unknown option '" + std::string(a) + "'";
       return r;
     }
-    if (i + 1 >= args.size()) {
-      r.error = "option " + std::string(a) + " needs a value";
+    if (!inline_value && i + 1 >= args.size()) {
+      r.error = std::string(a) + " needs a value";
       return r;
     }
-    std::string_view v = args[++i];
+    std::string_view v = inline_value ? *inline_value : args[++i];
     bool ok = true;
     if (a == "--host") {
       o.host = std::string(v);
