@@ -177,7 +177,7 @@ TEST_F(CliTest, UsageErrorsExitTwoAndHelpZero) {
        {"--help", "-h", "help", "help send", "send --help", "history -h", "chat --help", "watch --help"}) {
     RunResult r = Run(Words(line));
     EXPECT_EQ(r.exit_status, 0) << line;
-    EXPECT_TRUE(r.out.starts_with("usage: parley")) << r.out;
+    EXPECT_TRUE(r.out.starts_with("Usage: parley")) << r.out;
     EXPECT_EQ(r.err, "");
   }
   EXPECT_NE(Run({"chat", "--help"}).out.find("/forward ID CHAT"), std::string::npos);
@@ -217,29 +217,27 @@ TEST_F(CliTest, JsonFailuresAreObjectsOnStdout) {
 TEST(Programs, HelpVersionAndUsageErrors) {
   const struct {
     const char* path;
-    std::string name, help, port_flag, bad_port;
-  } programs[] = {{PARLEYD_PATH, "parleyd", "usage: parleyd", "--port", "invalid value for --port: x"},
-                  {PARLEY_CLI_PATH, "parley", "usage: parley", "--port", "--port needs a port number"},
-                  {PARLEY_BENCH_PATH, "parley-bench", "Usage: parley-bench", "--port", "bad value 'x' for --port"}};
+    std::string name, bad_port;
+  } programs[] = {{PARLEYD_PATH, "parleyd", "invalid value for --port: x"},
+                  {PARLEY_CLI_PATH, "parley", "--port needs a port number"},
+                  {PARLEY_BENCH_PATH, "parley-bench", "bad value 'x' for --port"}};
   for (const auto& p : programs) {
     const struct {
       std::vector<std::string> args;
       int exit_status;
       std::string out, err;  // expected at the start of stdout, and within stderr
     } cases[] = {
-        {{"--help"}, 0, p.help, ""},
-        {{"-h"}, 0, p.help, ""},
+        {{"--help"}, 0, "Usage: " + p.name + " [", ""},
+        {{"-h"}, 0, "Usage: " + p.name + " [", ""},
         {{"--version"}, 0, p.name + " " + PARLEY_VERSION + "\n", ""},
         {{"--bogus"}, 2, "", p.name + ": "},
         {{"--version=1"}, 2, "", "--version takes no value"},
-        {{p.port_flag}, 2, "", p.port_flag + " needs a value"},
-        {{p.port_flag + "=x"}, 2, "", p.bad_port},
-        {{"--host", "127.0.0.1", p.port_flag}, 2, "", p.port_flag + " needs a value"},
+        {{"--port"}, 2, "", "--port needs a value"},
+        {{"--port=x"}, 2, "", p.bad_port},
     };
     for (const auto& c : cases) {
       std::vector<std::string> argv{p.path};
       argv.insert(argv.end(), c.args.begin(), c.args.end());
-      if (p.name == "parleyd" && c.args[0] == "--host") continue;  // no --host
       RunResult r = RunProcess(argv);
       EXPECT_EQ(r.exit_status, c.exit_status) << p.name << " " << c.args[0];
       EXPECT_TRUE(r.out.starts_with(c.out)) << p.name << " " << c.args[0] << ": " << r.out;

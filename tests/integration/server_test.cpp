@@ -197,7 +197,7 @@ TEST(Server, StartUpFailuresExitWithAStatusAndAReason) {
     args.insert(args.begin(), PARLEYD_PATH);
     RunResult r = RunProcess(args);
     EXPECT_EQ(r.exit_status, 2) << args[1];
-    EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Usage:"), std::string::npos) << r.err;
   }
 }
 

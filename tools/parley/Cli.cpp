@@ -282,7 +282,7 @@ const Command* Find(std::string_view name) {
 }
 
 void PrintCommandHelp(const Command& c) {
-  std::printf("usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
+  std::printf("Usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
               static_cast<int>(c.args.size()), c.args.data(), static_cast<int>(c.summary.size()),
               c.summary.data());
   if (!c.details.empty()) std::printf("\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
@@ -455,29 +455,32 @@ void PrintUsage(std::FILE* out, bool shell) {
     std::fputs("Commands (the same as on the command line; 'quit' or Ctrl-D leaves):\n", out);
   } else {
     std::fputs(
-        "usage: parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json]\n"
-        "              [--user U [--secret-file F]] COMMAND [ARGS]\n"
+        "Usage: parley [OPTIONS] COMMAND [ARGS]\n"
+        "  or:  parley [OPTIONS]\n"
         "\n"
         "Client of the Parley chat server. With no COMMAND, starts an interactive shell.\n"
         "\n"
         "Options:\n"
-        "  --host H   server address (default 127.0.0.1)\n"
-        "  --port P   server port (default 8080)\n"
-        "  --tls      encrypt the connection (the server's --tls-port); the server's\n"
-        "             certificate must verify against the system's CA certificates\n"
-        "             and name the host given with --host\n"
-        "  --cacert FILE  with --tls: verify the server against the CA certificates\n"
-        "             in FILE (PEM) instead of the system's\n"
-        "  --insecure with --tls: do not verify the server (for tests only)\n"
-        "  --json     print data as one JSON object per line\n"
-        "  --user U   log in as U right after connecting (a server run with --auth\n"
-        "             required answers nothing else before that, and refuses requests\n"
-        "             naming another user)\n"
-        "  --secret-file F      the secret of --user: the first line of F; else the\n"
-        "             environment variable PARLEY_SECRET, else typed on the terminal\n"
-        "             without echo (never on the command line)\n"
+        "  --host H            server address (default 127.0.0.1)\n"
+        "  --port P            server port (default 8080)\n"
+        "  --tls               encrypt the connection (the server's --tls-port); the\n"
+        "                      server's certificate must verify against the system's CA\n"
+        "                      certificates and name the host given with --host\n"
+        "  --cacert FILE       with --tls: verify the server against the CA certificates\n"
+        "                      in FILE (PEM) instead of the system's\n"
+        "  --insecure          with --tls: do not verify the server (for tests only)\n"
+        "  --json              print data as one JSON object per line, and failures as\n"
+        "                      {\"status\":...,\"exit\":N,\"error\":...} too\n"
+        "  --user U            log in as U right after connecting (a server run with\n"
+        "                      --auth required answers nothing else before that, and\n"
+        "                      refuses requests naming another user)\n"
+        "  --secret-file F     the secret of --user: the first line of F; else the\n"
+        "                      environment variable PARLEY_SECRET, else typed on the\n"
+        "                      terminal without echo (never on the command line)\n"
         "  --new-secret-file F  passwd's new secret (else PARLEY_NEW_SECRET, else typed)\n"
-        "  --help     this help; 'parley COMMAND --help' explains one command\n"
+        "  --help              this help; 'parley COMMAND --help' explains one command\n"
+        "  --version           show the version and exit\n"
+        "Options take their value as \"--port 9000\" or \"--port=9000\".\n"
         "\n"
         "Commands:\n",
         out);
