@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "Options.h"
+#include "ServiceNotify.h"
 #include "events/DurableGate.h"
 #include "events/EventThread.h"
 #include "events/QueueManager.h"
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
   // History first: nothing is served before the store holds all of it.
   std::unique_ptr<parley::JournalWriter> journal;
   if (!opt.data_dir.empty()) {
+    parley::service::Status("recovering the history from " + opt.data_dir);
     journal = OpenDataDir(opt, *store);
     if (!journal) return 1;
   }
@@ -161,9 +163,11 @@ int main(int argc, char** argv) {
     else
       parley::LogInfo("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
                       aw.Port(), aw.TlsPort(), opt.threads, accounts);
+    parley::service::Ready(aw.Port(), aw.TlsPort());
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogInfo("shutting down");
+    parley::service::Stopping();
   } else {
     status = 1;
   }
