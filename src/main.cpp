@@ -15,6 +15,7 @@
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "Options.h"
+#include "ServiceNotify.h"
 #include "events/DurableGate.h"
 #include "events/EventThread.h"
 #include "events/QueueManager.h"
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
   // History first: nothing is served before the store holds all of it.
   std::unique_ptr<parley::JournalWriter> journal;
   if (!opt.data_dir.empty()) {
+    parley::service::Status("recovering the history from " + opt.data_dir);
     journal = OpenDataDir(opt, *store);
     if (!journal) return 1;
   }
@@ -190,9 +192,11 @@ int main(int argc, char** argv) {
     }
   }
   if (status == 0) {
+    parley::service::Ready(aw.Port(), aw.TlsPort());  // every listener, the metrics one included, is up
     std::thread admin_thread(std::ref(aw));
     admin_thread.join();
     parley::LogInfo("shutting down");
+    parley::service::Stopping();
   }
   metrics.Stop();
   qm->StopAll();

@@ -226,7 +226,8 @@ Journal::Journal(std::string dir, int lock_fd, size_t segment_bytes, bool read_o
 
 Journal::~Journal() {
   if (fd_ >= 0) {
-    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));  // give back what was set aside
+    // Gives back the blocks set aside (fallocate kept the size); a failure only leaves them reserved.
+    if (allocated_ > size_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) errno = 0;
     ::close(fd_);
   }
   if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
@@ -305,7 +306,7 @@ bool Journal::StartSegment(uint64_t first_seq) {
     return false;
   }
   if (fd_ >= 0) {
-    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));
+    if (allocated_ > size_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) errno = 0;  // as in ~Journal
     ::fdatasync(fd_);  // the old segment is complete and durable before the new one is used
     ::close(fd_);
   }

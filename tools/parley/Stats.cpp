@@ -198,26 +198,17 @@ int RunStats(Session& session, const std::vector<std::string>& args) {
     } else if (args[i].starts_with("--metrics=")) {
       where = args[i].substr(10);
     } else {
-      std::fprintf(stderr, "parley: usage: parley stats [--metrics HOST:PORT] [--json]\n");
-      return kExitUsage;
+      return Fail(kExitUsage, "usage: parley stats [--metrics HOST:PORT] [--json]");
     }
   }
-  if (where.empty()) {
-    std::fprintf(stderr, "parley: --metrics needs HOST:PORT\n");
-    return kExitUsage;
-  }
+  if (where.empty()) return Fail(kExitUsage, "--metrics needs HOST:PORT");
   const metrics::HttpReply reply = metrics::HttpRequest("http://" + where + "/metrics");
-  if (reply.status != 200) {
-    std::fprintf(stderr, "parley: cannot read metrics from %s: %s\n", where.c_str(),
-                 reply.status == 0 ? reply.error.c_str() : ("HTTP status " + std::to_string(reply.status)).c_str());
-    return kExitUnreachable;
-  }
+  if (reply.status != 200)
+    return Fail(kExitUnreachable, "cannot read metrics from " + where + ": " +
+                                      (reply.status == 0 ? reply.error : "HTTP status " + std::to_string(reply.status)));
   std::string error;
   const std::optional<Exposition> e = metrics::ParseExposition(reply.body, error);
-  if (!e) {
-    std::fprintf(stderr, "parley: %s did not answer with metrics: %s\n", where.c_str(), error.c_str());
-    return kExitUnreachable;
-  }
+  if (!e) return Fail(kExitUnreachable, where + " did not answer with metrics: " + error);
   if (json) PrintJson(*e);
   else PrintText(*e, where);
   return kExitOk;

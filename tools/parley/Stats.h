@@ -10,8 +10,8 @@
 namespace parley::cli {
 
 // Where `parley stats` looks without --metrics: the metrics port the
-// documentation suggests (parleyd --metrics-port 9180), on this machine.
-inline constexpr char kDefaultMetricsAddress[] = "127.0.0.1:9180";
+// documentation suggests (parleyd --metrics-port 9464), on this machine.
+inline constexpr char kDefaultMetricsAddress[] = "127.0.0.1:9464";
 
 // args: [--metrics HOST:PORT] [--json]
 int RunStats(Session& session, const std::vector<std::string>& args);
