@@ -104,7 +104,10 @@ void PrintText(const Exposition& e, const std::string& where) {
   std::printf("traffic      %s received, %s sent\n", Bytes(f.Get("parley_received_bytes_total")).c_str(),
               Bytes(f.Get("parley_sent_bytes_total")).c_str());
   std::string queues;
-  for (double d : f.Queues()) queues += (queues.empty() ? "" : " ") + Number(d);
+  for (double d : f.Queues()) {
+    if (!queues.empty()) queues += ' ';
+    queues += Number(d);
+  }
   std::printf("queues       %s waiting\n", queues.empty() ? "-" : queues.c_str());
   const double used = f.Get("parley_memory_used_bytes"), limit = f.Get("parley_memory_limit_bytes");
   if (limit > 0)
@@ -138,51 +141,96 @@ void PrintText(const Exposition& e, const std::string& where) {
               Number(f.Get("parley_push_drops_total")).c_str());
 
   std::string others;
-  for (const auto& [name, value] : Others(e))
-    if (value != 0) others += "\n             " + name + " " + Number(value);
-  std::printf("\ncounters     %s\n", others.empty() ? "all zero" : others.substr(14).c_str());
+  for (const auto& [name, value] : Others(e)) {
+    if (value == 0) continue;
+    if (!others.empty()) others += "\n             ";
+    others += name;
+    others += ' ';
+    others += Number(value);
+  }
+  std::printf("\ncounters     %s\n", others.empty() ? "all zero" : others.c_str());
 }
+
+// A JSON object or array, built by appending only.
+class Json {
+ public:
+  explicit Json(char open = '{') : close_(open == '{' ? '}' : ']') { out_ += open; }
+  Json& Add(std::string_view name, const std::string& value) {
+    Comma();
+    out_ += JsonString(name);
+    out_ += ':';
+    out_ += value;
+    return *this;
+  }
+  Json& Add(std::string_view name, std::optional<double> v) { return Add(name, Number(v)); }
+  Json& Item(const std::string& value) {
+    Comma();
+    out_ += value;
+    return *this;
+  }
+  std::string str() const { return out_ + close_; }
+
+ private:
+  void Comma() {
+    if (out_.size() > 1) out_ += ',';
+  }
+  std::string out_;
+  char close_;
+};
 
 void PrintJson(const Exposition& e) {
   const Figures f{e};
-  auto field = [](const std::string& name, const std::string& value) { return JsonString(name) + ":" + value; };
-  std::string out = "{" + field("uptime_seconds", Number(f.Get("parley_uptime_seconds")));
-  out += "," + field("start_time_seconds", Number(f.Get("parley_process_start_time_seconds")));
-  out += "," + field("connections", "{" + field("open", Number(f.Get("parley_connections_open"))) + "," +
-                                        field("accepted", Number(f.Get("parley_connections_accepted_total"))) + "," +
-                                        field("closed", Number(f.Get("parley_connections_closed_total"))) + "}");
-  std::string requests;
+  Json requests;
   for (const std::string& k : f.Kinds()) {
-    std::string r;
+    Json r;
     for (const char* result : {"ok", "no", "undecodable"})
-      r += (r.empty() ? "" : ",") + field(result, Number(f.Get("parley_requests_total", {{"kind", k}, {"result", result}})));
+      r.Add(result, f.Get("parley_requests_total", {{"kind", k}, {"result", result}}));
     for (const auto& [name, q] : {std::pair{"p50_seconds", 0.5}, {"p90_seconds", 0.9}, {"p99_seconds", 0.99}})
-      r += "," + field(name, Number(f.Latency(k, q)));
-    requests += (requests.empty() ? "" : ",") + field(k, "{" + r + "}");
+      r.Add(name, f.Latency(k, q));
+    requests.Add(k, r.str());
   }
-  out += "," + field("requests", "{" + requests + "}");
-  out += "," + field("bytes", "{" + field("received", Number(f.Get("parley_received_bytes_total"))) + "," +
-                                  field("sent", Number(f.Get("parley_sent_bytes_total"))) + "}");
-  std::string queues;
-  for (double d : f.Queues()) queues += (queues.empty() ? "" : ",") + Number(d);
-  out += "," + field("queues", "[" + queues + "]");
-  out += "," + field("memory", "{" + field("used_bytes", Number(f.Get("parley_memory_used_bytes"))) + "," +
-                                   field("limit_bytes", Number(f.Get("parley_memory_limit_bytes"))) + "}");
-  out += "," + field("journal", "{" + field("appends", Number(f.Get("parley_journal_appends_total"))) + "," +
-                                    field("writes", Number(f.Get("parley_journal_writes_total"))) + "," +
-                                    field("size_bytes", Number(e.Value("parley_journal_size_bytes"))) + "," +
-                                    field("fsync_p50_seconds", Number(e.Quantile("parley_journal_fsync_duration_seconds", 0.5))) + "," +
-                                    field("fsync_p99_seconds", Number(e.Quantile("parley_journal_fsync_duration_seconds", 0.99))) + "}");
-  out += "," + field("snapshots", "{" + field("taken", Number(f.Get("parley_snapshots_total"))) + "," +
-                                      field("age_seconds", Number(e.Value("parley_snapshot_age_seconds"))) + "," +
-                                      field("last_duration_seconds", Number(e.Value("parley_snapshot_duration_seconds"))) + "}");
-  out += "," + field("push", "{" + field("subscriptions", Number(f.Get("parley_subscriptions"))) + "," +
-                                 field("events", Number(f.Get("parley_push_events_total"))) + "," +
-                                 field("drops", Number(f.Get("parley_push_drops_total"))) + "}");
-  std::string others;
-  for (const auto& [name, value] : Others(e)) others += (others.empty() ? "" : ",") + field(name, Number(value));
-  out += "," + field("counters", "{" + others + "}") + "}\n";
-  std::fputs(out.c_str(), stdout);
+  Json queues('[');
+  for (double d : f.Queues()) queues.Item(Number(d));
+  Json others;
+  for (const auto& [name, value] : Others(e)) others.Add(name, value);
+  const char* fsync = "parley_journal_fsync_duration_seconds";
+  Json out;
+  out.Add("uptime_seconds", f.Get("parley_uptime_seconds"))
+      .Add("start_time_seconds", f.Get("parley_process_start_time_seconds"))
+      .Add("connections", Json()
+                              .Add("open", f.Get("parley_connections_open"))
+                              .Add("accepted", f.Get("parley_connections_accepted_total"))
+                              .Add("closed", f.Get("parley_connections_closed_total"))
+                              .str())
+      .Add("requests", requests.str())
+      .Add("bytes", Json()
+                        .Add("received", f.Get("parley_received_bytes_total"))
+                        .Add("sent", f.Get("parley_sent_bytes_total"))
+                        .str())
+      .Add("queues", queues.str())
+      .Add("memory", Json()
+                         .Add("used_bytes", f.Get("parley_memory_used_bytes"))
+                         .Add("limit_bytes", f.Get("parley_memory_limit_bytes"))
+                         .str())
+      .Add("journal", Json()
+                          .Add("appends", f.Get("parley_journal_appends_total"))
+                          .Add("writes", f.Get("parley_journal_writes_total"))
+                          .Add("size_bytes", e.Value("parley_journal_size_bytes"))
+                          .Add("fsync_p50_seconds", e.Quantile(fsync, 0.5))
+                          .Add("fsync_p99_seconds", e.Quantile(fsync, 0.99))
+                          .str())
+      .Add("snapshots", Json()
+                            .Add("taken", f.Get("parley_snapshots_total"))
+                            .Add("age_seconds", e.Value("parley_snapshot_age_seconds"))
+                            .Add("last_duration_seconds", e.Value("parley_snapshot_duration_seconds"))
+                            .str())
+      .Add("push", Json()
+                       .Add("subscriptions", f.Get("parley_subscriptions"))
+                       .Add("events", f.Get("parley_push_events_total"))
+                       .Add("drops", f.Get("parley_push_drops_total"))
+                       .str())
+      .Add("counters", others.str());
+  std::puts(out.str().c_str());
 }
 
 }  // namespace
