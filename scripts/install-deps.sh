@@ -7,6 +7,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libreadline-dev libssl-dev libsodium-dev openssl
+          libmicrohttpd-dev libcurl4-openssl-dev python3-prometheus-client
           clang libclang-rt-14-dev libsystemd-dev help2man dpkg-dev "$@")
 
 missing=()

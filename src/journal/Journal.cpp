@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "journal/Crc32c.h"
+#include "metrics/Metrics.h"
 #include "protocol/Wire.h"
 
 namespace parley {
@@ -356,7 +357,7 @@ std::optional<uint64_t> Journal::AppendEncoded(std::string_view records, uint64_
   if ((fd_ < 0 || size_ >= segment_bytes_) && !StartSegment(first_seq)) return std::nullopt;
   int err = Fault(Op::kWrite);
   if (err == 0 && !WriteAll(fd_, records)) err = errno != 0 ? errno : EIO;
-  if (err == 0 && sync && (err = Fault(Op::kSync)) == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err == 0 && sync && (err = Fault(Op::kSync)) == 0 && metrics::TimedFdatasync(fd_) != 0) err = errno;
   if (err != 0) {
     last_errno_ = err;
     // Nothing of the batch may stay: a later record would follow a hole.
@@ -378,7 +379,7 @@ std::optional<uint64_t> Journal::AppendEncoded(std::string_view records, uint64_
 bool Journal::Sync() {
   if (fd_ < 0) return true;
   int err = Fault(Op::kSync);
-  if (err == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err == 0 && metrics::TimedFdatasync(fd_) != 0) err = errno;
   if (err == 0) return true;
   last_errno_ = err;
   return false;

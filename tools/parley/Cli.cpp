@@ -7,6 +7,7 @@
 
 #include "ChatRoom.h"
 #include "Secret.h"
+#include "Stats.h"
 #include "Text.h"
 #include "Watch.h"
 
@@ -272,6 +273,13 @@ const Command kCommands[] = {
      "variable PARLEY_NEW_SECRET, else typed on the terminal twice. Logs in as USER\n"
      "with the current secret, then replaces it.",
      1, 1, RunPasswd},
+    {"stats", "[--metrics HOST:PORT] [--json]", "the server's figures from its metrics endpoint",
+     "Reads http://HOST:PORT/metrics (parleyd --metrics-port; default 127.0.0.1:9464) and prints\n"
+     "connections, requests by kind (ok, no, undecodable; latency percentiles estimated\n"
+     "from the histogram buckets), traffic, memory, journal, snapshots, push and the\n"
+     "server's counters. With --json: one JSON object. Exit status 3 when the endpoint\n"
+     "cannot be read.",
+     0, 3, RunStats},
     {"help", "[COMMAND]", "general help, or the help of COMMAND", "", 0, 1, RunHelp},
 };
 
