@@ -62,9 +62,16 @@ run_one() {  # variant load -> csv lines "variant,load,test,rps"
   wait "$pid" 2>/dev/null || true
 }
 
+# The order of the variants flips from run to run, so that neither always
+# runs first (on a fresh page cache, after an idle spell).
 for ((r = 1; r <= RUNS; r++)); do
+  order=("${VARIANTS[@]}")
+  if ((r % 2 == 0)); then
+    order=()
+    for ((i = ${#VARIANTS[@]} - 1; i >= 0; i--)); do order+=("${VARIANTS[$i]}"); done
+  fi
   for load in "${LOADS[@]}"; do
-    for variant in "${VARIANTS[@]}"; do run_one "$variant" "$load"; done
+    for variant in "${order[@]}"; do run_one "$variant" "$load"; done
   done
 done | tee "$scratch/all.csv" >&2
 echo "medians over $RUNS runs (requests per second; cpu-us/req: the server's CPU microseconds per request):"
