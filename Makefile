@@ -1,7 +1,8 @@
 # Two commands set everything up on a fresh Debian 12 machine:
-#   make run    build and start the server (build/parleyd) in the foreground
-#   make test   build and run every test through ctest
-#   make bench  compare throughput, latency and memory with Redis
+#   make run      build the server and the client, start the server (build/parleyd) in the foreground
+#   make test     build everything and run every test through ctest
+#   make bench    compare throughput, latency and memory with Redis
+#   make package  build the Debian package build-package/parley_*.deb
 BUILD ?= build
 GENERATOR ?= Ninja
 JOBS ?= $(shell nproc)
@@ -9,7 +10,10 @@ ARGS ?=
 # Where `make run` keeps the server's history (empty: memory only).
 DATA ?= data
 
-.PHONY: all deps configure build run test bench clean
+# The package: a Release build of its own, with Debian's hardening flags.
+PKG_BUILD ?= build-package
+
+.PHONY: all deps configure build run test bench package clean
 
 all: build
 
@@ -25,7 +29,8 @@ configure: $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target parleyd parley
 	./$(BUILD)/parleyd $(if $(DATA),--data-dir $(DATA)) $(ARGS)
 
 test: build
@@ -37,5 +42,14 @@ bench:
 	@$(MAKE) --no-print-directory build
 	bash bench/compare-redis.sh --build $(BUILD)
 
+package:
+	@bash scripts/install-deps.sh
+	cmake -S . -B $(PKG_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPARLEY_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS) -g0" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
+	cmake --build $(PKG_BUILD) -j $(JOBS)
+	cd $(PKG_BUILD) && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(PKG_BUILD)

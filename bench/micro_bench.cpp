@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics/Metrics.h"
 #include "net/Framing.h"
 #include "protocol/Events.h"
 #include "protocol/Wire.h"
@@ -92,6 +93,31 @@ void BM_ProcessList100(benchmark::State& state) {
   ProcessLoop(state, s.rm.get(), {f});
 }
 BENCHMARK(BM_ProcessList100);
+
+// What metrics add to a request: its count by kind and result, and its
+// latency kept in a run and observed with one clock reading per run of
+// `range(0)` replies (an event thread's hand-over to one connection).
+void BM_MetricsPerRequest(benchmark::State& state) {
+  const int64_t run = state.range(0);
+  metrics::LatencyRun timing;
+  int64_t stamp = metrics::NowNs(), i = 0;
+  for (auto _ : state) {
+    metrics::CountRequest(wire::EV_SENGMSG, metrics::Result::kOk);
+    timing.Add(wire::EV_SENGMSG, stamp);
+    if (++i % run == 0) {
+      timing.Finish();
+      ++stamp;  // the next run comes from a later pass
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+BENCHMARK(BM_MetricsPerRequest)->Arg(1)->Arg(16);
+
+// The clock reading itself, for scale.
+void BM_ClockReading(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(metrics::NowNs());
+}
+BENCHMARK(BM_ClockReading);
 
 }  // namespace
 }  // namespace parley

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs. As root it runs apt-get itself;
 # otherwise it prints the exact command to run. Extra package names given as
-# arguments are checked too (e.g. redis-server gnuplot-nox for the benchmarks).
+# arguments are checked too (e.g. redis-server gnuplot-nox for the benchmarks,
+# lintian for packaging/check-package.sh).
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libreadline-dev libssl-dev libsodium-dev openssl
-          clang libclang-rt-14-dev "$@")
+          libmicrohttpd-dev libcurl4-openssl-dev python3-prometheus-client
+          clang libclang-rt-14-dev libsystemd-dev help2man dpkg-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,7 +16,12 @@ namespace parley {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: parleyd [options]\n"
+    "Usage: parleyd [options]\n"
+    "\n"
+    "The Parley chat server: serves the chat protocol over TCP (and TLS), keeps\n"
+    "the store in memory and, with --data-dir, a journal of every change on disk.\n"
+    "\n"
+    "Options:\n"
     "  --port N            TCP port to listen on (default 8080; 0 picks a free port)\n"
     "  --threads N         event threads (default 3)\n"
     "  --backlog N         listen backlog (default 511; the system's somaxconn caps it)\n"
@@ -56,7 +61,8 @@ constexpr char kUsage[] =
     "                      limit, the default)\n"
     "  --metrics-port N    serve metrics (Prometheus text format) over HTTP at\n"
     "                      /metrics on port N (0 picks a free port; default: off)\n"
-    "  --metrics-bind ADDR address of the metrics listener (default 127.0.0.1)\n"
+    "  --metrics-bind ADDR  address of the metrics listener (default\n"
+    "                      127.0.0.1)\n"
     "  --log-level LEVEL   least level of the lines on stderr: error, warn, info\n"
     "                      (the default) or debug\n"
     "  --help              show this help and exit\n"

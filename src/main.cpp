@@ -15,11 +15,14 @@
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "Options.h"
+#include "ServiceNotify.h"
 #include "events/DurableGate.h"
 #include "events/EventThread.h"
 #include "events/QueueManager.h"
 #include "journal/JournalWriter.h"
 #include "journal/Recovery.h"
+#include "metrics/Metrics.h"
+#include "metrics/MetricsServer.h"
 #include "net/StdoutWriter.h"
 #include "net/Worker.h"
 #include "push/PushHub.h"
@@ -128,6 +131,7 @@ int main(int argc, char** argv) {
   // History first: nothing is served before the store holds all of it.
   std::unique_ptr<parley::JournalWriter> journal;
   if (!opt.data_dir.empty()) {
+    parley::service::Status("recovering the history from " + opt.data_dir);
     journal = OpenDataDir(opt, *store);
     if (!journal) return 1;
   }
@@ -161,12 +165,40 @@ int main(int argc, char** argv) {
     else
       parley::LogInfo("listening on 0.0.0.0:%d (plain) and 0.0.0.0:%d (TLS) with %d event threads (accounts: %s)",
                       aw.Port(), aw.TlsPort(), opt.threads, accounts);
-    std::thread admin_thread(std::ref(aw));
-    admin_thread.join();
-    parley::LogInfo("shutting down");
   } else {
     status = 1;
   }
+  // The metrics endpoint, once the listener is up; a port that cannot be had stops the start.
+  parley::MetricsServer metrics([&] {
+    return parley::metrics::Render({
+        .open_connections = [&aw] { return aw.OpenConnections(); },
+        .queue_depths =
+            [qm] {
+              std::vector<size_t> depths;
+              for (size_t i = 0; i < qm->QueueCount(); ++i) depths.push_back(qm->Queue(i)->GetSize());
+              return depths;
+            },
+        .subscriptions = [&hub] { return hub.Subscriptions(); },
+        .data_dir = opt.data_dir,
+    });
+  });
+  if (status == 0 && opt.metrics_port >= 0) {
+    if (metrics.Start(opt.metrics_bind, opt.metrics_port)) {
+      const bool v6 = opt.metrics_bind.find(':') != std::string::npos;
+      parley::LogInfo("metrics on http://%s%s%s:%d/metrics", v6 ? "[" : "", opt.metrics_bind.c_str(), v6 ? "]" : "",
+                      metrics.port());
+    } else {
+      status = 1;
+    }
+  }
+  if (status == 0) {
+    parley::service::Ready(aw.Port(), aw.TlsPort());  // every listener, the metrics one included, is up
+    std::thread admin_thread(std::ref(aw));
+    admin_thread.join();
+    parley::LogInfo("shutting down");
+    parley::service::Stopping();
+  }
+  metrics.Stop();
   qm->StopAll();
   for (auto& t : workers) t.join();
   secret_pool.Stop();

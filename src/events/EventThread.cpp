@@ -3,6 +3,7 @@
 #include "Limits.h"
 #include "events/DurableGate.h"
 #include "Log.h"
+#include "metrics/Metrics.h"
 #include "net/Connection.h"
 
 namespace parley {
@@ -21,10 +22,12 @@ void EventThread::operator()() {
   // Replies gathered for `conn` from `run` consecutive requests.
   std::shared_ptr<Connection> conn;
   size_t run = 0;
+  metrics::LatencyRun timing;  // of the run's requests, observed once their replies are handed over
   auto deliver = [&] {
     if (conn) {
       conn->Deliver(out, run);
     }
+    timing.Finish();
     conn.reset();
     run = 0;
     out.clear();
@@ -36,7 +39,7 @@ void EventThread::operator()() {
     }
     Counters::Get().requests.fetch_add(batch.size(), std::memory_order_relaxed);
     for (auto& ev : batch) {
-      if (ev->GetConnection() != conn || out.size() >= kReplyHandOver) {
+      if (ev->GetConnection() != conn || out.size() >= kReplyHandOver || timing.full()) {
         deliver();
         conn = ev->GetConnection();
       }
@@ -48,7 +51,8 @@ void EventThread::operator()() {
       }
       const size_t mark = out.Bytes().size();
       ev->SetOutput(&out);
-      ev->Run(rMgr);
+      metrics::CountRequest(ev->GetType(), ev->Run(rMgr) ? metrics::Result::kOk : metrics::Result::kNo);
+      timing.Add(ev->GetType(), ev->Received());
       DurableGate::Get().Hold(out, mark, rMgr->changeSink(), ev->HeldForJournal());
       ev.reset();
     }

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "journal/Crc32c.h"
+#include "metrics/Metrics.h"
 #include "protocol/Wire.h"
 
 namespace parley {
@@ -225,7 +226,8 @@ Journal::Journal(std::string dir, int lock_fd, size_t segment_bytes, bool read_o
 
 Journal::~Journal() {
   if (fd_ >= 0) {
-    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));  // give back what was set aside
+    // Gives back the blocks set aside (fallocate kept the size); a failure only leaves them reserved.
+    if (allocated_ > size_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) errno = 0;
     ::close(fd_);
   }
   if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
@@ -304,7 +306,7 @@ bool Journal::StartSegment(uint64_t first_seq) {
     return false;
   }
   if (fd_ >= 0) {
-    if (allocated_ > size_) ::ftruncate(fd_, static_cast<off_t>(size_));
+    if (allocated_ > size_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) errno = 0;  // as in ~Journal
     ::fdatasync(fd_);  // the old segment is complete and durable before the new one is used
     ::close(fd_);
   }
@@ -355,7 +357,7 @@ std::optional<uint64_t> Journal::AppendEncoded(std::string_view records, uint64_
   if ((fd_ < 0 || size_ >= segment_bytes_) && !StartSegment(first_seq)) return std::nullopt;
   int err = Fault(Op::kWrite);
   if (err == 0 && !WriteAll(fd_, records)) err = errno != 0 ? errno : EIO;
-  if (err == 0 && sync && (err = Fault(Op::kSync)) == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err == 0 && sync && (err = Fault(Op::kSync)) == 0 && metrics::TimedFdatasync(fd_) != 0) err = errno;
   if (err != 0) {
     last_errno_ = err;
     // Nothing of the batch may stay: a later record would follow a hole.
@@ -377,7 +379,7 @@ std::optional<uint64_t> Journal::AppendEncoded(std::string_view records, uint64_
 bool Journal::Sync() {
   if (fd_ < 0) return true;
   int err = Fault(Op::kSync);
-  if (err == 0 && ::fdatasync(fd_) != 0) err = errno;
+  if (err == 0 && metrics::TimedFdatasync(fd_) != 0) err = errno;
   if (err == 0) return true;
   last_errno_ = err;
   return false;

@@ -9,6 +9,7 @@
 #include "Limits.h"
 #include "Log.h"
 #include "journal/Records.h"
+#include "metrics/Metrics.h"
 
 namespace parley {
 
@@ -168,6 +169,9 @@ bool JournalWriter::WriteGroup(std::string_view records, uint64_t first, uint64_
     UpdateAccepting();
   }
   since_snapshot_ += records.size();
+  metrics::ThreadBlock& counts = metrics::Mine();
+  counts.journal_records.Add(last - first + 1);
+  counts.journal_writes.Add(1);
   if (cfg_.fsync == FsyncPolicy::kEverySec) {
     std::lock_guard lk(sync_mu_);
     written_ = last;
@@ -191,7 +195,7 @@ void JournalWriter::RunSyncer() {
     const uint64_t target = written_;
     const int fd = ::dup(sync_fd_);
     lk.unlock();
-    const bool ok = fd >= 0 && ::fdatasync(fd) == 0;
+    const bool ok = fd >= 0 && metrics::TimedFdatasync(fd) == 0;
     const int err = errno;
     if (fd >= 0) ::close(fd);
     lk.lock();
@@ -229,6 +233,7 @@ void JournalWriter::Housekeeping() {
       RemoveOldSnapshots(cfg_.dir, r.covered_seq);
       last_snapshot_bytes_ = r.bytes;
       Counters::Get().snapshots.fetch_add(1, std::memory_order_relaxed);
+      metrics::SetSnapshotDuration(std::chrono::milliseconds(static_cast<int64_t>(NowMs() - snapshot_started_ms_)));
       LogInfo("snapshot %s: %llu records, %llu bytes in %llu ms; %zu journal segments removed", r.path.c_str(),
               static_cast<unsigned long long>(r.records), static_cast<unsigned long long>(r.bytes),
               static_cast<unsigned long long>(NowMs() - snapshot_started_ms_), removed);

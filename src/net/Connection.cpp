@@ -10,6 +10,7 @@
 #include "Limits.h"
 #include "Log.h"
 #include "events/DurableGate.h"
+#include "metrics/Metrics.h"
 #include "MemoryBudget.h"
 #include "security/Tls.h"
 
@@ -88,6 +89,7 @@ bool Connection::TlsSendLocked() {
     for (std::string_view c = tls_->Unsent(); !c.empty(); c = tls_->Unsent()) {
       ssize_t n = ::send(fd_, c.data(), c.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
+        metrics::CountBytesOut(static_cast<uint64_t>(n));
         tls_->MarkSent(static_cast<size_t>(n));
         continue;
       }
@@ -115,6 +117,7 @@ size_t Connection::FlushLocked(size_t stream_budget) {
     while (out_off_ < out_.size()) {
       ssize_t n = ::send(fd_, out_.data() + out_off_, out_.size() - out_off_, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
+        metrics::CountBytesOut(static_cast<uint64_t>(n));
         out_off_ += static_cast<uint32_t>(n);
         continue;
       }

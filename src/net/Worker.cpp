@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "MemoryBudget.h"
 #include "events/DurableGate.h"
+#include "metrics/Metrics.h"
 #include "push/PushHub.h"
 #include "net/StdoutWriter.h"
 #include "protocol/Events.h"
@@ -73,21 +74,22 @@ class Worker::Dispatcher final : public FrameSink {
   Dispatcher(Worker& w, const std::shared_ptr<Connection>& conn) : w_(w), conn_(conn) {}
   void OnFrame(const char* payload, size_t len) override {
     ++frames_;
-    if (!w_.CreateEvent(payload, len, conn_)) Reject();
+    if (!w_.CreateEvent(payload, len, conn_)) Reject(metrics::KindOfPayload(payload, len));
     if (w_.rate_cost_ns_ != 0) w_.ChargeRate(conn_.get());
   }
   void OnBadLength(int32_t len) override {
     ++frames_;
     bad_length_log.Log("parleyd: connection %d: frame length %d outside 1..%d, skipped", conn_->fd(), len,
                        static_cast<int>(kMaxPayload));
-    Reject();
+    Reject(metrics::kUnknownKind);
   }
   // The in-flight bound is exact: not one more frame once reading is paused.
   bool Stopped() const override { return conn_->ReadPaused(); }
   size_t frames() const { return frames_; }
 
  private:
-  static void Reject() {
+  static void Reject(size_t kind) {
+    metrics::CountRequest(kind, metrics::Result::kUndecodable);
     Counters::Get().rejected_frames.fetch_add(1, std::memory_order_relaxed);
     StdoutWriter::Get().Write(kFrameError);
   }
@@ -208,12 +210,17 @@ int Worker::PollTimeoutMs(Clock::time_point now) const {
 void Worker::operator()() {
   constexpr int kMaxEvents = 256;
   epoll_event events[kMaxEvents];
+  // The end of the last pass, and the start of this one: the loop's only clock readings.
+  Clock::time_point now = Clock::now();
   while (!stop_) {
-    int n = epoll_wait(epfd_, events, kMaxEvents, PollTimeoutMs(Clock::now()));
+    int n = epoll_wait(epfd_, events, kMaxEvents, PollTimeoutMs(now));
+    const Clock::time_point pass_start = Clock::now();
+    pass_start_ns_ = metrics::ToNs(pass_start);
     inline_left_ = kInlineBudget;
     stream_left_ = kListingBytesPerPass;
     handshakes_left_ = kMaxHandshakeStepsPerPass;
     if (n < 0) {
+      now = pass_start;
       if (errno == EINTR) continue;
       LogError("epoll_wait failed: %s", strerror(errno));
       break;
@@ -241,7 +248,13 @@ void Worker::operator()() {
     }
     qMgr->Submit(staged_);
     if (ChangeSink* sink = rMgr->changeSink()) sink->Submit();  // this pass's changes: one group
-    const Clock::time_point now = Clock::now();
+    now = Clock::now();
+    // The requests answered here had their replies handed over during the pass.
+    for (size_t k = 0; inline_kinds_ != 0; ++k, inline_kinds_ >>= 1) {
+      if ((inline_kinds_ & 1) == 0) continue;
+      metrics::ObserveLatency(k, pass_start_ns_, metrics::ToNs(now), inline_answered_[k]);
+      inline_answered_[k] = 0;
+    }
     ExpireFrameTimers(now);
     ExpireRateTimers(now);
     if (memory_limited_ && now >= next_memory_check_) {
@@ -345,6 +358,7 @@ void Worker::AcceptAll(int listenfd, bool tls) {
     // its bytes trickle in (they do not count as progress).
     if (tls) SetFrameTimer(key, true, true);
     conns_.emplace(key, std::move(conn));
+    open_.store(conns_.size(), std::memory_order_relaxed);
   }
 }
 
@@ -399,6 +413,7 @@ bool Worker::ReadFrom(const std::shared_ptr<Connection>& conn) {
     // A handshake waits for a later pass once this one made its share.
     if (conn->Tls() && handshakes_left_ <= 0 && conn->Handshaking()) break;
     ssize_t n = recv(conn->fd(), buf, kReadChunk, 0);
+    if (n > 0) metrics::CountBytesIn(static_cast<uint64_t>(n));
     bool eof = false;
     if (n > 0 && conn->Tls()) {
       if (!DecryptAndFeed(conn, buf, static_cast<size_t>(n), eof) && !eof) return false;
@@ -535,6 +550,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
   if (!res) return false;
   res->SetFd(conn->fd());
   res->SetConnection(conn);
+  res->SetReceived(pass_start_ns_);
   if (res->RunsAlone()) {
     RunAlone(std::move(res), conn);
     return true;
@@ -549,11 +565,18 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
         const size_t mark = out->Bytes().size();
         NoWaitScope no_wait;
         res->SetOutput(out);
-        res->Run(rMgr);
+        const bool ok = res->Run(rMgr);
         busy = StoreWasBusy();
         // A lock was busy: nothing changed; the request waits its turn on an event thread.
-        if (busy) out->Bytes().resize(mark);
-        else DurableGate::Get().Hold(*out, mark, rMgr->changeSink(), res->HeldForJournal());
+        if (busy) {
+          out->Bytes().resize(mark);
+        } else {
+          DurableGate::Get().Hold(*out, mark, rMgr->changeSink(), res->HeldForJournal());
+          const uint64_t kind = res->GetType();
+          metrics::CountRequest(kind, ok ? metrics::Result::kOk : metrics::Result::kNo);
+          ++inline_answered_[kind];
+          inline_kinds_ |= uint32_t{1} << kind;
+        }
       }
       if (!busy) {
         --inline_left_;
@@ -628,12 +651,14 @@ void Worker::CloseConnection(Connection* raw) {
   Counters::Get().closed.fetch_add(1, std::memory_order_relaxed);
   graveyard_.push_back(std::move(it->second));
   conns_.erase(it);
+  open_.store(conns_.size(), std::memory_order_relaxed);
   ResumeAccepting();  // a descriptor is free again
 }
 
 void Worker::CloseAll() {
   for (auto& [raw, conn] : conns_) conn->Close();
   conns_.clear();
+  open_.store(0, std::memory_order_relaxed);
   frame_timers_.clear();
   frame_deadline_.clear();
   rate_timers_.clear();

@@ -21,6 +21,8 @@
 // construction and Listen run on the main thread before the loop starts.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +36,7 @@
 
 #include "Options.h"
 #include "events/QueueManager.h"
+#include "metrics/Metrics.h"
 #include "net/Connection.h"
 #include "net/Framing.h"
 #include "store/ResourceManager.h"
@@ -61,6 +64,8 @@ class Worker {
   // The bound ports, once Listen succeeded; -1 for a listener not opened.
   int Port() const { return port_; }
   int TlsPort() const { return tls_port_; }
+  // Connections open now; any thread.
+  size_t OpenConnections() const { return open_.load(std::memory_order_relaxed); }
   // The TLS listener's context (`opt.tls_port` >= 0); set before Listen.
   void SetTlsContext(const TlsContext* ctx) { tls_ctx_ = ctx; }
   // Called on the network thread when SIGUSR1 arrives (a snapshot is asked
@@ -143,6 +148,12 @@ class Worker {
   Clock::time_point accept_resume_at_{};
   Clock::time_point next_memory_check_{};
   bool stop_ = false;
+  // Metrics: the start of the current pass (metrics::NowNs), and the requests
+  // answered on this thread during it, by kind (a bit per kind that has some).
+  int64_t pass_start_ns_ = 0;
+  std::array<uint32_t, metrics::kKinds> inline_answered_{};
+  uint32_t inline_kinds_ = 0;
+  std::atomic<size_t> open_{0};
 
   std::unordered_map<Connection*, std::shared_ptr<Connection>> conns_;
   // Connections closed during the current pass: kept alive until its end, as

@@ -78,6 +78,9 @@ class Event {
   void SetType(uint64_t code) { type = code; }
   void SetFd(int sock) { fd = sock; }
   void SetConnection(std::shared_ptr<Connection> conn) { connection = std::move(conn); }
+  // When its frame was read (metrics::NowNs; 0: not stamped), for its latency.
+  void SetReceived(int64_t ns) { received_ns = ns; }
+  int64_t Received() const { return received_ns; }
   uint64_t GetType() const { return type; }
   int GetFd() const { return fd; }
   const std::shared_ptr<Connection>& GetConnection() const { return connection; }
@@ -145,6 +148,7 @@ class Event {
  private:
   uint64_t type = 0;
   int fd = -1;
+  int64_t received_ns = 0;
   std::shared_ptr<Connection> connection;
   std::string* out = nullptr;
   ReplyBuffer* replies = nullptr;

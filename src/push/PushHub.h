@@ -79,6 +79,8 @@ class PushHub final : public ChangeSink {
   void Unfollow(const std::shared_ptr<Connection>& conn, uint32_t chat);
   // Network thread, after conn->Close(): ends every subscription of `conn`.
   void DropConnection(const std::shared_ptr<Connection>& conn);
+  // Subscriptions (a connection following a chat) now, as posted; any thread.
+  size_t Subscriptions() const { return followed_.load(std::memory_order_relaxed); }
 
  private:
   struct Item {

@@ -4,6 +4,7 @@
 
 #include "Log.h"
 #include "events/DurableGate.h"
+#include "metrics/Metrics.h"
 #include "net/Connection.h"
 #include "protocol/Events.h"
 #include "store/ResourceManager.h"
@@ -70,11 +71,12 @@ void SecretPool::Loop() {
 void SecretPool::RunOne(Event& ev) {
   ReplyBuffer out;
   ev.SetOutput(&out);
-  ev.Run(&rm_);
+  metrics::CountRequest(ev.GetType(), ev.Run(&rm_) ? metrics::Result::kOk : metrics::Result::kNo);
   ChangeSink* sink = rm_.changeSink();
   DurableGate::Get().Hold(out, 0, sink, ev.HeldForJournal());
   Counters::Get().requests.fetch_add(1, std::memory_order_relaxed);
   if (const std::shared_ptr<Connection>& conn = ev.GetConnection()) conn->Deliver(out, 1);
+  metrics::ObserveLatency(ev.GetType(), ev.Received(), metrics::NowNs());
   if (sink != nullptr) sink->Submit();
 }
 

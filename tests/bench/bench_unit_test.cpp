@@ -171,7 +171,7 @@ TEST(Mixed, FollowsTheAdvertisedShares) {
 ParseResult Parse(std::vector<std::string_view> args) { return ParseOptions(args); }
 
 TEST(Options, ParsesEveryOption) {
-  ParseResult r = Parse({"--host", "localhost", "--port", "9000", "-c", "8", "-n", "500", "-P", "16", "-d", "10",
+  ParseResult r = Parse({"--host", "localhost", "--port=9000", "-c", "8", "-n", "500", "-P", "16", "-d", "10",
                          "-t", "fanout,mixed,send", "--csv", "-q", "--threads", "2", "--subscribers", "7", "--chats",
                          "3", "--rate", "50", "--warmup", "0", "--duration", "2", "--server-pid", "42"});
   ASSERT_TRUE(r.options) << r.error;
@@ -202,7 +202,7 @@ TEST(Options, RejectsBadCommandLines) {
       {"-P", "0"},      {"-t", "ping"},      {"-t", ","},     {"--threads", "0"}, {"-d", "5000"},
       {"--bogus"},      {"-c"},              {"--subscribers", "0"}, {"--rate", "-1"}, {"--duration", "0"},
       {"--chats", "0"},  {"--cacert", "ca.pem"}, {"--insecure"}, {"--tls", "--insecure", "--cacert", "ca.pem"},
-      {"--tls", "-t", "fanout"}, {"--tls", "--listers", "1"},
+      {"--tls", "-t", "fanout"}, {"--tls", "--listers", "1"}, {"--port="}, {"--csv=1"}, {"-c=8"},
   };
   for (const auto& args : bad) {
     ParseResult r = Parse(args);
@@ -210,6 +210,8 @@ TEST(Options, RejectsBadCommandLines) {
     EXPECT_FALSE(r.error.empty());
   }
   EXPECT_TRUE(Parse({"--help"}).help);
+  EXPECT_TRUE(Parse({"-q", "--version"}).version);
+  EXPECT_EQ(Parse({"-q", "--rate"}).error, "--rate needs a value");
 }
 
 }  // namespace

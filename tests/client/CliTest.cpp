@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +12,7 @@
 
 #include "ServerProcess.h"
 #include "parley/Client.h"
+#include <parley/Version.h>
 
 namespace parley {
 namespace {
@@ -144,11 +146,20 @@ TEST_F(CliTest, SendFromStdinIsBinarySafe) {
   EXPECT_NE(hist.out.find("\\x1b"), std::string::npos);
   EXPECT_EQ(std::count(hist.out.begin(), hist.out.end(), '\n'), 1);
 
-  // A body too large for one request is a usage error; nothing is sent.
-  RunResult big = Run({"send", a, room, "-"}, std::string(4000, 'x'));
-  EXPECT_EQ(big.exit_status, 2);
-  EXPECT_NE(big.err.find("3200"), std::string::npos) << big.err;
-  EXPECT_EQ(Ids(room).size(), 1u);
+  // A request holds at most 3200 bytes: the type, the names and the body,
+  // each field with an 8-byte length (an edit adds the id). A body that fits
+  // exactly is sent; one byte more is a usage error naming the limit, unsent.
+  const size_t send_max = 3200 - 32 - a.size() - room.size(), edit_max = send_max - 8;
+  EXPECT_EQ(Run({"send", a, room, "-"}, std::string(send_max, 'x')).exit_status, 0);
+  EXPECT_EQ(Run({"edit", a, room, std::to_string(ids[0]), "-"}, std::string(edit_max, 'y')).exit_status, 0);
+  for (const auto& [args, max] : {std::pair{Words("send " + a + " " + room + " -"), send_max},
+                                  {Words("edit " + a + " " + room + " " + std::to_string(ids[0]) + " -"), edit_max}}) {
+    RunResult big = Run(args, std::string(max + 1, 'z'));
+    EXPECT_EQ(big.exit_status, 2) << args[0];
+    EXPECT_NE(big.err.find("at most " + std::to_string(max) + " fit"), std::string::npos) << big.err;
+  }
+  EXPECT_EQ(Ids(room).size(), 2u);
+  EXPECT_EQ(Run({"get", room, std::to_string(ids[0])}).out, a + "\n" + std::string(edit_max, 'y') + "\n");
 }
 
 // Usage errors exit 2 with a reason and no output; help, at every level, exits 0.
@@ -166,10 +177,75 @@ TEST_F(CliTest, UsageErrorsExitTwoAndHelpZero) {
        {"--help", "-h", "help", "help send", "send --help", "history -h", "chat --help", "watch --help"}) {
     RunResult r = Run(Words(line));
     EXPECT_EQ(r.exit_status, 0) << line;
-    EXPECT_TRUE(r.out.starts_with("usage: parley")) << r.out;
+    EXPECT_TRUE(r.out.starts_with("Usage: parley")) << r.out;
     EXPECT_EQ(r.err, "");
   }
   EXPECT_NE(Run({"chat", "--help"}).out.find("/forward ID CHAT"), std::string::npos);
+}
+
+// With --json a failure is also one object on stdout, with the exit status and
+// the reason printed on stderr; a failure before --json is seen prints none.
+TEST_F(CliTest, JsonFailuresAreObjectsOnStdout) {
+  const std::string closed = std::to_string(test::ClosedLoopbackPort());
+  const struct {
+    std::string line;
+    int exit_status;
+    std::string status;  // empty: no object
+  } cases[] = {
+      {"--json list " + Unique("nowhere"), 1, "refused"},
+      {"--json get room 12x", 2, "usage"},
+      {"--json --bogus list room", 2, "usage"},
+      {"--json list", 2, "usage"},
+      {"--port=" + closed + " --json list room", 3, "unreachable"},
+      {"watch alice --json", 2, "usage"},
+      {"--bogus --json list room", 2, ""},
+  };
+  for (const auto& c : cases) {
+    RunResult r = Run(Words(c.line));
+    EXPECT_EQ(r.exit_status, c.exit_status) << c.line;
+    std::string reason = r.err.substr(0, r.err.size() - 1);  // "parley: [refused: ]REASON\n"
+    for (const char* prefix : {"parley: ", "refused: "})
+      if (reason.starts_with(prefix)) reason.erase(0, std::strlen(prefix));
+    EXPECT_EQ(r.out, c.status.empty() ? "" : "{\"status\":\"" + c.status + "\",\"exit\":" +
+                                             std::to_string(c.exit_status) + ",\"error\":\"" + reason + "\"}\n")
+        << c.line;
+  }
+}
+
+// Every program: --help and --version on stdout with status 0; a bad command
+// line, a flag without its value and a bad "--flag=value" exit 2 with the reason on stderr.
+TEST(Programs, HelpVersionAndUsageErrors) {
+  const struct {
+    const char* path;
+    std::string name, bad_port;
+  } programs[] = {{PARLEYD_PATH, "parleyd", "invalid value for --port: x"},
+                  {PARLEY_CLI_PATH, "parley", "--port needs a port number"},
+                  {PARLEY_BENCH_PATH, "parley-bench", "bad value 'x' for --port"}};
+  for (const auto& p : programs) {
+    const struct {
+      std::vector<std::string> args;
+      int exit_status;
+      std::string out, err;  // expected at the start of stdout, and within stderr
+    } cases[] = {
+        {{"--help"}, 0, "Usage: " + p.name + " [", ""},
+        {{"-h"}, 0, "Usage: " + p.name + " [", ""},
+        {{"--version"}, 0, p.name + " " + PARLEY_VERSION + "\n", ""},
+        {{"--bogus"}, 2, "", p.name + ": "},
+        {{"--version=1"}, 2, "", "--version takes no value"},
+        {{"--port"}, 2, "", "--port needs a value"},
+        {{"--port=x"}, 2, "", p.bad_port},
+    };
+    for (const auto& c : cases) {
+      std::vector<std::string> argv{p.path};
+      argv.insert(argv.end(), c.args.begin(), c.args.end());
+      RunResult r = RunProcess(argv);
+      EXPECT_EQ(r.exit_status, c.exit_status) << p.name << " " << c.args[0];
+      EXPECT_TRUE(r.out.starts_with(c.out)) << p.name << " " << c.args[0] << ": " << r.out;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << p.name << " " << c.args[0] << ": " << r.err;
+      if (c.exit_status == 0) EXPECT_EQ(r.err, "") << p.name;
+      else EXPECT_EQ(r.out, "") << p.name;
+    }
+  }
 }
 
 // "--" ends the options: the text may then look like one.

@@ -1,7 +1,12 @@
 // The server over a real socket: every request kind byte for byte, framing, start-up and shutdown.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "Peer.h"
@@ -192,7 +197,7 @@ TEST(Server, StartUpFailuresExitWithAStatusAndAReason) {
     args.insert(args.begin(), PARLEYD_PATH);
     RunResult r = RunProcess(args);
     EXPECT_EQ(r.exit_status, 2) << args[1];
-    EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Usage:"), std::string::npos) << r.err;
   }
 }
 
@@ -206,6 +211,51 @@ TEST(Server, SigtermAndSigintExitCleanly) {
     EXPECT_EQ(srv.Stop(sig), 0) << srv.Stderr();
     EXPECT_TRUE(c.WaitEof());
   }
+}
+
+// Under systemd (a unit of Type=notify) READY=1 comes once the history is
+// recovered and the port takes connections; STOPPING=1 comes on SIGTERM.
+TEST(Server, TellsSystemdWhenReadyAndWhenStopping) {
+  const std::string dir = ::testing::TempDir() + "parley-notify-" + std::to_string(getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir + "/data");
+  {
+    ServerProcess first;
+    ASSERT_TRUE(first.Start({"--data-dir", dir + "/data"})) << first.Stderr();
+    Peer c;
+    ASSERT_TRUE(c.Connect(first.port()));
+    ASSERT_EQ(c.Status(Register("kept")), true);
+    ASSERT_EQ(first.Stop(SIGTERM), 0) << first.Stderr();
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = dir + "/notify";
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  path.copy(addr.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  // The next state the server sends, or "" after ten seconds.
+  auto next = [fd] {
+    pollfd p{fd, POLLIN, 0};
+    char buf[512];
+    if (poll(&p, 1, 10000 * kSlowdown) != 1) return std::string();
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  };
+  Child srv;
+  ASSERT_TRUE(srv.Start({PARLEYD_PATH, "--port", "0", "--data-dir", dir + "/data"},
+                        {"", false, 0, {"NOTIFY_SOCKET=" + path}}));
+  EXPECT_EQ(next(), "STATUS=recovering the history from " + dir + "/data");
+  const std::string ready = next();
+  std::smatch port;
+  ASSERT_TRUE(std::regex_match(ready, port, std::regex("READY=1\nSTATUS=listening on port ([0-9]+)"))) << ready;
+  Peer c;  // at once: the port takes connections and the history is back
+  ASSERT_TRUE(c.Connect(std::stoi(port[1]), After(100ms)));
+  EXPECT_EQ(c.Status(Register("kept")), false);
+  EXPECT_EQ(srv.Stop(SIGTERM), 0) << srv.Stderr();
+  EXPECT_EQ(next(), "STOPPING=1\nSTATUS=shutting down");
+  close(fd);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -36,9 +36,17 @@ bool ServerProcess::Start(std::vector<std::string> args, long nofile, bool read_
   argv.insert(argv.end(), args.begin(), args.end());
   const std::string marker = "listening on ";
   if (!Child::Start(argv, {"", false, nofile, {}, read_stdout}) || WaitFor(marker, true, timeout) == std::string::npos) return false;
-  const std::string err = Stderr();
+  std::string err = Stderr();
   const size_t colon = err.find(':', err.find(marker) + marker.size());
   port_ = colon == std::string::npos ? 0 : std::atoi(err.c_str() + colon + 1);
+  // With --metrics-port: "metrics on http://ADDR:PORT/metrics", the port after the last colon.
+  if (std::find(args.begin(), args.end(), "--metrics-port") != args.end()) {
+    const size_t end = WaitFor("/metrics", true, timeout);
+    err = Stderr();
+    const size_t at = end == std::string::npos ? std::string::npos : err.rfind(':', end);
+    metrics_port_ = at == std::string::npos ? 0 : std::atoi(err.c_str() + at + 1);
+    if (metrics_port_ <= 0) return false;
+  }
   return port_ > 0;
 }
 

@@ -24,6 +24,8 @@ class ServerProcess : public Child {
   bool Start(std::vector<std::string> args = {}, long nofile = 0, bool read_stdout = true,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
   int port() const { return port_; }
+  // The metrics port, when started with --metrics-port.
+  int metrics_port() const { return metrics_port_; }
 
   bool WaitStdout(std::string_view needle, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     return WaitFor(needle, false, timeout) != std::string::npos;
@@ -34,6 +36,7 @@ class ServerProcess : public Child {
 
  private:
   int port_ = 0;
+  int metrics_port_ = 0;
 };
 
 // A suite sharing one server, which must exit with status 0 on SIGTERM after the suite.

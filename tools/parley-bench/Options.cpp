@@ -37,46 +37,55 @@ std::optional<std::vector<TestKind>> ParseTests(std::string_view list) {
 }  // namespace
 
 std::string Usage() {
-  return "Usage: parley-bench [--host H] [--port P] [-c CLIENTS] [-n REQUESTS] [-P PIPELINE]\n"
-         "                    [-d BODY_BYTES] [-t TESTS] [--threads N] [--csv] [-q]\n"
-         "                    [--listers N [--list-messages M]] [--subscribers S] [--rate R]\n"
-         "                    [--warmup SEC] [--duration SEC] [--chats C] [--server-pid PID]\n"
-         "                    [--tls [--cacert FILE | --insecure]] [--help]\n"
+  return "Usage: parley-bench [OPTIONS]\n"
          "\n"
-         "  --host H       server address (default 127.0.0.1)\n"
-         "  --port P       server port (default 8080)\n"
-         "  -c CLIENTS     parallel connections (default 50)\n"
-         "  -n REQUESTS    requests per test, shared by all connections (default 100000)\n"
-         "  -P PIPELINE    requests written at once per connection (default 1: no pipelining)\n"
-         "  -d BODY_BYTES  message body size for send, fetch, list and fanout (default 64)\n"
-         "  -t TESTS       comma-separated subset of: send,fetch,list,register,mixed,\n"
-         "                 subscribe,fanout (default the first five; they always run\n"
-         "                 in that order)\n"
-         "  --threads N    event loops, each driving a share of the connections (default 1)\n"
-         "  --csv          machine-readable output: a header line, then one line per test\n"
-         "  -q             quiet: one line per test\n"
-         "  --listers N    background load: N more connections list one big chat over and\n"
-         "                 over, reading each listing in full, for as long as the tests\n"
-         "                 run (default 0: none); the listings completed are reported\n"
-         "  --list-messages M\n"
-         "                 messages in that chat, stored with one-byte bodies during\n"
-         "                 set-up (default 1000000; only with --listers)\n"
-         "  --subscribers S\n"
-         "                 subscriber connections of subscribe and fanout (default 100)\n"
-         "  --rate R       fanout: messages published per second (default 0: flat out,\n"
-         "                 with -P publishes unanswered and no subscriber more than\n"
-         "                 1024 messages behind)\n"
-         "  --warmup SEC   fanout: seconds of publishing before the measured window (default 1)\n"
-         "  --duration SEC fanout: seconds of the measured window (default 5)\n"
-         "  --chats C      subscribe: chats each subscriber follows (default 1000)\n"
-         "  --server-pid PID\n"
-         "                 the server's process on this machine: subscribe reports its\n"
-         "                 memory per idle subscription, fanout its CPU time\n"
-         "  --tls          speak TLS (to the server's --tls-port); the request tests only,\n"
-         "                 without --listers. The handshakes are not timed\n"
-         "  --cacert FILE  trust the CA certificates in FILE (PEM) rather than the\n"
-         "                 system's; the certificate must name the host connected to\n"
-         "  --insecure     accept any certificate (for a quick try only)\n"
+         "Load generator for the Parley chat server: sets up users and chats, runs the\n"
+         "selected tests over many parallel connections, checks every reply and prints\n"
+         "throughput and latency percentiles.\n"
+         "\n"
+         "Options:\n"
+         "  --host H            server address (default 127.0.0.1)\n"
+         "  --port P            server port (default 8080)\n"
+         "  -c CLIENTS          parallel connections (default 50)\n"
+         "  -n REQUESTS         requests per test, shared by all connections (default\n"
+         "                      100000)\n"
+         "  -P PIPELINE         requests written at once per connection (default 1: no\n"
+         "                      pipelining)\n"
+         "  -d BODY_BYTES       message body size for send, fetch, list and fanout\n"
+         "                      (default 64)\n"
+         "  -t TESTS            comma-separated subset of: send,fetch,list,register,\n"
+         "                      mixed,subscribe,fanout (default the first five; they\n"
+         "                      always run in that order)\n"
+         "  --threads N         event loops, each driving a share of the connections\n"
+         "                      (default 1)\n"
+         "  --csv               machine-readable output: a header line, then one line per\n"
+         "                      test\n"
+         "  -q                  quiet: one line per test\n"
+         "  --listers N         background load: N more connections list one big chat\n"
+         "                      over and over, reading each listing in full, for as long\n"
+         "                      as the tests run (default 0: none); the listings\n"
+         "                      completed are reported\n"
+         "  --list-messages M   messages in that chat, stored with one-byte bodies\n"
+         "                      during set-up (default 1000000; only with --listers)\n"
+         "  --subscribers S     subscriber connections of subscribe and fanout (default\n"
+         "                      100)\n"
+         "  --rate R            fanout: messages published per second (default 0: flat\n"
+         "                      out, with -P publishes unanswered and no subscriber more\n"
+         "                      than 1024 messages behind)\n"
+         "  --warmup SEC        fanout: seconds of publishing before the measured window\n"
+         "                      (default 1)\n"
+         "  --duration SEC      fanout: seconds of the measured window (default 5)\n"
+         "  --chats C           subscribe: chats each subscriber follows (default 1000)\n"
+         "  --server-pid PID    the server's process on this machine: subscribe reports\n"
+         "                      its memory per idle subscription, fanout its CPU time\n"
+         "  --tls               speak TLS (to the server's --tls-port); the request tests\n"
+         "                      only, without --listers. The handshakes are not timed\n"
+         "  --cacert FILE       trust the CA certificates in FILE (PEM) rather than the\n"
+         "                      system's; the certificate must name the host connected to\n"
+         "  --insecure          accept any certificate (for a quick try only)\n"
+         "  --help              show this help and exit\n"
+         "  --version           show the version and exit\n"
+         "Options take their value as \"-c 8\" or, the long ones, \"--port=9000\".\n"
          "\n"
          "Tests: send (message to a chat of all clients), fetch (one message by id),\n"
          "list (ids of a chat holding 100 messages), register (fresh account names),\n"
@@ -86,16 +95,31 @@ std::string Usage() {
          "events delivered per second and publish-to-delivery latency, each event's body\n"
          "carrying its send time). Users, chats and stored messages are set up first and\n"
          "not timed. Every reply is checked; wrong or missing replies are\n"
-         "counted, reported, and make the exit status 1.\n";
+         "counted, reported, and make the exit status 1.\n"
+         "\n"
+         "Exit status: 0 every reply was right, 1 a wrong or missing reply or the\n"
+         "server could not be reached, 2 a bad command line.\n";
 }
 
 ParseResult ParseOptions(std::span<const std::string_view> args) {
   ParseResult r;
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
+    // "--name value" or "--name=value".
     std::string_view a = args[i];
-    if (a == "--help" || a == "-h") {
-      r.help = true;
+    std::optional<std::string_view> inline_value;
+    if (const size_t eq = a.find('='); a.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = a.substr(eq + 1);
+      a = a.substr(0, eq);
+    }
+    const bool flag = a == "--help" || a == "-h" || a == "--version" || a == "--csv" || a == "-q" || a == "--tls" ||
+                      a == "--insecure";
+    if (flag && inline_value) {
+      r.error = std::string(a) + " takes no value";
+      return r;
+    }
+    if (a == "--help" || a == "-h" || a == "--version") {
+      (a == "--version" ? r.version : r.help) = true;
       return r;
     }
     if (a == "--csv") {
@@ -119,11 +143,11 @@ ParseResult ParseOptions(std::span<const std::string_view> args) {
       r.error = "unknown option '" + std::string(a) + "'";
       return r;
     }
-    if (i + 1 >= args.size()) {
-      r.error = "option " + std::string(a) + " needs a value";
+    if (!inline_value && i + 1 >= args.size()) {
+      r.error = std::string(a) + " needs a value";
       return r;
     }
-    std::string_view v = args[++i];
+    std::string_view v = inline_value ? *inline_value : args[++i];
     bool ok = true;
     if (a == "--host") {
       o.host = std::string(v);

@@ -64,6 +64,7 @@ struct Options {
 struct ParseResult {
   std::optional<Options> options;  // set when the command line is valid
   bool help = false;               // --help was given
+  bool version = false;            // --version was given
   std::string error;               // why the command line was rejected
 };
 

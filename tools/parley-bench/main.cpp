@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <parley/Version.h>
+
 #include "Background.h"
 #include "Driver.h"
 #include "Fanout.h"
@@ -40,8 +42,8 @@ void Out(const std::string& s) {
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   ParseResult parsed = ParseOptions(args);
-  if (parsed.help) {
-    Out(Usage());
+  if (parsed.help || parsed.version) {
+    Out(parsed.help ? Usage() : std::string("parley-bench ") + PARLEY_VERSION + "\n");
     return 0;
   }
   if (!parsed.options) {

@@ -308,9 +308,8 @@ int ChatRoom::Enter() {
   joined = client_.JoinChat(user_, chat_);
   if (joined) return kExitOk;
   if (joined.status != Status::kRefused) return session_.Failure(RequestKind::kJoinChat, joined);
-  std::fprintf(stderr, "parley: refused: user '%s' is not registered (try 'parley register %s')\n",
-               Printable(user_).c_str(), Printable(user_).c_str());
-  return kExitRefused;
+  return Fail(kExitRefused, "user '" + Printable(user_) + "' is not registered (try 'parley register " +
+                                Printable(user_) + "')");
 }
 
 int ChatRoom::Run() {

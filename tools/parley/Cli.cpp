@@ -1,10 +1,13 @@
 #include "Cli.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "ChatRoom.h"
 #include "Secret.h"
+#include "Stats.h"
 #include "Text.h"
 #include "Watch.h"
 
@@ -40,10 +43,9 @@ std::string MessageJson(MessageId id, const Message& m) {
          ",\"body\":" + JsonString(m.body) + "}\n";
 }
 
-int UsageError(std::string_view text) {
-  std::fprintf(stderr, "parley: %.*s\n", static_cast<int>(text.size()), text.data());
-  return kExitUsage;
-}
+bool json_errors = false;
+
+int UsageError(std::string_view text) { return Fail(kExitUsage, text); }
 
 std::optional<MessageId> ParseId(const std::string& s) {
   auto id = ParseInt(s);
@@ -60,7 +62,7 @@ std::optional<std::string> TextArg(const Args& args, size_t from) {
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) body.append(buf, n);
     if (std::ferror(stdin)) {
-      std::perror("parley: reading standard input");
+      UsageError(std::string("reading standard input: ") + std::strerror(errno));
       return std::nullopt;
     }
     return body;
@@ -82,15 +84,29 @@ int RunRegister(Session& s, const Args& a) { return StatusCall(s, Request::Regis
 int RunCreate(Session& s, const Args& a) { return StatusCall(s, Request::CreateChat(a[0], a[1])); }
 int RunJoin(Session& s, const Args& a) { return StatusCall(s, Request::JoinChat(a[0], a[1])); }
 
+// The body of send or edit, or nothing (reported) when it cannot be read or
+// does not fit in one request.
+std::optional<std::string> Body(const Args& a, size_t from, bool edit) {
+  auto text = TextArg(a, from);
+  const size_t max = MaxBody(a[0], a[1], edit);
+  if (text && text->size() > max) {
+    UsageError("message too long: " + std::to_string(text->size()) + " bytes, at most " + std::to_string(max) +
+               " fit (a request is at most " + std::to_string(kMaxRequestPayload) +
+               " bytes, the user and chat names included); nothing sent");
+    return std::nullopt;
+  }
+  return text;
+}
+
 int RunSend(Session& s, const Args& a) {
-  auto text = TextArg(a, 2);
+  auto text = Body(a, 2, false);
   return text ? StatusCall(s, Request::Send(a[0], a[1], *text)) : kExitUsage;
 }
 
 int RunEdit(Session& s, const Args& a) {
   auto id = ParseId(a[2]);
   if (!id) return kExitUsage;
-  auto text = TextArg(a, 3);
+  auto text = Body(a, 3, true);
   return text ? StatusCall(s, Request::Edit(a[0], a[1], *id, *text)) : kExitUsage;
 }
 
@@ -257,6 +273,13 @@ const Command kCommands[] = {
      "variable PARLEY_NEW_SECRET, else typed on the terminal twice. Logs in as USER\n"
      "with the current secret, then replaces it.",
      1, 1, RunPasswd},
+    {"stats", "[--metrics HOST:PORT] [--json]", "the server's figures from its metrics endpoint",
+     "Reads http://HOST:PORT/metrics (parleyd --metrics-port; default 127.0.0.1:9464) and prints\n"
+     "connections, requests by kind (ok, no, undecodable; latency percentiles estimated\n"
+     "from the histogram buckets), traffic, memory, journal, snapshots, push and the\n"
+     "server's counters. With --json: one JSON object. Exit status 3 when the endpoint\n"
+     "cannot be read.",
+     0, 3, RunStats},
     {"help", "[COMMAND]", "general help, or the help of COMMAND", "", 0, 1, RunHelp},
 };
 
@@ -267,7 +290,7 @@ const Command* Find(std::string_view name) {
 }
 
 void PrintCommandHelp(const Command& c) {
-  std::printf("usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
+  std::printf("Usage: parley [OPTIONS] %.*s %.*s\n\n%.*s.\n", static_cast<int>(c.name.size()), c.name.data(),
               static_cast<int>(c.args.size()), c.args.data(), static_cast<int>(c.summary.size()),
               c.summary.data());
   if (!c.details.empty()) std::printf("\n%.*s\n", static_cast<int>(c.details.size()), c.details.data());
@@ -313,7 +336,7 @@ int Session::OpenFailure(const Result<>& r) const {
   switch (r.status) {
     case Status::kRefused: return LoginRefused(*options_.user);
     case Status::kBadRequest: return UsageError(r.error);
-    default: std::fprintf(stderr, "parley: cannot reach the server: %s\n", r.error.c_str()); return kExitUnreachable;
+    default: return Fail(kExitUnreachable, "cannot reach the server: " + r.error);
   }
 }
 
@@ -330,9 +353,27 @@ Result<> LogIn(Client& client, std::string_view user, std::string_view secret) {
 }
 
 int LoginRefused(std::string_view user) {
-  std::fprintf(stderr, "parley: refused: cannot log in as '%s': %s\n", Printable(user).c_str(),
-               RefusalReason(RequestKind::kLogin));
-  return kExitRefused;
+  return Fail(kExitRefused, "cannot log in as '" + Printable(user) + "': " + RefusalReason(RequestKind::kLogin));
+}
+
+int Fail(int status, std::string_view text) {
+  const char* kind = status == kExitRefused ? "refused" : status == kExitUsage ? "usage" : "unreachable";
+  std::fprintf(stderr, "parley: %s%.*s\n", status == kExitRefused ? "refused: " : "", static_cast<int>(text.size()),
+               text.data());
+  if (json_errors) {
+    const std::string line = std::string("{\"status\":\"") + kind + "\",\"exit\":" + std::to_string(status) +
+                             ",\"error\":" + JsonString(text) + "}\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+  return status;
+}
+
+void SetJsonErrors(bool on) { json_errors = on; }
+
+size_t MaxBody(std::string_view user, std::string_view chat, bool edit) {
+  const size_t fields = (edit ? Request::Edit(user, chat, 0, "") : Request::Send(user, chat, "")).payload_size();
+  return fields < kMaxRequestPayload ? kMaxRequestPayload - fields : 0;
 }
 
 const char* RefusalReason(RequestKind kind) {
@@ -359,19 +400,11 @@ const char* RefusalReason(RequestKind kind) {
 int Session::Failure(RequestKind kind, Status status, const std::string& error) const {
   switch (status) {
     case Status::kOk: return kExitOk;
-    case Status::kRefused:
-      std::fprintf(stderr, "parley: refused: %s\n", RefusalReason(kind));
-      return kExitRefused;
-    case Status::kBadRequest: std::fprintf(stderr, "parley: %s\n", error.c_str()); return kExitUsage;
-    case Status::kConnectionLost:
-      std::fprintf(stderr, "parley: connection to %s lost: %s\n", where().c_str(), error.c_str());
-      return kExitUnreachable;
-    case Status::kTimeout:
-      std::fprintf(stderr, "parley: no reply from %s: %s\n", where().c_str(), error.c_str());
-      return kExitUnreachable;
-    case Status::kMalformed:
-      std::fprintf(stderr, "parley: malformed reply from %s: %s\n", where().c_str(), error.c_str());
-      return kExitUnreachable;
+    case Status::kRefused: return Fail(kExitRefused, RefusalReason(kind));
+    case Status::kBadRequest: return Fail(kExitUsage, error);
+    case Status::kConnectionLost: return Fail(kExitUnreachable, "connection to " + where() + " lost: " + error);
+    case Status::kTimeout: return Fail(kExitUnreachable, "no reply from " + where() + ": " + error);
+    case Status::kMalformed: return Fail(kExitUnreachable, "malformed reply from " + where() + ": " + error);
   }
   return kExitUnreachable;
 }
@@ -430,29 +463,32 @@ void PrintUsage(std::FILE* out, bool shell) {
     std::fputs("Commands (the same as on the command line; 'quit' or Ctrl-D leaves):\n", out);
   } else {
     std::fputs(
-        "usage: parley [--host H] [--port P] [--tls [--cacert FILE | --insecure]] [--json]\n"
-        "              [--user U [--secret-file F]] COMMAND [ARGS]\n"
+        "Usage: parley [OPTIONS] COMMAND [ARGS]\n"
+        "  or:  parley [OPTIONS]\n"
         "\n"
         "Client of the Parley chat server. With no COMMAND, starts an interactive shell.\n"
         "\n"
         "Options:\n"
-        "  --host H   server address (default 127.0.0.1)\n"
-        "  --port P   server port (default 8080)\n"
-        "  --tls      encrypt the connection (the server's --tls-port); the server's\n"
-        "             certificate must verify against the system's CA certificates\n"
-        "             and name the host given with --host\n"
-        "  --cacert FILE  with --tls: verify the server against the CA certificates\n"
-        "             in FILE (PEM) instead of the system's\n"
-        "  --insecure with --tls: do not verify the server (for tests only)\n"
-        "  --json     print data as one JSON object per line\n"
-        "  --user U   log in as U right after connecting (a server run with --auth\n"
-        "             required answers nothing else before that, and refuses requests\n"
-        "             naming another user)\n"
-        "  --secret-file F      the secret of --user: the first line of F; else the\n"
-        "             environment variable PARLEY_SECRET, else typed on the terminal\n"
-        "             without echo (never on the command line)\n"
+        "  --host H            server address (default 127.0.0.1)\n"
+        "  --port P            server port (default 8080)\n"
+        "  --tls               encrypt the connection (the server's --tls-port); the\n"
+        "                      server's certificate must verify against the system's CA\n"
+        "                      certificates and name the host given with --host\n"
+        "  --cacert FILE       with --tls: verify the server against the CA certificates\n"
+        "                      in FILE (PEM) instead of the system's\n"
+        "  --insecure          with --tls: do not verify the server (for tests only)\n"
+        "  --json              print data as one JSON object per line, and failures as\n"
+        "                      {\"status\":...,\"exit\":N,\"error\":...} too\n"
+        "  --user U            log in as U right after connecting (a server run with\n"
+        "                      --auth required answers nothing else before that, and\n"
+        "                      refuses requests naming another user)\n"
+        "  --secret-file F     the secret of --user: the first line of F; else the\n"
+        "                      environment variable PARLEY_SECRET, else typed on the\n"
+        "                      terminal without echo (never on the command line)\n"
         "  --new-secret-file F  passwd's new secret (else PARLEY_NEW_SECRET, else typed)\n"
-        "  --help     this help; 'parley COMMAND --help' explains one command\n"
+        "  --help              this help; 'parley COMMAND --help' explains one command\n"
+        "  --version           show the version and exit\n"
+        "Options take their value as \"--port 9000\" or \"--port=9000\".\n"
         "\n"
         "Commands:\n",
         out);

@@ -70,6 +70,17 @@ class Session {
   int connect_failure_ = kExitUnreachable;
 };
 
+// Reports why a command failed and returns `status`: "parley: TEXT" on
+// stderr ("parley: refused: TEXT" for kExitRefused) and, once JSON errors are
+// on (--json), also {"status":"refused","exit":1,"error":"TEXT"} on stdout
+// ("usage" for kExitUsage, "unreachable" for kExitUnreachable).
+int Fail(int status, std::string_view text);
+void SetJsonErrors(bool on);
+
+// The largest body `send` (or `edit`, `edit` true) can carry for `user` and
+// `chat` in one request: the request limit less the names and the fields.
+size_t MaxBody(std::string_view user, std::string_view chat, bool edit);
+
 // Logs `client` in, waiting long enough for a server that slows down failed
 // log-ins.
 Result<> LogIn(Client& client, std::string_view user, std::string_view secret);

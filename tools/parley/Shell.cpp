@@ -53,8 +53,7 @@ int RunShell(Session& session) {
     }
     auto args = SplitWords(line);
     if (!args) {
-      std::fputs("parley: unbalanced quotes\n", stderr);
-      status = kExitUsage;
+      status = Fail(kExitUsage, "unbalanced quotes");
       continue;
     }
     if (args->empty()) continue;

@@ -72,12 +72,11 @@ int RunWatch(Session& session, const std::vector<std::string>& args) {
   std::vector<std::string> names;
   bool json = session.options().json;
   for (const std::string& a : args) {
-    if (a == "--json") json = true;
+    if (a == "--json") SetJsonErrors(json = true);
     else names.push_back(a);
   }
   if (names.size() != 2) {
-    std::fputs("parley: usage: parley watch USER CHAT [--json]\n", stderr);
-    return kExitUsage;
+    return Fail(kExitUsage, "usage: parley watch USER CHAT [--json]");
   }
   Client* c = session.Connect();
   if (c == nullptr) return session.connect_failure();
