@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "Limits.h"
 
@@ -51,9 +52,9 @@ void VLog(LogLevel level, const char* prefix, const char* fmt, va_list ap, const
     strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &utc);
     snprintf(head, sizeof head, "%s.%03ldZ %s ", when, ts.tv_nsec / 1000000, kLevelNames[lv]);
   }
-  char text[512];
+  char text[1024];
   vsnprintf(text, sizeof text, fmt, ap);
-  char line[768];
+  char line[1280];
   const int n = snprintf(line, sizeof line, "%s%s%s%s\n", head, prefix, text, suffix);
   if (n <= 0) return;
   size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
@@ -137,18 +138,14 @@ Counters& Counters::Get() {
 }
 
 void Counters::Print() {
-  auto v = [](const std::atomic<uint64_t>& a) { return static_cast<unsigned long long>(a.load(std::memory_order_relaxed)); };
-  LogInfo("connections accepted %llu, closed %llu; requests %llu; rejected frames %llu; "
-          "accept errors %llu; closed for unread output %llu; read pauses %llu; most in flight %llu; full chats %llu; "
-          "standard output drops %llu; memory refusals %llu; closed for memory %llu; frame timeouts %llu; "
-          "journal refusals %llu; journal errors %llu; snapshots %llu; events pushed %llu; subscriber overflows %llu; "
-          "failed log-ins %llu; refused by account mode %llu; refused by address quota %llu; rate pauses %llu; "
-          "closed for connections per address %llu; TLS failures %llu",
-          v(accepted), v(closed), v(requests), v(rejected_frames), v(accept_errors),
-          v(output_overflows), v(inflight_pauses), v(inflight_peak), v(chat_full), v(stdout_drops), v(memory_refusals),
-          v(memory_evictions), v(frame_timeouts), v(journal_refusals), v(journal_errors), v(snapshots), v(pushed), v(push_overflows),
-          v(login_failures), v(access_refusals), v(quota_refusals), v(rate_pauses), v(address_refusals),
-          v(tls_failures));
+  std::string line;
+  for (const CounterInfo& f : kCounterTable) {
+    if (!line.empty()) line += "; ";
+    line += f.summary;
+    line += ' ';
+    line += std::to_string((this->*f.field).load(std::memory_order_relaxed));
+  }
+  LogInfo("%s", line.c_str());
 }
 
 }  // namespace parley

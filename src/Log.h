@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 
 namespace parley {
@@ -76,8 +77,70 @@ struct Counters {
   std::atomic<uint64_t> tls_failures{0};      // TLS connections closed for a failed handshake or record
 
   static Counters& Get();
-  // One summary line on stderr.
+  // One summary line on stderr: "<summary> N; ..." in kCounterTable's order.
   void Print();
 };
+
+// Every counter of Counters with its names: the words of the exit summary,
+// and the metric family it is served as (see metrics/Metrics.h).
+struct CounterInfo {
+  std::atomic<uint64_t> Counters::*field;
+  const char* summary;
+  const char* metric;
+  bool gauge;  // a level (the most so far), not a count
+  const char* help;
+};
+inline constexpr CounterInfo kCounterTable[] = {
+    {&Counters::accepted, "connections accepted", "parley_connections_accepted_total", false,
+     "Connections accepted."},
+    {&Counters::closed, "closed", "parley_connections_closed_total", false,
+     "Connections closed by the network thread."},
+    {&Counters::requests, "requests", "parley_requests_run_total", false,
+     "Requests run, on any thread (those skipped because their client was gone included)."},
+    {&Counters::rejected_frames, "rejected frames", "parley_rejected_frames_total", false,
+     "Frames that yielded no request (bad length or undecodable payload): each printed 'error read msg'."},
+    {&Counters::accept_errors, "accept errors", "parley_accept_errors_total", false,
+     "Failed accepts that paused the listener (out of descriptors or memory)."},
+    {&Counters::output_overflows, "closed for unread output", "parley_output_overflows_total", false,
+     "Connections closed for leaving too much of their output unread."},
+    {&Counters::inflight_pauses, "read pauses", "parley_inflight_pauses_total", false,
+     "Times reading from a connection paused for its requests in flight."},
+    {&Counters::inflight_peak, "most in flight", "parley_inflight_peak", true,
+     "Most requests in flight on one connection so far."},
+    {&Counters::chat_full, "full chats", "parley_chat_full_total", false,
+     "Messages refused because their chat was full."},
+    {&Counters::stdout_drops, "standard output drops", "parley_stdout_drops_total", false,
+     "Standard output texts dropped because standard output did not keep up."},
+    {&Counters::memory_refusals, "memory refusals", "parley_memory_refusals_total", false,
+     "Requests refused because the memory limit was reached."},
+    {&Counters::memory_evictions, "closed for memory", "parley_memory_evictions_total", false,
+     "Connections closed to get back under the memory limit."},
+    {&Counters::frame_timeouts, "frame timeouts", "parley_frame_timeouts_total", false,
+     "Connections closed for a frame (or TLS handshake) left incomplete too long."},
+    {&Counters::journal_refusals, "journal refusals", "parley_journal_refusals_total", false,
+     "Changes refused while the journal could not write."},
+    {&Counters::journal_errors, "journal errors", "parley_journal_errors_total", false,
+     "Failed journal writes, syncs, preallocations and snapshots."},
+    {&Counters::snapshots, "snapshots", "parley_snapshots_total", false,
+     "Snapshots completed."},
+    {&Counters::pushed, "events pushed", "parley_push_events_total", false,
+     "Event frames handed to subscribers."},
+    {&Counters::push_overflows, "subscriber overflows", "parley_push_drops_total", false,
+     "Subscribers closed for not reading their pushed events."},
+    {&Counters::login_failures, "failed log-ins", "parley_login_failures_total", false,
+     "Log-ins and secret changes with a wrong secret."},
+    {&Counters::access_refusals, "refused by account mode", "parley_access_refusals_total", false,
+     "Requests refused by the account mode."},
+    {&Counters::quota_refusals, "refused by address quota", "parley_quota_refusals_total", false,
+     "Registrations and chats refused for their address's quota."},
+    {&Counters::rate_pauses, "rate pauses", "parley_rate_pauses_total", false,
+     "Connections whose reading was slowed for their request rate."},
+    {&Counters::address_refusals, "closed for connections per address", "parley_address_refusals_total", false,
+     "Connections closed for their address's connection count."},
+    {&Counters::tls_failures, "TLS failures", "parley_tls_failures_total", false,
+     "TLS connections closed for a failed handshake or record."},
+};
+// A counter added to Counters needs its row.
+static_assert(sizeof(Counters) == std::size(kCounterTable) * sizeof(std::atomic<uint64_t>));
 
 }  // namespace parley

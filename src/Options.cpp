@@ -79,24 +79,54 @@ bool ParseInt(const char* s, long lo, long hi, int& out) {
   return true;
 }
 
-// The options that take a value.
-bool IsKnownOption(const std::string& a) {
-  static constexpr const char* kWithValue[] = {
-      "--port", "--threads", "--backlog", "--frame-timeout", "--max-memory", "--data-dir", "--check-data",
-      "--fsync", "--snapshot-every", "--auth", "--hash-threads", "--tls-port", "--tls-cert", "--tls-key",
-      "--max-request-rate", "--max-conns-per-ip", "--max-registrations-per-ip", "--max-chats-per-ip",
-      "--metrics-port", "--metrics-bind", "--log-level"};
-  for (const char* o : kWithValue)
-    if (a == o) return true;
-  return false;
-}
-
 bool ParseAuth(const char* s, Options::Auth& out) {
   const std::string v = s;
   if (v == "open") out = Options::Auth::kOpen;
   else if (v == "required") out = Options::Auth::kRequired;
   else return false;
   return true;
+}
+
+bool ParseText(const char* s, std::string& out) {
+  if (*s == '\0') return false;
+  out = s;
+  return true;
+}
+
+// Every option that takes a value, with the parser of its value.
+struct ValueOption {
+  const char* name;
+  bool (*parse)(const char* value, Options& opt);
+};
+constexpr ValueOption kValueOptions[] = {
+    {"--port", [](const char* v, Options& o) { return ParseInt(v, 0, 65535, o.port); }},
+    {"--threads", [](const char* v, Options& o) { return ParseInt(v, 1, kMaxEventThreads, o.threads); }},
+    {"--backlog", [](const char* v, Options& o) { return ParseInt(v, 1, 1 << 20, o.backlog); }},
+    {"--frame-timeout", [](const char* v, Options& o) { return ParseInt(v, 0, 24 * 3600, o.frame_timeout_s); }},
+    {"--max-memory", [](const char* v, Options& o) { return ParseByteSize(v, o.max_memory); }},
+    {"--data-dir", [](const char* v, Options& o) { return ParseText(v, o.data_dir); }},
+    {"--check-data", [](const char* v, Options& o) { return ParseText(v, o.check_data); }},
+    {"--fsync", [](const char* v, Options& o) { return ParseFsyncPolicy(v, o.fsync); }},
+    {"--snapshot-every", [](const char* v, Options& o) { return ParseByteSize(v, o.snapshot_every) && o.snapshot_every > 0; }},
+    {"--auth", [](const char* v, Options& o) { return ParseAuth(v, o.auth); }},
+    {"--hash-threads", [](const char* v, Options& o) { return ParseInt(v, 1, kMaxHashThreads, o.hash_threads); }},
+    {"--tls-port", [](const char* v, Options& o) { return ParseInt(v, 0, 65535, o.tls_port); }},
+    {"--tls-cert", [](const char* v, Options& o) { return ParseText(v, o.tls_cert); }},
+    {"--tls-key", [](const char* v, Options& o) { return ParseText(v, o.tls_key); }},
+    {"--max-request-rate", [](const char* v, Options& o) { return ParseInt(v, 0, 1 << 30, o.max_request_rate); }},
+    {"--max-conns-per-ip", [](const char* v, Options& o) { return ParseInt(v, 0, 1 << 30, o.max_conns_per_ip); }},
+    {"--max-registrations-per-ip",
+     [](const char* v, Options& o) { return ParseInt(v, 0, 1 << 30, o.max_registrations_per_ip); }},
+    {"--max-chats-per-ip", [](const char* v, Options& o) { return ParseInt(v, 0, 1 << 30, o.max_chats_per_ip); }},
+    {"--metrics-port", [](const char* v, Options& o) { return ParseInt(v, 0, 65535, o.metrics_port); }},
+    {"--metrics-bind", [](const char* v, Options& o) { return ParseText(v, o.metrics_bind); }},
+    {"--log-level", [](const char* v, Options& o) { return ParseLogLevel(v, o.log_level); }},
+};
+
+const ValueOption* FindValueOption(const std::string& name) {
+  for (const ValueOption& o : kValueOptions)
+    if (name == o.name) return &o;
+  return nullptr;
 }
 
 }  // namespace
@@ -123,7 +153,8 @@ int ParseOptions(int argc, char** argv, Options& opt) {
       else fputs(kUsage, stdout);
       return -1;
     }
-    if (!IsKnownOption(a)) {
+    const ValueOption* option = FindValueOption(a);
+    if (option == nullptr) {
       fprintf(stderr, "parleyd: unknown argument: %s\n%s", argv[i], kUsage);
       return 2;
     }
@@ -133,28 +164,7 @@ int ParseOptions(int argc, char** argv, Options& opt) {
     }
     const std::string value = inline_value ? *inline_value : argv[++i];
     const char* v = value.c_str();
-    bool ok = false;
-    if (a == "--port") ok = ParseInt(v, 0, 65535, opt.port);
-    else if (a == "--threads") ok = ParseInt(v, 1, kMaxEventThreads, opt.threads);
-    else if (a == "--backlog") ok = ParseInt(v, 1, 1 << 20, opt.backlog);
-    else if (a == "--frame-timeout") ok = ParseInt(v, 0, 24 * 3600, opt.frame_timeout_s);
-    else if (a == "--max-memory") ok = ParseByteSize(v, opt.max_memory);
-    else if (a == "--data-dir") ok = *v != '\0' && (opt.data_dir = v, true);
-    else if (a == "--check-data") ok = *v != '\0' && (opt.check_data = v, true);
-    else if (a == "--fsync") ok = ParseFsyncPolicy(v, opt.fsync);
-    else if (a == "--snapshot-every") ok = ParseByteSize(v, opt.snapshot_every) && opt.snapshot_every > 0;
-    else if (a == "--auth") ok = ParseAuth(v, opt.auth);
-    else if (a == "--hash-threads") ok = ParseInt(v, 1, kMaxHashThreads, opt.hash_threads);
-    else if (a == "--tls-port") ok = ParseInt(v, 0, 65535, opt.tls_port);
-    else if (a == "--tls-cert") ok = *v != '\0' && (opt.tls_cert = v, true);
-    else if (a == "--tls-key") ok = *v != '\0' && (opt.tls_key = v, true);
-    else if (a == "--max-request-rate") ok = ParseInt(v, 0, 1 << 30, opt.max_request_rate);
-    else if (a == "--max-conns-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_conns_per_ip);
-    else if (a == "--max-registrations-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_registrations_per_ip);
-    else if (a == "--max-chats-per-ip") ok = ParseInt(v, 0, 1 << 30, opt.max_chats_per_ip);
-    else if (a == "--metrics-port") ok = ParseInt(v, 0, 65535, opt.metrics_port);
-    else if (a == "--metrics-bind") ok = *v != '\0' && (opt.metrics_bind = v, true);
-    else if (a == "--log-level") ok = ParseLogLevel(v, opt.log_level);
+    const bool ok = option->parse(v, opt);
     if (!ok) {
       fprintf(stderr, "parleyd: invalid value for %s: %s\n%s", a.c_str(), v, kUsage);
       return 2;

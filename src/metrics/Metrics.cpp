@@ -150,59 +150,6 @@ Totals Sum() {
   return t;
 }
 
-// The counters of Counters, each its own family.
-struct CounterFamily {
-  std::atomic<uint64_t> Counters::*field;
-  const char* name;
-  const char* type;
-  const char* help;
-};
-constexpr CounterFamily kCounterFamilies[] = {
-    {&Counters::accepted, "parley_connections_accepted_total", "counter", "Connections accepted."},
-    {&Counters::closed, "parley_connections_closed_total", "counter", "Connections closed by the network thread."},
-    {&Counters::requests, "parley_requests_run_total", "counter",
-     "Requests run, on any thread (those skipped because their client was gone included)."},
-    {&Counters::rejected_frames, "parley_rejected_frames_total", "counter",
-     "Frames that yielded no request (bad length or undecodable payload): each printed 'error read msg'."},
-    {&Counters::accept_errors, "parley_accept_errors_total", "counter",
-     "Failed accepts that paused the listener (out of descriptors or memory)."},
-    {&Counters::output_overflows, "parley_output_overflows_total", "counter",
-     "Connections closed for leaving too much of their output unread."},
-    {&Counters::inflight_pauses, "parley_inflight_pauses_total", "counter",
-     "Times reading from a connection paused for its requests in flight."},
-    {&Counters::inflight_peak, "parley_inflight_peak", "gauge", "Most requests in flight on one connection so far."},
-    {&Counters::chat_full, "parley_chat_full_total", "counter", "Messages refused because their chat was full."},
-    {&Counters::stdout_drops, "parley_stdout_drops_total", "counter",
-     "Standard output texts dropped because standard output did not keep up."},
-    {&Counters::memory_refusals, "parley_memory_refusals_total", "counter",
-     "Requests refused because the memory limit was reached."},
-    {&Counters::memory_evictions, "parley_memory_evictions_total", "counter",
-     "Connections closed to get back under the memory limit."},
-    {&Counters::frame_timeouts, "parley_frame_timeouts_total", "counter",
-     "Connections closed for a frame (or TLS handshake) left incomplete too long."},
-    {&Counters::journal_refusals, "parley_journal_refusals_total", "counter",
-     "Changes refused while the journal could not write."},
-    {&Counters::journal_errors, "parley_journal_errors_total", "counter",
-     "Failed journal writes, syncs, preallocations and snapshots."},
-    {&Counters::snapshots, "parley_snapshots_total", "counter", "Snapshots completed."},
-    {&Counters::push_overflows, "parley_push_drops_total", "counter",
-     "Subscribers closed for not reading their pushed events."},
-    {&Counters::pushed, "parley_push_events_total", "counter", "Event frames handed to subscribers."},
-    {&Counters::login_failures, "parley_login_failures_total", "counter",
-     "Log-ins and secret changes with a wrong secret."},
-    {&Counters::access_refusals, "parley_access_refusals_total", "counter", "Requests refused by the account mode."},
-    {&Counters::quota_refusals, "parley_quota_refusals_total", "counter",
-     "Registrations and chats refused for their address's quota."},
-    {&Counters::rate_pauses, "parley_rate_pauses_total", "counter",
-     "Connections whose reading was slowed for their request rate."},
-    {&Counters::address_refusals, "parley_address_refusals_total", "counter",
-     "Connections closed for their address's connection count."},
-    {&Counters::tls_failures, "parley_tls_failures_total", "counter",
-     "TLS connections closed for a failed handshake or record."},
-};
-// A counter added to Counters needs its family here.
-static_assert(sizeof(Counters) == std::size(kCounterFamilies) * sizeof(std::atomic<uint64_t>));
-
 struct DataDirFigures {
   uint64_t journal_bytes = 0;
   bool has_snapshot = false;
@@ -357,8 +304,8 @@ std::string Render(const Sources& src) {
           static_cast<double>(mem.Limit()));
 
   const Counters& c = Counters::Get();
-  for (const CounterFamily& f : kCounterFamilies) {
-    w.Family(f.name, f.type, f.help);
+  for (const CounterInfo& f : kCounterTable) {
+    w.Family(f.metric, f.gauge ? "gauge" : "counter", f.help);
     w.Sample(static_cast<double>((c.*f.field).load(std::memory_order_relaxed)));
   }
   return w.Take();
