@@ -48,6 +48,7 @@
 #include "store/Change.h"
 #include "store/Chat.h"
 #include "store/Message.h"
+#include "store/NameTable.h"
 #include "store/RwLock.h"
 #include "store/User.h"
 
@@ -248,8 +249,7 @@ class ResourceManager {
       const Shard& s = ShardOf(key);
       auto lk = LockShared(s.mu);
       if (!lk) return nullptr;
-      auto it = s.map.find(key);
-      return it == s.map.end() ? nullptr : it->second.get();
+      return s.map.Find(name, key.hash);
     }
     // Unless `name` is present, inserts make() (called with the shard's lock
     // held; it may return null to insert nothing). True when inserted.
@@ -258,10 +258,10 @@ class ResourceManager {
       const Key key{name, Hash(name)};
       Shard& s = ShardOf(key);
       auto lk = LockExclusive(s.mu);
-      if (!lk || s.map.find(key) != s.map.end()) return false;
+      if (!lk || s.map.Find(name, key.hash) != nullptr) return false;
       std::unique_ptr<T> obj = make();
       if (!obj) return false;
-      s.map.emplace(Key{obj->getName(), key.hash}, std::move(obj));
+      s.map.Insert(key.hash, std::move(obj));
       size_.fetch_add(1, std::memory_order_relaxed);
       return true;
     }
@@ -273,7 +273,7 @@ class ResourceManager {
         batch.clear();
         {
           std::shared_lock lk(s.mu);
-          for (const auto& [name, obj] : s.map) batch.push_back(obj.get());
+          s.map.ForEach([&](const T* obj) { batch.push_back(obj); });
         }
         for (const T* obj : batch) f(*obj);
       }
@@ -281,22 +281,18 @@ class ResourceManager {
 
    private:
     static constexpr size_t kShards = 256;
-    // A name with its hash, computed once per lookup; the maps keep it (in
-    // place of the hash code they would cache) and never hash again.
+    // A name with its hash, computed once per lookup; the tables keep the
+    // hash and never hash again.
     struct Key {
       std::string_view name;
       size_t hash;
-      bool operator==(const Key& o) const { return name == o.name; }
-    };
-    struct KeyHash {
-      size_t operator()(const Key& k) const { return k.hash; }
     };
     static size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
     struct Shard {
       mutable RwLock mu;
-      std::unordered_map<Key, std::unique_ptr<T>, KeyHash> map;  // guarded by mu
+      NameTable<T> map;  // guarded by mu
     };
-    // The top bits pick the shard; the maps bucket by the low bits.
+    // The top bits pick the shard; the tables place by the low bits.
     Shard& ShardOf(const Key& k) { return shards_[k.hash >> 56]; }
     const Shard& ShardOf(const Key& k) const { return shards_[k.hash >> 56]; }
     std::array<Shard, kShards> shards_;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/MessageStorage.h"
+#include "store/NameTable.h"
 #include "store/RwLock.h"
 #include "store/ResourceManager.h"
 
@@ -42,6 +43,47 @@ std::string Body(const MessageStorage& s, MessageId id) {
   s.visitMsg(id, [&](UserId, std::string_view b) { out.assign(b); });
   return out;
 }
+
+// Names whose hashes collide (all, or in their low bits only) probe past each
+// other, across growth, and a name is found only under its own hash.
+TEST(NameTable, FindsEveryNameThroughCollisionsAndGrowth) {
+  struct Named {
+    std::string name;
+    const std::string& getName() const { return name; }
+  };
+  struct Case {
+    const char* what;
+    size_t (*hash)(size_t i);
+  };
+  const Case cases[] = {
+      {"distinct hashes", [](size_t i) { return size_t{i * 0x9E3779B97F4A7C15u}; }},
+      {"one hash for all", [](size_t) { return size_t{42}; }},
+      {"equal low bits", [](size_t i) { return (i << 40) | 7; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NameTable<Named> table;
+    const size_t n = 700;
+    for (size_t i = 0; i < n; ++i) {
+      const std::string name = "user" + std::to_string(i);
+      ASSERT_EQ(table.Find(name, c.hash(i)), nullptr);
+      table.Insert(c.hash(i), std::make_unique<Named>(Named{name}));
+    }
+    EXPECT_EQ(table.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      const std::string name = "user" + std::to_string(i);
+      const Named* found = table.Find(name, c.hash(i));
+      ASSERT_NE(found, nullptr) << name;
+      EXPECT_EQ(found->name, name);
+      EXPECT_EQ(table.Find(name, c.hash(i) + 1), nullptr);  // right name, wrong hash
+    }
+    EXPECT_EQ(table.Find("user" + std::to_string(n), c.hash(n)), nullptr);
+    size_t seen = 0;
+    table.ForEach([&](const Named*) { ++seen; });
+    EXPECT_EQ(seen, n);
+  }
+}
+
 
 // A body grown, shrunk and grown again keeps its id and place; a deleted
 // message is gone. (Who may: Protocol.EveryKindFollowsItsRules.)
