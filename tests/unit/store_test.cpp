@@ -85,21 +85,63 @@ TEST(NameTable, FindsEveryNameThroughCollisionsAndGrowth) {
 }
 
 
-// A body grown, shrunk and grown again keeps its id and place; a deleted
-// message is gone. (Who may: Protocol.EveryKindFollowsItsRules.)
+// A body grown, shrunk and grown again keeps its id, its sender and its
+// place, whatever the widths of the record's size and sender fields (a body
+// shrunk in place past 128 bytes, a sender number past 2^7, 2^14, 2^21); a
+// deleted message is gone. (Who may: Protocol.EveryKindFollowsItsRules.)
 TEST(MessageStorage, EditsKeepTheIdAndDeletionsTheRest) {
-  MessageStorage s(3);
-  auto a = *s.addTextMessage(1, "first");
-  auto b = *s.addTextMessage(2, "second");
-  for (const char* body : {"a much longer body than before", "short", "grown again, past the shortened size"}) {
-    EXPECT_TRUE(s.editMsg(1, a, body));
-    EXPECT_EQ(Body(s, a), body);
+  for (const UserId sender : {UserId{1}, UserId{200}, UserId{70000}, UserId{(1u << 26) - 1}}) {
+    SCOPED_TRACE(sender);
+    MessageStorage s(3);
+    auto a = *s.addTextMessage(sender, std::string(300, 'a'));
+    auto b = *s.addTextMessage(sender + 1, "second");
+    for (const std::string& body : {std::string("short"), std::string(20000 % 3000, 'g'), std::string(),
+                                    std::string("grown again, past the shortened size")}) {
+      EXPECT_TRUE(s.editMsg(sender, a, body));
+      EXPECT_EQ(Body(s, a), body);
+      EXPECT_FALSE(s.editMsg(sender + 1, a, "not theirs"));
+    }
+    EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{a, b}));
+    EXPECT_FALSE(s.removeMessage(sender + 1, a));
+    EXPECT_TRUE(s.removeMessage(sender, a));
+    EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{b}));
+    EXPECT_EQ(Body(s, a), "<none>");
+    EXPECT_EQ(Body(s, b), "second");
   }
-  EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{a, b}));
-  EXPECT_TRUE(s.removeMessage(1, a));
-  EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{b}));
-  EXPECT_EQ(Body(s, a), "<none>");
-  EXPECT_EQ(Body(s, b), "second");
+}
+
+// A message whose body outgrows its record moves to the end of the arena,
+// far (over 64 KiB) from the rest of its group; it is found there, edited
+// there, moved again, and brought back in order by a compaction.
+TEST(MessageStorage, MessagesMovedFarAwayAreFound) {
+  MessageStorage s(5);
+  std::vector<MessageId> ids;
+  std::vector<std::string> bodies;
+  auto add = [&](const std::string& body) {
+    ids.push_back(*s.addTextMessage(1, body));
+    bodies.push_back(body);
+  };
+  for (int i = 0; i < 40; ++i) add("m" + std::to_string(i));
+  for (int i = 0; i < 3000; ++i) add(std::string(400, 'f'));
+  for (const size_t pos : {size_t{1}, size_t{17}, size_t{1}, size_t{3001}}) {
+    bodies[pos] += std::string(100, 'x');  // longer: a new record at the end
+    ASSERT_TRUE(s.editMsg(1, ids[pos], bodies[pos]));
+    add("after " + std::to_string(pos));
+  }
+  bodies[17] = "shrunk in place";
+  ASSERT_TRUE(s.editMsg(1, ids[17], bodies[17]));
+  auto check = [&] {
+    for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(Body(s, ids[i]), bodies[i]) << i;
+    EXPECT_EQ(s.getMsgIds(), ids);
+  };
+  check();
+  // Deleting most of the bodies (over 1 MiB) compacts the arena.
+  const size_t before = s.bytes();
+  for (size_t i = 100; i < 3000; ++i) ASSERT_TRUE(s.removeMessage(1, ids[i]));
+  EXPECT_LT(s.bytes(), before);
+  ids.erase(ids.begin() + 100, ids.begin() + 3000);
+  bodies.erase(bodies.begin() + 100, bodies.begin() + 3000);
+  check();
 }
 
 // Across arena chunks (large bodies) and index blocks (many messages) bodies
