@@ -5,6 +5,7 @@
 #include "Limits.h"
 #include "Log.h"
 #include "MemoryBudget.h"
+#include "store/LookupMemo.h"
 
 namespace parley {
 
@@ -20,6 +21,12 @@ static_assert(size_t{kMaxUsers} <= (size_t{4096} << 14), "every user number must
 namespace {
 // What a user costs, roughly, for the memory budget (besides its name).
 constexpr int64_t kUserCost = sizeof(User) + 96;
+
+// This thread's recent finds (see LookupMemo.h), and the numbers that tell stores apart.
+constinit thread_local NameMemo<const User> user_memo;
+constinit thread_local NameMemo<Chat> chat_memo;
+constinit thread_local MemberMemo member_memo;
+std::atomic<uint64_t> next_store_number{1};
 }  // namespace
 
 std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_users, uint32_t max_chats) {
@@ -27,7 +34,8 @@ std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_
 }
 
 ResourceManager::ResourceManager(uint32_t max_users, uint32_t max_chats)
-    : max_users_(std::min(max_users, kMaxUsers)),
+    : number_(next_store_number.fetch_add(1, std::memory_order_relaxed)),
+      max_users_(std::min(max_users, kMaxUsers)),
       max_chats_(std::min(max_chats, kMaxChats)),
       user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
 
@@ -122,7 +130,12 @@ bool ResourceManager::ReplaceSecret(UserId user, std::string_view expected, std:
   return true;
 }
 
-const User* ResourceManager::GetUserByName(std::string_view username) const { return users.Find(username); }
+const User* ResourceManager::GetUserByName(std::string_view username) const {
+  if (const User* known = user_memo.Find(number_, username)) return known;
+  const User* user = users.Find(username);
+  if (user != nullptr) user_memo.Keep(number_, username, user);
+  return user;
+}
 
 const User* ResourceManager::FindUserById(UserId id) const {
   if ((id >> kUserBlockBits) >= kMaxUserBlocks) return nullptr;
@@ -135,7 +148,19 @@ const User& ResourceManager::UserById(UserId id) const {
   return *(*block)[id & (kUserBlockSize - 1)].load(std::memory_order_acquire);
 }
 
-Chat* ResourceManager::GetChatByName(std::string_view chatname) const { return chats.Find(chatname); }
+Chat* ResourceManager::GetChatByName(std::string_view chatname) const {
+  if (Chat* known = chat_memo.Find(number_, chatname)) return known;
+  Chat* chat = chats.Find(chatname);
+  if (chat != nullptr) chat_memo.Keep(number_, chatname, chat);
+  return chat;
+}
+
+bool ResourceManager::IsMember(const User& user, const Chat& chat) const {
+  if (member_memo.Has(number_, &chat, user.getId())) return true;
+  if (!chat.isUserInChat(user.getId())) return false;
+  member_memo.Keep(number_, &chat, user.getId());
+  return true;
+}
 
 bool ResourceManager::UserExist(std::string_view name) const { return GetUserByName(name) != nullptr; }
 
@@ -172,7 +197,7 @@ bool ResourceManager::SendTextMsg(std::string_view username, std::string_view ch
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (chat == nullptr || !IsMember(*user, *chat)) return false;
   if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   if (chat->addTextMsg(user->getId(), msg)) return true;
   if (StoreWasBusy()) return false;
@@ -188,7 +213,7 @@ bool ResourceManager::EditTextMsg(std::string_view username, std::string_view ch
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (chat == nullptr || !IsMember(*user, *chat)) return false;
   // Any edit may need a new record (a shorter one may not, but the limit is
   // simplest to keep, and to explain, for every edit alike).
   if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
@@ -210,7 +235,7 @@ bool ResourceManager::ForwardTextMsg(std::string_view username, std::string_view
   const Chat* source = GetChatByName(chatname);
   Chat* target = GetChatByName(to_chat);
   if (source == nullptr || target == nullptr) return false;
-  if (!target->isUserInChat(user->getId())) return false;
+  if (!IsMember(*user, *target)) return false;
   // Copy the body under the source's lock, then append it under the target's:
   // never both locks at once, even when source and target are one chat.
   thread_local std::string body;
@@ -366,7 +391,7 @@ namespace parley {
 std::optional<uint32_t> ResourceManager::MemberChat(std::string_view username, std::string_view chatname) const {
   const User* user = GetUserByName(username);
   const Chat* chat = user == nullptr ? nullptr : FindChat(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return std::nullopt;
+  if (chat == nullptr || !IsMember(*user, *chat)) return std::nullopt;
   return chat->getNumber();
 }
 

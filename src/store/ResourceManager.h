@@ -8,7 +8,9 @@
 // exclusive hold, so of two concurrent requests for the same new name exactly
 // one inserts. Nothing is ever removed: users, chats and memberships live as
 // long as the store, so a pointer handed out by a lookup stays valid and a
-// check that passed stays true.
+// check that passed stays true; each thread therefore remembers the users,
+// chats and memberships it found lately and finds them again without a
+// lock (LookupMemo.h).
 //
 // Locks: each registry shard's lock, each chat's member lock, each chat's
 // message lock. A thread holds at most one of them at a time, except that
@@ -227,6 +229,8 @@ class ResourceManager {
   // Requires secrets_mu_. Sets the hash of `user`, charging the memory budget.
   void SetSecretLocked(UserId user, std::string_view hash);
   Chat* GetChatByName(std::string_view chatname) const;
+  // Whether `user` is a member of `chat` (false also for a busy lock, see StoreWasBusy).
+  bool IsMember(const User& user, const Chat& chat) const;
   const Chat* FindChat(std::string_view chatname) const { return GetChatByName(chatname); }
   // Requires: `id` was obtained from a registered user.
   const User& UserById(UserId id) const;
@@ -304,6 +308,7 @@ class ResourceManager {
   NameIndex<User> users;
   NameIndex<Chat> chats;
   ChangeSink* sink_ = nullptr;  // set at start-up, then read-only
+  const uint64_t number_;  // tells this store's entries in the lookup memos from another's
   // Chats by number while a restore runs (start-up only).
   std::unordered_map<uint32_t, Chat*> restoring_;
   const uint32_t max_users_;

@@ -184,6 +184,33 @@ TEST(MessageStorage, DeadSpaceIsReclaimed) {
 
 // ResourceManager under concurrent use (its rules are tested through the protocol).
 
+// What one store's lookups found is never taken for another's: a later
+// store, made where the first one was, knows only its own users, chats and
+// members (names long and short, some past what the memos keep).
+TEST(StoreLookups, AStoreNeverSeesAnotherStoresFinds) {
+  for (const std::string& suffix : {std::string(), std::string(40, 'z')}) {
+    const std::string user = "ann" + suffix, other = "bob" + suffix, chat = "room" + suffix;
+    {
+      auto first = ResourceManager::CreateStandalone();
+      ASSERT_TRUE(first->AddUser(user));
+      ASSERT_TRUE(first->CreateChat(user, chat));
+      ASSERT_TRUE(first->SendTextMsg(user, chat, "hello"));  // found, and remembered
+      ASSERT_TRUE(first->SendTextMsg(user, chat, "again"));
+    }
+    auto second = ResourceManager::CreateStandalone();
+    EXPECT_FALSE(second->UserExist(user));
+    EXPECT_FALSE(second->ChatExist(chat));
+    EXPECT_FALSE(second->SendTextMsg(user, chat, "stale"));
+    ASSERT_TRUE(second->AddUser(other));
+    ASSERT_TRUE(second->AddUser(user));
+    ASSERT_TRUE(second->CreateChat(other, chat));
+    EXPECT_FALSE(second->SendTextMsg(user, chat, "not a member here"));
+    EXPECT_EQ(second->JoinChat(user, chat), JoinResult::kJoined);
+    EXPECT_TRUE(second->SendTextMsg(user, chat, "now a member"));
+    EXPECT_EQ(second->GetChatMsgCount(chat), 1u);
+  }
+}
+
 // Races for one new name, chat or membership have exactly one winner.
 TEST(StoreRaces, CheckAndInsertHasExactlyOneWinner) {
   auto store = ResourceManager::CreateStandalone();
