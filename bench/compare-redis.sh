@@ -22,7 +22,7 @@
 # Against the ceiling: send, fetch, list and register at pipeline 1, 16 and 64
 # on parleyd and on build/parley-ceiling (one thread that answers every frame
 # and does nothing else: the most parley-bench can measure on this machine),
-# and Parley's fraction of it.
+# and Parley's fraction of it; send also with --data-dir --fsync everysec.
 # Over TLS: the paired tests of the first table at pipeline 1 and 16, with
 # parleyd --no-plain --tls-port and redis-server --port 0 --tls-port serving
 # the same throwaway certificate (EC P-256, for 127.0.0.1, from a CA made with
@@ -577,7 +577,8 @@ tls_part() {
 
 # ---------------------------------------------------------------- ceiling ---
 # parleyd and parley-ceiling side by side, one after the other at each depth
-# of each run so that drift hits both, into $TMP/ceiling.txt.
+# of each run so that drift hits both, into $TMP/ceiling.txt; then send on
+# parleyd --data-dir --fsync everysec, against the same ceiling figures.
 ceiling_part() {
   local run p t prps crps
   if [ ! -x "$CEILING" ]; then
@@ -593,9 +594,15 @@ ceiling_part() {
       parley_run "$p" "$run" send,fetch,list,register
       parley_run "$p" "$run" send,fetch,list,register ceiling "$CEILING_PORT"
     done
+    check_and_stop 0
+    rm -rf "$TMP/ceiling-data"
+    start_parley --data-dir "$TMP/ceiling-data" --fsync everysec
+    for p in 1 16 64; do
+      parley_run "$p" "$run" send everysec
+    done
+    check_and_stop 0
     check_alive parley-ceiling "$CEILING_PID"
     stop_pid "$CEILING_PID"
-    check_and_stop 0
   done
   echo
   echo "Against the ceiling (parley-ceiling: one thread that answers every frame and does nothing else),"
@@ -609,6 +616,11 @@ ceiling_part() {
       crps=$(median ceiling "$t" "$p" 5)
       echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
     done
+  done
+  for p in 1 16 64; do
+    prps=$(median everysec send "$p" 5)
+    crps=$(median ceiling send "$p" 5)
+    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
   done
   RESULTS=$TMP/results.txt
 }
