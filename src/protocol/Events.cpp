@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Limits.h"
+#include "protocol/RequestBlocks.h"
 #include "push/PushHub.h"
 #include "net/Connection.h"
 #include "security/Access.h"
@@ -168,7 +169,8 @@ class ListStream final : public ReplyStream {
 namespace {
 
 // Allocates a request's control block and object followed by `extra` bytes,
-// in one block, and tells `*tail` where those bytes begin.
+// in one block (recycled: RequestBlocks.h), and tells `*tail` where those
+// bytes begin.
 template <class T>
 struct WithTail {
   using value_type = T;
@@ -177,12 +179,12 @@ struct WithTail {
   WithTail(const WithTail<U>& o) : extra(o.extra), tail(o.tail) {}
   T* allocate(size_t n) {
     static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
-    char* block = std::allocator<char>().allocate(n * sizeof(T) + extra);
+    char* block = request_blocks::Take(n * sizeof(T) + extra);
     *tail = block + n * sizeof(T);
     return reinterpret_cast<T*>(block);
   }
   void deallocate(T* p, size_t n) {
-    std::allocator<char>().deallocate(reinterpret_cast<char*>(p), n * sizeof(T) + extra);
+    request_blocks::Give(reinterpret_cast<char*>(p), n * sizeof(T) + extra);
   }
   template <class U>
   bool operator==(const WithTail<U>& o) const {
