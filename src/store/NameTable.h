@@ -8,7 +8,8 @@
 // insert. Nothing is ever removed, so probing needs no tombstones.
 //
 // Not synchronised: the owner guards it (see ResourceManager::NameIndex).
-// T provides getName().
+// T provides getName(). Ptr is what a slot keeps: by default it owns the
+// object; a raw pointer, when the objects are owned elsewhere.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@
 
 namespace parley {
 
-template <class T>
+template <class T, class Ptr = std::unique_ptr<T>>
 class NameTable {
  public:
   // The object named `name` (whose hash is `hash`), or null.
@@ -26,13 +27,13 @@ class NameTable {
     for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
       const Slot& s = slots_[i];
       if (!s.obj) return nullptr;
-      if (s.hash == hash && s.obj->getName() == name) return s.obj.get();
+      if (s.hash == hash && s.obj->getName() == name) return Raw(s.obj);
     }
   }
 
   // Adds `obj` under `hash`, the hash of obj->getName(). Requires: no object
   // of that name is present.
-  void Insert(size_t hash, std::unique_ptr<T> obj) {
+  void Insert(size_t hash, Ptr obj) {
     if ((count_ + 1) * 4 > capacity() * 3) Grow();
     Place(slots_.get(), mask_, hash, std::move(obj));
     ++count_;
@@ -44,18 +45,20 @@ class NameTable {
   template <class F>
   void ForEach(F&& f) const {
     for (size_t i = 0; i < capacity(); ++i)
-      if (slots_[i].obj) f(slots_[i].obj.get());
+      if (slots_[i].obj) f(Raw(slots_[i].obj));
   }
 
  private:
   struct Slot {
     size_t hash = 0;
-    std::unique_ptr<T> obj;  // null: empty
+    Ptr obj{};  // null: empty
   };
+  static T* Raw(const std::unique_ptr<T>& p) { return p.get(); }
+  static T* Raw(T* p) { return p; }
 
   size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
 
-  static void Place(Slot* slots, size_t mask, size_t hash, std::unique_ptr<T> obj) {
+  static void Place(Slot* slots, size_t mask, size_t hash, Ptr obj) {
     size_t i = hash & mask;
     while (slots[i].obj) i = (i + 1) & mask;
     slots[i].hash = hash;

@@ -35,6 +35,7 @@ std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_
 
 ResourceManager::ResourceManager(uint32_t max_users, uint32_t max_chats)
     : number_(next_store_number.fetch_add(1, std::memory_order_relaxed)),
+      user_arena_(number_),
       max_users_(std::min(max_users, kMaxUsers)),
       max_chats_(std::min(max_chats, kMaxChats)),
       user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
@@ -83,11 +84,11 @@ bool ResourceManager::AddUserWithSecret(std::string_view username, std::string_v
 
 bool ResourceManager::AddUserImpl(std::string_view username, std::string_view hash) {
   if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
-  return users.Insert(username, [&]() -> std::unique_ptr<User> {
+  return users.Insert(username, [&]() -> const User* {
     const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
     if (!number) return nullptr;
-    auto user = std::make_unique<User>(username, *number);
-    if (!PublishUser(user.get())) return nullptr;
+    const User* user = user_arena_.Make(username, *number);
+    if (!PublishUser(user)) return nullptr;
     const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
     user_bytes_.fetch_add(cost, std::memory_order_relaxed);
     MemoryBudget::Get().ChargeStore(cost);
@@ -278,7 +279,7 @@ std::vector<std::string> ResourceManager::GetChatMembers(std::string_view chatna
   std::vector<std::string> names;
   const Chat* chat = FindChat(chatname);
   if (chat == nullptr) return names;
-  for (UserId id : chat->getMembers()) names.push_back(UserById(id).getName());
+  for (UserId id : chat->getMembers()) names.emplace_back(UserById(id).getName());
   return names;
 }
 
@@ -313,8 +314,8 @@ bool ResourceManager::Apply(const Change& c, std::string& error) {
       if (const User* u = users.Find(c.text)) return u->getId() == c.user || fail("a user name taken by another number");
       if (c.user >= max_users_ || FindUserById(c.user) != nullptr) return fail("a user number out of range or taken");
       const bool added = users.Insert(c.text, [&] {
-        auto user = std::make_unique<User>(c.text, c.user);
-        PublishUser(user.get());
+        const User* user = user_arena_.Make(c.text, c.user);
+        PublishUser(user);
         const int64_t cost = kUserCost + static_cast<int64_t>(c.text.size());
         user_bytes_.fetch_add(cost, std::memory_order_relaxed);
         MemoryBudget::Get().ChargeStore(cost);

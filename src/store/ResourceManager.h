@@ -51,6 +51,7 @@
 #include "store/Chat.h"
 #include "store/Message.h"
 #include "store/NameTable.h"
+#include "store/UserArena.h"
 #include "store/RwLock.h"
 #include "store/User.h"
 
@@ -245,7 +246,7 @@ class ResourceManager {
 
   // Objects (users or chats) by name, sharded by the name's hash. Each object
   // owns its name; the maps' keys view it.
-  template <class T>
+  template <class T, class Ptr = std::unique_ptr<T>>
   class NameIndex {
    public:
     T* Find(std::string_view name) const {
@@ -263,7 +264,7 @@ class ResourceManager {
       Shard& s = ShardOf(key);
       auto lk = LockExclusive(s.mu);
       if (!lk || s.map.Find(name, key.hash) != nullptr) return false;
-      std::unique_ptr<T> obj = make();
+      Ptr obj = make();
       if (!obj) return false;
       s.map.Insert(key.hash, std::move(obj));
       size_.fetch_add(1, std::memory_order_relaxed);
@@ -294,7 +295,7 @@ class ResourceManager {
     static size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
     struct Shard {
       mutable RwLock mu;
-      NameTable<T> map;  // guarded by mu
+      NameTable<T, Ptr> map;  // guarded by mu
     };
     // The top bits pick the shard; the tables place by the low bits.
     Shard& ShardOf(const Key& k) { return shards_[k.hash >> 56]; }
@@ -305,10 +306,11 @@ class ResourceManager {
 
   static ResourceManager* pResMgr;
 
-  NameIndex<User> users;
+  NameIndex<const User, const User*> users;  // the users themselves live in user_arena_
   NameIndex<Chat> chats;
   ChangeSink* sink_ = nullptr;  // set at start-up, then read-only
   const uint64_t number_;  // tells this store's entries in the lookup memos from another's
+  UserArena user_arena_;
   // Chats by number while a restore runs (start-up only).
   std::unordered_map<uint32_t, Chat*> restoring_;
   const uint32_t max_users_;

@@ -211,6 +211,33 @@ TEST(StoreLookups, AStoreNeverSeesAnotherStoresFinds) {
   }
 }
 
+// Users made on several threads at once, with names short, long and longer
+// than a quarter of an arena chunk, keep their names and numbers.
+TEST(StoreLookups, UsersKeepTheirNamesAcrossThreadsAndChunks) {
+  auto store = ResourceManager::CreateStandalone();
+  const size_t lengths[] = {1, 15, 16, 200, 4095, 5000};
+  auto name_of = [&](int t, int i) {
+    std::string n = std::to_string(t) + ":" + std::to_string(i) + ":";
+    n.resize(std::max(n.size(), lengths[static_cast<size_t>(i) % std::size(lengths)]), 'x');
+    return n;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) ASSERT_TRUE(store->AddUser(name_of(t, i)));
+    });
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(store->UserCount(), 6000u);
+  for (int t = 0; t < 3; ++t)
+    for (int i = 0; i < 2000; ++i) {
+      const std::string n = name_of(t, i);
+      const User* u = store->FindUser(n);
+      ASSERT_NE(u, nullptr) << n;
+      ASSERT_EQ(u->getName(), n);
+      ASSERT_EQ(store->UserName(u->getId()), n);
+    }
+}
+
 // Races for one new name, chat or membership have exactly one winner.
 TEST(StoreRaces, CheckAndInsertHasExactlyOneWinner) {
   auto store = ResourceManager::CreateStandalone();
