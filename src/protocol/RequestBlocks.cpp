@@ -18,7 +18,7 @@ namespace parley::request_blocks {
 namespace {
 
 constexpr size_t kBatch = 64;
-constexpr size_t kPoolBatches = 64;
+constexpr size_t kPoolBatches = 8;
 
 char* Allocate(size_t bytes) { return std::allocator<char>().allocate(bytes); }
 void Release(char* p, size_t bytes) { std::allocator<char>().deallocate(p, bytes); }
