@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of parleyd and redis-server on this machine.
 #
-#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR] [--only fanout|tls]
+#   bench/compare-redis.sh [--quick] [--runs N] [--build DIR] [--out DIR] [--only fanout|tls|ceiling]
 #
 # Starts build/parleyd and redis-server (no persistence) on free loopback
 # ports, runs parley-bench and redis-benchmark with the same clients, requests,
@@ -19,6 +19,10 @@
 # test over Redis pub/sub) with 1, 100 and 1000 subscribers flat out and 1000
 # subscribers at 1000 and at 100 messages/s; then the server's memory per idle
 # subscription (-t subscribe, 100 connections x 1000 chats or channels).
+# Against the ceiling: send, fetch, list and register at pipeline 1, 16 and 64
+# on parleyd and on build/parley-ceiling (one thread that answers every frame
+# and does nothing else: the most parley-bench can measure on this machine),
+# and Parley's fraction of it; send also with --data-dir --fsync everysec.
 # Over TLS: the paired tests of the first table at pipeline 1 and 16, with
 # parleyd --no-plain --tls-port and redis-server --port 0 --tls-port serving
 # the same throwaway certificate (EC P-256, for 127.0.0.1, from a CA made with
@@ -55,6 +59,8 @@ Options:
   --only fanout
                run the push fan-out part alone
   --only tls   run the TLS part alone
+  --only ceiling
+               run the ceiling part alone
 EOF
 }
 
@@ -65,7 +71,7 @@ while [ $# -gt 0 ]; do
     --build) BUILD=$(cd "${2:?--build needs a folder}" && pwd); shift ;;
     --out) OUT=${2:?--out needs a folder}; shift ;;
     --only) ONLY=${2:?--only needs a part}; shift
-            case "$ONLY" in fanout|tls) ;; *) echo "compare-redis: --only knows 'fanout' and 'tls'" >&2; exit 2 ;; esac ;;
+            case "$ONLY" in fanout|tls|ceiling) ;; *) echo "compare-redis: --only knows 'fanout', 'tls' and 'ceiling'" >&2; exit 2 ;; esac ;;
     -h|--help) usage; exit 0 ;;
     *) echo "compare-redis: unknown option $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -87,6 +93,7 @@ case "$RUNS" in ''|*[!0-9]*|0) echo "compare-redis: --runs wants a positive numb
 
 PARLEYD=$BUILD/parleyd
 PBENCH=$BUILD/parley-bench
+CEILING=$BUILD/parley-ceiling
 for bin in "$PARLEYD" "$PBENCH"; do
   if [ ! -x "$bin" ]; then
     echo "compare-redis: $bin not found; build first: cmake -S . -B build -G Ninja && cmake --build build -j2" >&2
@@ -152,7 +159,7 @@ elif [ -z "$ONLY" ]; then
 fi
 # The Redis side of the fan-out comparison is built with the rest once hiredis is installed.
 RFANOUT=$BUILD/redis-fanout
-if [ "$HAVE_REDIS" = 1 ] && [ "$ONLY" != tls ] && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
+if [ "$HAVE_REDIS" = 1 ] && { [ -z "$ONLY" ] || [ "$ONLY" = fanout ]; } && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
   note "building redis-fanout ..."
   { cmake -S "$ROOT" -B "$BUILD" && cmake --build "$BUILD" -j 2 --target redis-fanout; } >"$TMP/redis-fanout-build.log" 2>&1 ||
     { note "compare-redis: building redis-fanout failed:"; tail -n 20 "$TMP/redis-fanout-build.log" >&2; }
@@ -160,7 +167,7 @@ fi
 HAVE_RFANOUT=0
 if [ "$HAVE_REDIS" = 1 ] && [ -x "$RFANOUT" ]; then
   HAVE_RFANOUT=1
-elif [ "$ONLY" != tls ]; then
+elif [ -z "$ONLY" ] || [ "$ONLY" = fanout ]; then
   note "compare-redis: no redis-fanout: the Redis fan-out columns stay empty"
 fi
 
@@ -203,16 +210,32 @@ start_parley() {
   "$PARLEYD" --port 0 --max-conns-per-ip 0 "$@" >/dev/null 2>"$TMP/parleyd.err" &
   PARLEY_PID=$!
   PIDS+=("$PARLEY_PID")
-  PARLEY_PORT=""
+  PARLEY_PORT=$(listening_port parleyd "$TMP/parleyd.err")
+}
+
+# listening_port NAME LOG: the port the server just started names in LOG
+# ("listening on ADDR:PORT"), once it accepts; exits if it never does.
+listening_port() {
+  local port=""
   for _ in $(seq 1 200); do
-    PARLEY_PORT=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$TMP/parleyd.err" | head -n 1)
-    [ -n "$PARLEY_PORT" ] && break
+    port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$2" | head -n 1)
+    [ -n "$port" ] && break
     sleep 0.05
   done
-  if [ -z "$PARLEY_PORT" ] || ! wait_port "$PARLEY_PORT"; then
-    note "compare-redis: parleyd did not start:"; cat "$TMP/parleyd.err" >&2
+  if [ -z "$port" ] || ! wait_port "$port"; then
+    note "compare-redis: $1 did not start:"; cat "$2" >&2
     exit 1
   fi
+  echo "$port"
+}
+
+# start_ceiling: sets CEILING_PID and CEILING_PORT (build/parley-ceiling).
+start_ceiling() {
+  : >"$TMP/ceiling.err"
+  "$CEILING" --port 0 >/dev/null 2>"$TMP/ceiling.err" &
+  CEILING_PID=$!
+  PIDS+=("$CEILING_PID")
+  CEILING_PORT=$(listening_port parley-ceiling "$TMP/ceiling.err")
 }
 
 # start_redis [PERSISTENCE ARGS]: sets REDIS_PID and REDIS_PORT. Tries a few
@@ -432,17 +455,18 @@ requests_at() { local m=$(( $1 / 4 )); [ "$m" -lt 1 ] && m=1; echo $(( REQUESTS 
 PB_EXTRA=()
 RB_EXTRA=()
 
-# parley_run PIPELINE RUN TESTS
+# parley_run PIPELINE RUN TESTS [SERVER PORT]: against parleyd unless SERVER
+# (its name in $RESULTS) and PORT say otherwise.
 parley_run() {
   local csv=$TMP/parley.csv rc=0
-  bounded "$PBENCH" --port "$PARLEY_PORT" ${PB_EXTRA[@]+"${PB_EXTRA[@]}"} -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
+  bounded "$PBENCH" --port "${5:-$PARLEY_PORT}" ${PB_EXTRA[@]+"${PB_EXTRA[@]}"} -c "$CLIENTS" -n "$(requests_at "$1")" -P "$1" -d "$VALUE" -t "$3" --csv \
     >"$csv" 2>"$TMP/parley-bench.err" || rc=$?
   if [ "$rc" -ne 0 ]; then
     FAILED=1
     note "compare-redis: parley-bench failed (exit $rc) at pipeline $1:"; cat "$TMP/parley-bench.err" >&2
   fi
   # "test","rps","p50_ms","p99_ms","p999_ms","max_ms","errors"
-  awk -F, -v P="$1" -v R="$2" 'NR > 1 { for (i = 1; i <= NF; i++) gsub(/"/, "", $i); print "parley", $1, P, R, $2, $4 }' \
+  awk -F, -v S="${4:-parley}" -v P="$1" -v R="$2" 'NR > 1 { for (i = 1; i <= NF; i++) gsub(/"/, "", $i); print S, $1, P, R, $2, $4 }' \
     "$csv" >>"$RESULTS"
 }
 
@@ -551,7 +575,61 @@ tls_part() {
   RESULTS=$TMP/results.txt
 }
 
+# ---------------------------------------------------------------- ceiling ---
+# parleyd and parley-ceiling side by side, one after the other at each depth
+# of each run so that drift hits both, into $TMP/ceiling.txt; then send on
+# parleyd --data-dir --fsync everysec, against the same ceiling figures.
+ceiling_part() {
+  local run p t prps crps
+  if [ ! -x "$CEILING" ]; then
+    FAILED=1; note "compare-redis: $CEILING not found: no ceiling figures"; return
+  fi
+  RESULTS=$TMP/ceiling.txt
+  : >"$RESULTS"
+  for run in $(seq 1 "$RUNS"); do
+    note "ceiling run $run/$RUNS ..."
+    start_parley
+    start_ceiling
+    for p in 1 16 64; do
+      parley_run "$p" "$run" send,fetch,list,register
+      parley_run "$p" "$run" send,fetch,list,register ceiling "$CEILING_PORT"
+    done
+    check_and_stop 0
+    rm -rf "$TMP/ceiling-data"
+    start_parley --data-dir "$TMP/ceiling-data" --fsync everysec
+    for p in 1 16 64; do
+      parley_run "$p" "$run" send everysec
+    done
+    check_and_stop 0
+    check_alive parley-ceiling "$CEILING_PID"
+    stop_pid "$CEILING_PID"
+  done
+  echo
+  echo "Against the ceiling (parley-ceiling: one thread that answers every frame and does nothing else),"
+  echo "the same parley-bench runs, $CLIENTS clients, $VALUE-byte values, median of $RUNS run(s)"
+  echo
+  echo "| test | pipeline | Parley req/s | ceiling req/s | ratio |"
+  echo "|---|---:|---:|---:|---:|"
+  for t in send fetch list register; do
+    for p in 1 16 64; do
+      prps=$(median parley "$t" "$p" 5)
+      crps=$(median ceiling "$t" "$p" 5)
+      echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
+    done
+  done
+  for p in 1 16 64; do
+    prps=$(median everysec send "$p" 5)
+    crps=$(median ceiling send "$p" 5)
+    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
+  done
+  RESULTS=$TMP/results.txt
+}
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+if [ "$ONLY" = ceiling ]; then
+  ceiling_part
+  finish
+fi
 if [ "$ONLY" = tls ]; then
   MAIN_PIPES="1 16"
   tls_part
@@ -798,6 +876,8 @@ echo
 echo "Files: parleyd: $p_files; redis-server: $r_files"
 
 tls_part
+
+ceiling_part
 
 echo
 fanout_part

@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
   std::vector<parley::EventThread> event_threads;
   event_threads.reserve(static_cast<size_t>(opt.threads));
   for (int i = 0; i < opt.threads; ++i) event_threads.emplace_back(qm, store);
+  qm->LimitSpread(parley::QueueManager::SpareCpus());
   std::vector<std::thread> workers;
   for (auto& et : event_threads) workers.emplace_back(std::ref(et));
 

@@ -48,6 +48,8 @@ class DurableGate {
   // Any thread (the connection's output lock held): `conn` has output held
   // until `seq` is durable; it is handed back by TakeReady then.
   void Wait(Connection* conn, uint64_t seq);
+  // Whether any connection waits. Any thread.
+  bool Waiting() const { return waiting_count_.load(std::memory_order_seq_cst) > 0; }
   // Network thread: the descriptor that becomes readable when waits may be over.
   int fd() const { return efd_; }
   // Network thread: appends the connections whose wait is over to `ready`

@@ -1,5 +1,7 @@
 #include "events/QueueManager.h"
 
+#include <sched.h>
+
 #include <limits>
 
 #include "net/Connection.h"
@@ -31,7 +33,7 @@ void QueueManager::AddQueue(std::shared_ptr<EventQueue> ptr) { queues.push_back(
 size_t QueueManager::ChooseQueue(const StagedEvents* staged) const {
   size_t min = std::numeric_limits<size_t>::max();
   size_t chosen = 0;
-  for (size_t i = 0; i < queues.size(); ++i) {
+  for (size_t i = 0; i < queues.size() && i < spread_; ++i) {
     size_t load = queues[i]->GetSize();
     if (staged != nullptr && i < staged->perQueue.size()) load += staged->perQueue[i].size();
     if (load < min) {
@@ -92,6 +94,14 @@ void QueueManager::AddEvent(std::shared_ptr<Event> ev) {
   StagedEvents staged;
   Stage(std::move(ev), staged);
   Submit(staged);
+}
+
+size_t QueueManager::SpareCpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int cpus = CPU_COUNT(&set);
+  return cpus > 2 ? static_cast<size_t>(cpus - 1) : 1;
 }
 
 void QueueManager::StopAll() {

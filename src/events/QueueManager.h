@@ -13,7 +13,10 @@
 //    connection has requests in flight (queued or executing), so they run in
 //    arrival order on one thread; a connection with none in flight goes to
 //    the queue with the fewest waiting requests, the first-registered queue
-//    winning ties. Event threads hand over a connection's replies before
+//    winning ties, among the first LimitSpread queues: no more event threads
+//    are kept busy than there are CPUs beside the network thread's, since
+//    more only take turns on the same CPUs, each turn a wake-up and a
+//    context switch. Event threads hand over a connection's replies before
 //    counting its requests as finished.
 // 4. A request that runs alone (Event::RunsAlone: the account requests, which
 //    hash secrets) goes to the SecretPool only when its connection has
@@ -28,6 +31,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -84,8 +88,14 @@ class QueueManager {
   void Submit(StagedEvents& staged);
 
   // The index of the queue with the fewest waiting requests (plus
-  // `staged`'s share, when given); the lowest index wins ties.
+  // `staged`'s share, when given) among the first LimitSpread; the lowest
+  // index wins ties.
   size_t ChooseQueue(const StagedEvents* staged = nullptr) const;
+  // New connections' requests go to the first `n` (>= 1) queues only.
+  // Requires: start-up. By default all queues are used.
+  void LimitSpread(size_t n) { spread_ = n; }
+  // The CPUs this process may run on, less one for the network thread; at least one.
+  static size_t SpareCpus();
 
   size_t QueueCount() const { return queues.size(); }
   const std::shared_ptr<EventQueue>& Queue(size_t i) const { return queues[i]; }
@@ -97,6 +107,7 @@ class QueueManager {
   QueueManager() = default;
   static QueueManager* pManager;
   std::vector<std::shared_ptr<EventQueue>> queues;
+  size_t spread_ = SIZE_MAX;
 };
 
 }  // namespace parley

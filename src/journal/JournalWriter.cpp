@@ -98,6 +98,7 @@ void JournalWriter::Record(const Change& c) {
 
 void JournalWriter::Submit() {
   if (!unsubmitted_.load(std::memory_order_relaxed) || !unsubmitted_.exchange(false)) return;
+  if (cfg_.fsync != FsyncPolicy::kAlways && WriteNow()) return;
   std::lock_guard lk(mu_);
   if (idle_) {
     idle_ = false;
@@ -105,23 +106,29 @@ void JournalWriter::Submit() {
   }
 }
 
-void JournalWriter::UpdateAccepting() {
-  accepting_.store(!failing_ && !short_of_space_ && !broken_.load(), std::memory_order_relaxed);
+bool JournalWriter::WriteNow() {
+  std::unique_lock wl(write_mu_, std::try_to_lock);
+  if (!wl || failing_) return false;  // being written, or the writer's to retry
+  {
+    std::lock_guard lk(mu_);
+    if (stop_) return false;
+  }
+  ReserveSpace();  // as the writer does before each write
+  if (short_of_space_) return false;
+  std::string group;
+  uint64_t first = 0, last = 0;
+  if (TakeAndWrite(group, first, last)) return true;
+  // Failed: back in front of what came meanwhile, for the writer's retries.
+  std::lock_guard lk(mu_);
+  group.append(pending_);
+  pending_.swap(group);
+  pending_first_ = first;
+  return false;
 }
 
-void JournalWriter::Run() {
-  std::string group;  // taken from pending_, not yet written
-  uint64_t first = 0, last = 0;
-  int stop_attempts = 0;
-  std::unique_lock lk(mu_);
-  for (;;) {
-    if (failing_) {
-      cv_.wait_for(lk, milliseconds(kJournalRetryMs));  // try the disk again
-    } else if (pending_.empty() && !stop_ && !snapshot_wanted_.load() && !snapshot_done_.load()) {
-      idle_ = true;
-      cv_.wait_for(lk, milliseconds(kJournalRetryMs));  // housekeeping runs at least this often
-      idle_ = false;
-    }
+bool JournalWriter::TakeAndWrite(std::string& group, uint64_t& first, uint64_t& last) {
+  {
+    std::lock_guard lk(mu_);
     if (!pending_.empty()) {
       if (group.empty()) {
         group.swap(pending_);
@@ -133,14 +140,39 @@ void JournalWriter::Run() {
       last = assigned_;
       pending_first_ = assigned_ + 1;
     }
-    const bool stopping = stop_;
-    lk.unlock();
-    if (!group.empty() && WriteGroup(group, first, last)) {
-      group.clear();
-      if (group.capacity() > kJournalBufferKeep) std::string().swap(group);
+  }
+  if (group.empty()) return true;
+  if (!WriteGroup(group, first, last)) return false;
+  group.clear();
+  if (group.capacity() > kJournalBufferKeep) std::string().swap(group);
+  return true;
+}
+
+void JournalWriter::UpdateAccepting() {
+  accepting_.store(!failing_ && !short_of_space_ && !broken_.load(), std::memory_order_relaxed);
+}
+
+void JournalWriter::Run() {
+  std::string group;  // taken from pending_, not yet written
+  uint64_t first = 0, last = 0;
+  int stop_attempts = 0;
+  for (;;) {
+    bool stopping;
+    {
+      std::unique_lock lk(mu_);
+      if (!group.empty()) {
+        cv_.wait_for(lk, milliseconds(kJournalRetryMs));  // try the disk again
+      } else if (pending_.empty() && !stop_ && !snapshot_wanted_.load() && !snapshot_done_.load()) {
+        idle_ = true;
+        cv_.wait_for(lk, milliseconds(kJournalRetryMs));  // housekeeping runs at least this often
+        idle_ = false;
+      }
+      stopping = stop_;
     }
+    std::lock_guard wl(write_mu_);
+    TakeAndWrite(group, first, last);
     Housekeeping();
-    lk.lock();
+    std::lock_guard lk(mu_);
     if (stopping && pending_.empty()) {
       if (group.empty()) break;
       if (++stop_attempts * kJournalRetryMs >= kJournalStopRetryMs) {
@@ -211,7 +243,7 @@ void JournalWriter::RunSyncer() {
   }
 }
 
-void JournalWriter::Housekeeping() {
+void JournalWriter::ReserveSpace() {
   // Disk space ahead of the writes; a little will do when much cannot be had.
   const bool had_space = !short_of_space_;
   short_of_space_ = !journal_->Preallocate(kJournalPreallocateBytes) && !journal_->Preallocate(kJournalPreallocateMin);
@@ -223,7 +255,10 @@ void JournalWriter::Housekeeping() {
     LogInfo("journal: there is room again in %s; changes are accepted", cfg_.dir.c_str());
   }
   UpdateAccepting();
+}
 
+void JournalWriter::Housekeeping() {
+  ReserveSpace();
   if (snapshot_done_.load()) {
     snapshot_thread_.join();
     snapshot_done_.store(false);

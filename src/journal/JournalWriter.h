@@ -3,12 +3,16 @@
 // snapshots in the background and removes what they cover.
 //
 // Group commit: changes are encoded into a pending buffer (Record, under a
-// short lock, from whichever thread changed the store). The writer thread is
-// woken when a thread has finished a batch of requests (Submit: the network
-// thread at the end of each loop pass, an event thread after each batch), or
-// when much is pending; it takes everything pending at once and writes it
-// with one write (and, with `always`, one fdatasync); what arrives meanwhile
-// forms the next group.
+// short lock, from whichever thread changed the store). When a thread has
+// finished a batch of requests (Submit: the network thread at the end of each
+// loop pass, an event thread after each batch) everything pending is written
+// at once with one write: with `everysec` and `no` by that thread itself, as
+// a write costs less than waking another thread and switching to it and
+// back; with `always` (and while writes fail, or another group is being
+// written) by the writer thread, woken for it, which also adds one fdatasync.
+// The writer thread is woken as well when much is pending. What arrives
+// meanwhile forms the next group. Groups are taken and written under one
+// lock (write_mu_), so they reach the file in sequence order.
 // After each group it reports the last sequence durable (`always`: synced;
 // `everysec` and `no`: written) through the OnDurable callback; replies wait
 // for that (DurableGate). With `everysec` a second thread syncs once a second,
@@ -92,10 +96,18 @@ class JournalWriter final : public ChangeSink {
  private:
   void Run();
   void RunSyncer();
+  // Submit's own write (see Group commit). False when the writer thread is to do it.
+  bool WriteNow();
+  // Requires write_mu_. Takes what is pending into `group` (after what it
+  // holds already, from `first` on) and writes it; false when the write
+  // failed, the group then kept for a retry.
+  bool TakeAndWrite(std::string& group, uint64_t& first, uint64_t& last);
   // Writes one group; false when it failed (and is to be retried).
   bool WriteGroup(std::string_view records, uint64_t first, uint64_t last);
   // Disk space, snapshots; writer thread.
   void Housekeeping();
+  // Requires write_mu_. Sets disk space aside ahead of the writes (see Failures).
+  void ReserveSpace();
   void UpdateAccepting();
 
   // Set at construction, then read-only.
@@ -103,12 +115,14 @@ class JournalWriter final : public ChangeSink {
   const Config cfg_;
   std::function<void(uint64_t)> on_durable_;
 
-  // Writer thread only (and Stop, after it joined).
+  // Guarded by write_mu_ (taken before mu_): the journal and the state of its writes.
+  std::mutex write_mu_;
   std::unique_ptr<Journal> journal_;
   bool failing_ = false;        // the last write failed
   bool short_of_space_ = false;  // preallocation failed
   uint64_t since_snapshot_ = 0;  // journal bytes since the last snapshot began
   uint64_t last_snapshot_bytes_;
+  // Writer thread only (and Stop, after it joined).
   std::thread snapshot_thread_;
   uint64_t snapshot_started_ms_ = 0;
   int sync_source_ = -1;  // the journal descriptor sync_fd_ duplicates

@@ -247,7 +247,11 @@ void Worker::operator()() {
       }
     }
     qMgr->Submit(staged_);
-    if (ChangeSink* sink = rMgr->changeSink()) sink->Submit();  // this pass's changes: one group
+    if (ChangeSink* sink = rMgr->changeSink()) {
+      sink->Submit();  // this pass's changes: one group
+      // Written by this thread just now, most likely: their replies go at once.
+      if (DurableGate::Get().Waiting()) ReleaseHeld();
+    }
     now = Clock::now();
     // The requests answered here had their replies handed over during the pass.
     for (size_t k = 0; inline_kinds_ != 0; ++k, inline_kinds_ >>= 1) {

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "Limits.h"
+#include "protocol/RequestBlocks.h"
 #include "push/PushHub.h"
 #include "net/Connection.h"
 #include "security/Access.h"
@@ -81,10 +83,11 @@ void Event::SendData(const char* content, int size) {
   std::string* o = Output();
   if (o == nullptr) return;
   const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
-  PutU32(*o, static_cast<uint32_t>(n + 16));
-  PutU64(*o, type);
-  PutU64(*o, n);
-  o->append(content, n);
+  char head[4 + 2 * kWordSize];
+  wire::StoreU32(head, static_cast<uint32_t>(n + 16));
+  wire::StoreU64(head + 4, type);
+  wire::StoreU64(head + 4 + kWordSize, n);
+  o->append(head, sizeof head).append(content, n);
 }
 
 bool Event::SendStatus(bool ok) {
@@ -104,10 +107,14 @@ void Event::SendVector(const std::vector<MessageId>& msg) {
 void Event::SendMessage(const MessageView& msg) {
   std::string* o = Output();
   if (o == nullptr) return;
-  PutU32(*o, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
-  PutU64(*o, type);
-  wire::PutString(*o, msg.sender);
-  wire::PutString(*o, msg.body);
+  char head[4 + 2 * kWordSize];
+  wire::StoreU32(head, static_cast<uint32_t>(msg.sender.size() + msg.body.size() + 24));
+  wire::StoreU64(head + 4, type);
+  wire::StoreU64(head + 4 + kWordSize, msg.sender.size());
+  char body_size[kWordSize];
+  wire::StoreU64(body_size, msg.body.size());
+  o->reserve(o->size() + sizeof head + msg.sender.size() + sizeof body_size + msg.body.size());
+  o->append(head, sizeof head).append(msg.sender).append(body_size, sizeof body_size).append(msg.body);
 }
 
 void Event::SendStream(std::unique_ptr<ReplyStream> stream) {
@@ -135,7 +142,9 @@ bool AppendIds(MessageStorage::Listing& listing, std::string& out, size_t budget
     ids.clear();
     listing.Next(ids, step);
     scan_left -= step;
-    for (MessageId id : ids) PutU64(out, static_cast<uint64_t>(id));
+    const size_t at = out.size();
+    out.resize(at + ids.size() * kWordSize);
+    for (size_t i = 0; i < ids.size(); ++i) wire::StoreU64(out.data() + at + i * kWordSize, static_cast<uint64_t>(ids[i]));
     produced += ids.size() * kWordSize;
   }
   return listing.done();
@@ -157,24 +166,84 @@ class ListStream final : public ReplyStream {
 
 // ---- Decoders --------------------------------------------------------------
 
+namespace {
+
+// Allocates a request's control block and object followed by `extra` bytes,
+// in one block (recycled: RequestBlocks.h), and tells `*tail` where those
+// bytes begin.
+template <class T>
+struct WithTail {
+  using value_type = T;
+  WithTail(size_t bytes, char** where) : extra(bytes), tail(where) {}
+  template <class U>
+  WithTail(const WithTail<U>& o) : extra(o.extra), tail(o.tail) {}
+  T* allocate(size_t n) {
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    char* block = request_blocks::Take(n * sizeof(T) + extra);
+    *tail = block + n * sizeof(T);
+    return reinterpret_cast<T*>(block);
+  }
+  void deallocate(T* p, size_t n) {
+    request_blocks::Give(reinterpret_cast<char*>(p), n * sizeof(T) + extra);
+  }
+  template <class U>
+  bool operator==(const WithTail<U>& o) const {
+    return extra == o.extra;
+  }
+  size_t extra;
+  char** tail;  // read by allocate only, while the request is made
+};
+
+// A string field on its way into a request: turned into the view its
+// constructor keeps, it copies its bytes to the tail and moves the tail on.
+struct Copied {
+  std::string_view from;
+  char** tail;
+  operator std::string_view() const {  // NOLINT(google-explicit-constructor): taken as a view
+    char* at = *tail;
+    if (!from.empty()) std::memcpy(at, from.data(), from.size());
+    *tail += from.size();
+    return {at, from.size()};
+  }
+};
+
+inline size_t BytesOf(std::string_view s) { return s.size(); }
+inline size_t BytesOf(uint64_t) { return 0; }
+inline size_t BytesOf(MessageId) { return 0; }
+inline Copied Keep(std::string_view s, char** tail) { return {s, tail}; }
+inline uint64_t Keep(uint64_t v, char**) { return v; }
+inline MessageId Keep(MessageId v, char**) { return v; }
+
+// A request of kind T made from its fields (views into the frame, and
+// integers), with one allocation for the request and its fields' bytes.
+template <class T, class... Fields>
+std::shared_ptr<Event> MakeRequest(Fields... fields) {
+  const size_t bytes = (size_t{0} + ... + BytesOf(fields));
+  char* tail = nullptr;
+  return std::allocate_shared<T>(WithTail<T>(bytes, &tail), Keep(fields, &tail)...);
+}
+
+}  // namespace
+
+
 std::shared_ptr<Event> RegisterAccount::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(user, buf, remaining)
-  return std::make_shared<RegisterAccount>(CutAtZero(user.first));
+  return MakeRequest<RegisterAccount>(CutAtZero(user.first));
 }
 
 std::shared_ptr<Event> CreateChat::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
-  return std::make_shared<CreateChat>(CutAtZero(user.first), CutAtZero(chat.first));
+  return MakeRequest<CreateChat>(CutAtZero(user.first), CutAtZero(chat.first));
 }
 
 std::shared_ptr<Event> JoinChat::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
-  return std::make_shared<JoinChat>(CutAtZero(user.first), CutAtZero(chat.first));
+  return MakeRequest<JoinChat>(CutAtZero(user.first), CutAtZero(chat.first));
 }
 
 std::shared_ptr<Event> SendMsg::GetFromBuf(const char* buf, size_t len) {
@@ -182,7 +251,7 @@ std::shared_ptr<Event> SendMsg::GetFromBuf(const char* buf, size_t len) {
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
   READ_STRING(body, buf, remaining)
-  return std::make_shared<SendMsg>(CutAtZero(user.first), CutAtZero(chat.first), body.first);
+  return MakeRequest<SendMsg>(CutAtZero(user.first), CutAtZero(chat.first), body.first);
 }
 
 std::shared_ptr<Event> EditMsg::GetFromBuf(const char* buf, size_t len) {
@@ -191,7 +260,7 @@ std::shared_ptr<Event> EditMsg::GetFromBuf(const char* buf, size_t len) {
   READ_STRING(chat, buf, remaining)
   READ_INT(id, buf, remaining)
   READ_STRING(body, buf, remaining)
-  return std::make_shared<EditMsg>(CutAtZero(user.first), CutAtZero(chat.first),
+  return MakeRequest<EditMsg>(CutAtZero(user.first), CutAtZero(chat.first),
                                    static_cast<MessageId>(id.first), body.first);
 }
 
@@ -200,7 +269,7 @@ std::shared_ptr<Event> DeleteMsg::GetFromBuf(const char* buf, size_t len) {
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
   READ_INT(id, buf, remaining)
-  return std::make_shared<DeleteMsg>(CutAtZero(user.first), CutAtZero(chat.first),
+  return MakeRequest<DeleteMsg>(CutAtZero(user.first), CutAtZero(chat.first),
                                      static_cast<MessageId>(id.first));
 }
 
@@ -210,7 +279,7 @@ std::shared_ptr<Event> ForwardMsg::GetFromBuf(const char* buf, size_t len) {
   READ_STRING(chat, buf, remaining)
   READ_STRING(to, buf, remaining)
   READ_INT(id, buf, remaining)
-  return std::make_shared<ForwardMsg>(CutAtZero(user.first), CutAtZero(chat.first), CutAtZero(to.first),
+  return MakeRequest<ForwardMsg>(CutAtZero(user.first), CutAtZero(chat.first), CutAtZero(to.first),
                                       static_cast<MessageId>(id.first));
 }
 
@@ -218,27 +287,27 @@ std::shared_ptr<Event> GetChatMsg::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(chat, buf, remaining)
   READ_INT(id, buf, remaining)
-  return std::make_shared<GetChatMsg>(CutAtZero(chat.first), static_cast<MessageId>(id.first));
+  return MakeRequest<GetChatMsg>(CutAtZero(chat.first), static_cast<MessageId>(id.first));
 }
 
 std::shared_ptr<Event> GetChat::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(chat, buf, remaining)
-  return std::make_shared<GetChat>(CutAtZero(chat.first));
+  return MakeRequest<GetChat>(CutAtZero(chat.first));
 }
 
 std::shared_ptr<Event> Subscribe::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
-  return std::make_shared<Subscribe>(CutAtZero(user.first), CutAtZero(chat.first));
+  return MakeRequest<Subscribe>(CutAtZero(user.first), CutAtZero(chat.first));
 }
 
 std::shared_ptr<Event> Unsubscribe::GetFromBuf(const char* buf, size_t len) {
   SETUP_ID
   READ_STRING(user, buf, remaining)
   READ_STRING(chat, buf, remaining)
-  return std::make_shared<Unsubscribe>(CutAtZero(user.first), CutAtZero(chat.first));
+  return MakeRequest<Unsubscribe>(CutAtZero(user.first), CutAtZero(chat.first));
 }
 
 std::shared_ptr<Event> History::GetFromBuf(const char* buf, size_t len) {
@@ -246,7 +315,7 @@ std::shared_ptr<Event> History::GetFromBuf(const char* buf, size_t len) {
   READ_STRING(chat, buf, remaining)
   READ_INT(after, buf, remaining)
   READ_INT(max, buf, remaining)
-  return std::make_shared<History>(CutAtZero(chat.first), static_cast<MessageId>(after.first), max.first);
+  return MakeRequest<History>(CutAtZero(chat.first), static_cast<MessageId>(after.first), max.first);
 }
 
 // Secrets are taken whole: unlike names, they are not cut at a zero byte.

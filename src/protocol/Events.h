@@ -155,7 +155,9 @@ class Event {
 };
 
 // Decodes one payload (type code first) into its request, with its type
-// stamped. Empty when the payload is shorter than a type code, the code is
+// stamped. A request's name and body fields view a copy of their bytes made
+// in the same allocation as the request (the kinds with secrets excepted:
+// they own strings, wiped when they go). Empty when the payload is shorter than a type code, the code is
 // not a request kind (above 14), or the body does not decode.
 std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
 
@@ -166,7 +168,7 @@ class RegisterAccount : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   Adds Creates() const override { return Adds::kAccount; }
-  const std::string username;
+  const std::string_view username;
 };
 
 class CreateChat : public Event {
@@ -176,8 +178,8 @@ class CreateChat : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   Adds Creates() const override { return Adds::kChat; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class JoinChat : public Event {
@@ -186,8 +188,8 @@ class JoinChat : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class SendMsg : public Event {
@@ -197,9 +199,9 @@ class SendMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
-  const std::string data;  // the body, zero bytes included
+  const std::string_view username;
+  const std::string_view chatname;
+  const std::string_view data;  // the body, zero bytes included
 };
 
 class EditMsg : public Event {
@@ -209,9 +211,9 @@ class EditMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
-  const std::string data;
+  const std::string_view username;
+  const std::string_view chatname;
+  const std::string_view data;
   const MessageId id;
 };
 
@@ -222,8 +224,8 @@ class DeleteMsg : public Event {
   static std::shared_ptr<Event> GetFromBuf(const char* buf, size_t len);
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
   const MessageId id;
 };
 
@@ -235,9 +237,9 @@ class ForwardMsg : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   std::string_view ReadsChat() const override { return chatname; }  // the copy reveals the source
-  const std::string username;
-  const std::string chatname;  // the chat holding the message
-  const std::string newchat;   // the chat to copy it into
+  const std::string_view username;
+  const std::string_view chatname;  // the chat holding the message
+  const std::string_view newchat;   // the chat to copy it into
   const MessageId id;
 };
 
@@ -248,7 +250,7 @@ class GetChatMsg : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
-  const std::string chatname;
+  const std::string_view chatname;
   const MessageId id;
 };
 
@@ -259,7 +261,7 @@ class GetChat : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
-  const std::string chatname;
+  const std::string_view chatname;
 };
 
 // Subscribe and unsubscribe: this connection follows a chat's changes, as
@@ -273,8 +275,8 @@ class Subscribe : public Event {
   std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 class Unsubscribe : public Event {
@@ -284,8 +286,8 @@ class Unsubscribe : public Event {
   bool Process(ResourceManager* rm) override;
   std::string_view Actor() const override { return username; }
   bool ChangesStore() const override { return false; }
-  const std::string username;
-  const std::string chatname;
+  const std::string_view username;
+  const std::string_view chatname;
 };
 
 // A page of a chat's messages after a given id, deleted ones included.
@@ -297,7 +299,7 @@ class History : public Event {
   std::string_view ReadsChat() const override { return chatname; }
   bool ChangesStore() const override { return false; }
   bool HeldForJournal() const override { return true; }
-  const std::string chatname;
+  const std::string_view chatname;
   const MessageId after;
   const uint64_t max;
 };

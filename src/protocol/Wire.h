@@ -9,6 +9,7 @@
 // Header-only and free of server state: safe to use from any thread.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,32 +68,43 @@ inline constexpr uint64_t kHistoryDeleted = 1;
 // `after` of a history request that starts at the beginning.
 inline constexpr int64_t kNoMessage = -1;
 
+// Little-endian loads and stores of unaligned integers: one move on a
+// little-endian host, the byte order spelled out on any other.
+template <class T>
+inline void StoreLE(char* p, T v) {
+  if constexpr (std::endian::native != std::endian::little) {
+    for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  } else {
+    std::memcpy(p, &v, sizeof(T));
+  }
+}
+
+template <class T>
+inline T LoadLE(const char* p) {
+  T v = 0;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (size_t i = sizeof(T); i-- > 0;) v = static_cast<T>((v << 8) | static_cast<unsigned char>(p[i]));
+  } else {
+    std::memcpy(&v, p, sizeof(T));
+  }
+  return v;
+}
+
+inline void StoreU32(char* p, uint32_t v) { StoreLE(p, v); }
+inline void StoreU64(char* p, uint64_t v) { StoreLE(p, v); }
+inline uint64_t LoadU64(const char* p) { return LoadLE<uint64_t>(p); }
+inline int32_t LoadI32(const char* p) { return static_cast<int32_t>(LoadLE<uint32_t>(p)); }
+
 inline void PutU32(std::string& out, uint32_t v) {
   char b[4];
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  StoreU32(b, v);
   out.append(b, 4);
 }
 
 inline void PutU64(std::string& out, uint64_t v) {
   char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  StoreU64(b, v);
   out.append(b, 8);
-}
-
-inline void StoreU32(char* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
-}
-
-inline uint64_t LoadU64(const char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  return v;
-}
-
-inline int32_t LoadI32(const char* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  return static_cast<int32_t>(v);
 }
 
 // Appends one string field: its 8-byte length, then its bytes.

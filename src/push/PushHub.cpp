@@ -67,8 +67,12 @@ void PushHub::Submit() {
 }
 
 void PushHub::OnDurable() {
-  { std::lock_guard lk(mu_); }  // a waiter checks the durable sequence under mu_
-  wake_.notify_one();
+  bool waiting;
+  {
+    std::lock_guard lk(mu_);  // a waiter checks the durable sequence under mu_
+    waiting = !queue_.empty();  // with nothing queued, nothing waits for the journal
+  }
+  if (waiting) wake_.notify_one();
 }
 
 void PushHub::Follow(const std::shared_ptr<Connection>& conn, uint32_t chat, std::string_view name) {

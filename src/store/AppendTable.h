@@ -10,6 +10,7 @@
 // about as much again as the table itself.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,21 @@ class AppendTable {
     const Slot* dir = dir_.load(std::memory_order_acquire);
     const Entry* block = dir[pos >> kShift].load(std::memory_order_acquire);
     return block[pos & (kBlock - 1)].load(std::memory_order_acquire);
+  }
+
+  // Copies entries [from, to) to `out`, reading each block's address once.
+  // Any thread, `to` <= a size read before. An entry overwritten meanwhile
+  // may be read before or after the change, as with Load. Returns the
+  // entries or-ed together.
+  uint32_t LoadRange(size_t from, size_t to, uint32_t* out) const {
+    const Slot* dir = dir_.load(std::memory_order_acquire);
+    uint32_t all = 0;
+    while (from < to) {
+      const Entry* block = dir[from >> kShift].load(std::memory_order_acquire);
+      const size_t stop = std::min(to, (from | (kBlock - 1)) + 1);
+      for (; from < stop; ++from) all |= *out++ = block[from & (kBlock - 1)].load(std::memory_order_acquire);
+    }
+    return all;
   }
 
   // ---- Writer only ----

@@ -13,23 +13,53 @@
 
 namespace parley {
 
-static_assert(kMaxPayload < 65536, "a body size must fit the record's 16-bit size field");
-static_assert(kMaxChatArenaBytes <= 0x80000000ull, "arena offsets must leave the deleted bit free");
+static_assert(kMaxChatArenaBytes <= 0x100000000ull, "arena offsets are 32-bit");
 
 namespace {
 
-uint16_t LoadU16(const char* p) {
-  uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+// Base-128 varints, low group first, the top bit of a byte telling that
+// another follows.
+size_t VarintBytes(uint32_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
 }
-uint32_t LoadU32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+// Writes `v` in exactly `width` bytes (>= VarintBytes(v)): an edit in place
+// keeps the width of the size it replaces.
+char* PutVarint(char* p, uint32_t v, size_t width) {
+  for (size_t i = 1; i < width; ++i) {
+    *p++ = static_cast<char>((v & 0x7f) | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<char>(v);
+  return p;
 }
-void StoreU16(char* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
-void StoreU32(char* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+const char* GetVarint(const char* p, uint32_t& v) {
+  v = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto b = static_cast<uint8_t>(*p++);
+    v |= uint32_t{b & 0x7fu} << shift;
+    if (b < 0x80) return p;
+  }
+}
+
+// A record's parts: [size][sender][body].
+struct Parts {
+  uint32_t size;
+  size_t size_width;
+  UserId sender;
+  const char* body;
+};
+Parts Decode(const char* rec) {
+  Parts r{};
+  const char* p = GetVarint(rec, r.size);
+  r.size_width = static_cast<size_t>(p - rec);
+  r.body = GetVarint(p, r.sender);
+  return r;
+}
 
 }  // namespace
 
@@ -44,35 +74,38 @@ size_t MessageStorage::Arena::Used() const {
 }
 
 size_t MessageStorage::Arena::Allocated() const {
-  return chunks_.size() <= 1 ? first_cap_ : first_cap_ + (chunks_.size() - 1) * kChunkSize;
+  return chunks_.size() <= 1 ? first_cap_ : first_cap_ + (chunks_.size() - 1) * kChunkBytes;
 }
 
 std::optional<uint32_t> MessageStorage::Arena::Write(UserId sender, std::string_view body) {
-  const size_t need = kHeader + body.size();
+  const auto size = static_cast<uint32_t>(body.size());
+  const size_t size_width = VarintBytes(size);
+  const size_t need = size_width + VarintBytes(sender) + body.size();
   if (chunks_.empty()) {
     first_cap_ = std::max(kFirstChunkMin, std::bit_ceil(need));
     chunks_.push_back(std::make_unique_for_overwrite<char[]>(first_cap_));
     tail_used_ = 0;
-  } else if (chunks_.size() == 1 && tail_used_ + need > first_cap_ && first_cap_ < kChunkSize) {
+  } else if (chunks_.size() == 1 && tail_used_ + need > first_cap_ && first_cap_ < kChunkBytes) {
     // Grow the first chunk in place of a new one, so small chats stay small.
     size_t cap = first_cap_;
     while (cap < tail_used_ + need && cap < kChunkSize) cap *= 2;
+    cap = std::min(cap, kChunkBytes);
     auto bigger = std::make_unique_for_overwrite<char[]>(cap);
     std::memcpy(bigger.get(), chunks_[0].get(), tail_used_);
     chunks_[0] = std::move(bigger);
     first_cap_ = cap;
   }
-  const size_t cap = chunks_.size() == 1 ? first_cap_ : kChunkSize;
+  const size_t cap = chunks_.size() == 1 ? first_cap_ : kChunkBytes;
   if (tail_used_ + need > cap) {
     if ((chunks_.size() + 1) * kChunkSize > kMaxChatArenaBytes) return std::nullopt;
-    chunks_.push_back(std::make_unique_for_overwrite<char[]>(kChunkSize));
+    chunks_.push_back(std::make_unique_for_overwrite<char[]>(kChunkBytes));
     tail_used_ = 0;
   }
   const uint32_t offset = static_cast<uint32_t>(((chunks_.size() - 1) << kChunkShift) | tail_used_);
   char* rec = chunks_.back().get() + tail_used_;
-  StoreU16(rec, static_cast<uint16_t>(body.size()));
-  StoreU32(rec + 2, sender);
-  if (!body.empty()) std::memcpy(rec + kHeader, body.data(), body.size());
+  rec = PutVarint(rec, size, size_width);
+  rec = PutVarint(rec, sender, VarintBytes(sender));
+  if (!body.empty()) std::memcpy(rec, body.data(), body.size());
   tail_used_ += need;
   return offset;
 }
@@ -83,26 +116,47 @@ MessageStorage::MessageStorage(uint32_t chat_number, ChangeSink* sink) : chat_nu
 
 MessageStorage::~MessageStorage() { MemoryBudget::Get().ChargeStore(-static_cast<int64_t>(charged_)); }
 
-UserId MessageStorage::RecordSender(const char* rec) { return LoadU32(rec + 2); }
+UserId MessageStorage::RecordSender(const char* rec) { return Decode(rec).sender; }
 
-std::string_view MessageStorage::RecordBody(const char* rec) { return {rec + kHeader, LoadU16(rec)}; }
+std::string_view MessageStorage::RecordBody(const char* rec) {
+  const Parts r = Decode(rec);
+  return {r.body, r.size};
+}
+
+size_t MessageStorage::RecordBytes(const char* rec) {
+  const Parts r = Decode(rec);
+  return static_cast<size_t>(r.body - rec) + r.size;
+}
 
 const char* MessageStorage::FindActive(MessageId id) const {
   if (id < 0 || ChatNumberOf(id) != chat_number_) return nullptr;
   const uint32_t pos = PositionOf(id);
-  if (pos >= index_.size()) return nullptr;
-  const uint32_t entry = index_.Load(pos);
-  if (entry & kDeleted) return nullptr;
-  return arena_.At(entry);
+  if (pos >= count() || Marked(pos)) return nullptr;
+  return arena_.At(offsets_.Load(pos));
+}
+
+void MessageStorage::AddPosition(std::optional<uint32_t> offset) {
+  const size_t pos = count();
+  if (pos % 32 == 0) marks_.PushBack(0);
+  if (offset) {
+    offsets_.PushBack(*offset);
+    ++active_;
+  } else {
+    // A deleted message has no record; any offset near the others keeps
+    // its group's distances short.
+    offsets_.PushBack(static_cast<uint32_t>(arena_.Used()));
+    marks_.Store(pos / 32, marks_.Load(pos / 32) | (1u << (pos % 32)));
+  }
+  count_.store(pos + 1, std::memory_order_release);
 }
 
 size_t MessageStorage::bytes() const {
   std::shared_lock lk(mu_);
-  return arena_.Allocated() + index_.Bytes() + deleted_log_.Bytes();
+  return arena_.Allocated() + offsets_.Bytes() + marks_.Bytes() + deleted_log_.Bytes();
 }
 
 void MessageStorage::ChargeBudget() {
-  const size_t now = arena_.Allocated() + index_.Bytes() + deleted_log_.Bytes();
+  const size_t now = arena_.Allocated() + offsets_.Bytes() + marks_.Bytes() + deleted_log_.Bytes();
   if (now == charged_) return;  // most messages fit what is already allocated
   MemoryBudget::Get().ChargeStore(static_cast<int64_t>(now) - static_cast<int64_t>(charged_));
   charged_ = now;
@@ -115,18 +169,19 @@ void MessageStorage::AddGarbage(size_t bytes) {
 
 void MessageStorage::Compact() {
   Arena fresh;
-  const size_t n = index_.size();
+  OffsetIndex offsets;
+  const size_t n = count();
   for (size_t pos = 0; pos < n; ++pos) {
-    const uint32_t entry = index_.Load(pos);
-    if (entry & kDeleted) {
-      index_.Store(pos, kDeleted);
+    if (Marked(pos)) {
+      offsets.PushBack(static_cast<uint32_t>(fresh.Used()));
       continue;
     }
-    const char* rec = arena_.At(entry);
+    const char* rec = arena_.At(offsets_.Load(pos));
     // The live records fitted the old arena; they fit a new one.
-    index_.Store(pos, *fresh.Write(RecordSender(rec), RecordBody(rec)));
+    offsets.PushBack(*fresh.Write(RecordSender(rec), RecordBody(rec)));
   }
   arena_ = std::move(fresh);
+  offsets_ = std::move(offsets);
   garbage_ = 0;
 }
 
@@ -134,17 +189,16 @@ std::optional<MessageId> MessageStorage::addTextMessage(UserId sender, std::stri
   if (body.size() > static_cast<size_t>(kMaxPayload)) return std::nullopt;
   auto lk = LockExclusive(mu_);
   if (!lk) return std::nullopt;
-  if (index_.size() >= 0xffffffffu) return std::nullopt;
+  if (count() >= 0xffffffffu) return std::nullopt;
   auto offset = arena_.Write(sender, body);
   if (!offset && garbage_ > 0) {  // full of dead space: reclaim it first
     Compact();
     offset = arena_.Write(sender, body);
   }
   if (!offset) return std::nullopt;
-  index_.PushBack(*offset);
-  ++active_;
+  AddPosition(offset);
   ChargeBudget();
-  const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(index_.size() - 1));
+  const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(count() - 1));
   if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kMessage, .user = sender, .id = id, .text = body});
   return id;
 }
@@ -162,11 +216,15 @@ bool MessageStorage::editMsg(UserId sender, MessageId id, std::string_view body)
 }
 
 void MessageStorage::EditLocked(uint32_t pos, char* rec, UserId sender, std::string_view body, bool& ok) {
-  const size_t old_size = LoadU16(rec);
+  const Parts old = Decode(rec);
+  const size_t old_size = old.size;
+  const auto header = static_cast<size_t>(old.body - rec);
   if (body.size() <= old_size) {
-    if (!body.empty()) std::memmove(rec + kHeader, body.data(), body.size());
-    std::memset(rec + kHeader + body.size(), 0, old_size - body.size());
-    StoreU16(rec, static_cast<uint16_t>(body.size()));
+    // The size keeps its width, so the sender and the body stay where they are.
+    char* at = rec + header;
+    if (!body.empty()) std::memmove(at, body.data(), body.size());
+    std::memset(at + body.size(), 0, old_size - body.size());
+    PutVarint(rec, static_cast<uint32_t>(body.size()), old.size_width);
     AddGarbage(old_size - body.size());
     ChargeBudget();
     ok = true;
@@ -180,10 +238,10 @@ void MessageStorage::EditLocked(uint32_t pos, char* rec, UserId sender, std::str
     if (!offset) return;
   }
   // Writing may have moved the first chunk: find the old record again.
-  rec = arena_.At(index_.Load(pos));
-  std::memset(rec + kHeader, 0, old_size);
-  index_.Store(pos, *offset);
-  AddGarbage(kHeader + old_size);
+  rec = arena_.At(offsets_.Load(pos));
+  std::memset(rec + header, 0, old_size);
+  offsets_.Store(pos, *offset);
+  AddGarbage(header + old_size);
   ChargeBudget();
   ok = true;
 }
@@ -199,14 +257,15 @@ bool MessageStorage::removeMessage(UserId sender, MessageId id) {
 }
 
 void MessageStorage::RemoveLocked(uint32_t pos, char* rec) {
-  const size_t size = LoadU16(rec);
-  std::memset(rec + kHeader, 0, size);  // a deleted body does not linger
+  const Parts r = Decode(rec);
+  const auto header = static_cast<size_t>(r.body - rec);
+  std::memset(rec + header, 0, r.size);  // a deleted body does not linger
   // An open listing must learn of the deletion before it can see the mark.
   if (open_listings_.load(std::memory_order_acquire) > 0) deleted_log_.PushBack(pos);
   else if (deleted_log_.size() > 0) deleted_log_.Clear();
-  index_.Store(pos, index_.Load(pos) | kDeleted);
+  marks_.Store(pos / 32, marks_.Load(pos / 32) | (1u << (pos % 32)));
   --active_;
-  AddGarbage(kHeader + size);
+  AddGarbage(header + r.size);
   ChargeBudget();
 }
 
@@ -214,22 +273,21 @@ bool MessageStorage::restoreMessage(MessageId id, UserId sender, std::string_vie
   if (ChatNumberOf(id) != chat_number_ || body.size() > static_cast<size_t>(kMaxPayload)) return false;
   std::unique_lock lk(mu_);
   const size_t pos = PositionOf(id);
-  if (pos < index_.size()) return true;
-  if (pos > index_.size()) return false;
+  if (pos < count()) return true;
+  if (pos > count()) return false;
   if (deleted) {
-    index_.PushBack(kDeleted);
+    AddPosition(std::nullopt);
   } else {
     const auto offset = arena_.Write(sender, body);
     if (!offset) return false;
-    index_.PushBack(*offset);
-    ++active_;
+    AddPosition(offset);
   }
   ChargeBudget();
   return true;
 }
 
 bool MessageStorage::restoreEdit(MessageId id, std::string_view body) {
-  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= index_.size() ||
+  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= count() ||
       body.size() > static_cast<size_t>(kMaxPayload))
     return false;
   std::unique_lock lk(mu_);
@@ -242,7 +300,7 @@ bool MessageStorage::restoreEdit(MessageId id, std::string_view body) {
 
 bool MessageStorage::restoreDelete(MessageId id) {
   std::unique_lock lk(mu_);
-  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= index_.size()) return false;
+  if (ChatNumberOf(id) != chat_number_ || PositionOf(id) >= count()) return false;
   if (char* rec = const_cast<char*>(FindActive(id))) RemoveLocked(PositionOf(id), rec);
   return true;
 }
@@ -273,7 +331,7 @@ std::vector<MessageId> MessageStorage::getMsgIds() const {
 
 MessageStorage::Listing::Listing(const MessageStorage& s)
     : s_(s),
-      end_(s.index_.size()),
+      end_(s.count()),
       count_(s.active_),
       log_start_(s.deleted_log_.size()),
       log_read_(log_start_) {
@@ -288,22 +346,29 @@ size_t MessageStorage::Listing::Next(std::vector<MessageId>& out, size_t max) {
   // The marks first, then the log: a deletion is logged before it is marked,
   // so every mark seen here that came after the view began is in the log read
   // below.
-  thread_local std::vector<uint8_t> marked;
-  marked.resize(stop - first);
-  bool any_marked = false;
-  for (size_t pos = first; pos < stop; ++pos) {
-    marked[pos - first] = (s_.index_.Load(pos) & kDeleted) != 0;
-    any_marked |= marked[pos - first] != 0;
-  }
-  if (any_marked) {
+  thread_local std::vector<uint32_t> words;
+  const size_t w0 = first / 32;
+  words.resize((stop + 31) / 32 - w0);
+  const uint32_t any_marked = first == stop ? 0 : s_.marks_.LoadRange(w0, w0 + words.size(), words.data());
+  if (any_marked != 0) {
     const size_t logged = s_.deleted_log_.size();
     for (; log_read_ < logged; ++log_read_) deleted_since_.insert(s_.deleted_log_.Load(log_read_));
   }
   const size_t before = out.size();
-  for (size_t pos = first; pos < stop; ++pos) {
-    if (marked[pos - first] && deleted_since_.count(static_cast<uint32_t>(pos)) == 0) continue;
-    out.push_back(MakeMessageId(s_.chat_number_, static_cast<uint32_t>(pos)));
+  out.resize(before + (stop - first));
+  MessageId* ids = out.data() + before;
+  const MessageId base = MakeMessageId(s_.chat_number_, 0);
+  size_t kept = 0;
+  if (any_marked == 0) {
+    for (size_t pos = first; pos < stop; ++pos) ids[kept++] = base | static_cast<MessageId>(pos);
+  } else {
+    for (size_t pos = first; pos < stop; ++pos) {
+      const bool marked = (words[pos / 32 - w0] >> (pos % 32)) & 1u;
+      if (marked && deleted_since_.count(static_cast<uint32_t>(pos)) == 0) continue;
+      ids[kept++] = base | static_cast<MessageId>(pos);
+    }
   }
+  out.resize(before + kept);
   next_ = stop;
   const size_t added = out.size() - before;
   emitted_ += added;

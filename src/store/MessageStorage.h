@@ -1,12 +1,13 @@
 // The messages of one chat.
 //
 // Layout: message records are packed back to back in an arena of byte
-// chunks, each record a 6-byte header (body size, sender's user number)
-// followed by the body. An index holds one 32-bit entry per message ever
-// added, in order: the record's arena offset, with the top bit marking a
-// deleted message. A message's position in the index is the low half of its
-// id, so a lookup by id is one bounds check and one index read. Per message
-// this costs the body plus 10 bytes.
+// chunks, each record a header (body size, then the sender's user number,
+// each a base-128 varint: two bytes for a short body from one of the first
+// 128 users) followed by the body. Per message an offset index
+// (OffsetIndex, about 2.3 bytes) says where its record starts, and a bitmap
+// marks the deleted ones. A message's position is the low half of its id, so
+// a lookup by id is one bounds check, one mark and one index read. Per
+// message this costs the body plus about 5 bytes.
 //
 // Space: deleting wipes the body at once; an edit to a body no longer than
 // the current one rewrites it in place, a longer one writes a new record and
@@ -44,6 +45,7 @@
 #include "store/AppendTable.h"
 #include "store/Change.h"
 #include "store/Message.h"
+#include "store/OffsetIndex.h"
 #include "store/RwLock.h"
 #include "store/User.h"
 
@@ -120,7 +122,7 @@ class MessageStorage {
   bool withLastId(F&& f) const {
     auto lk = LockShared(mu_);
     if (!lk) return false;
-    const size_t n = index_.size();
+    const size_t n = count();
     f(n == 0 ? MessageId{-1} : MakeMessageId(chat_number_, static_cast<uint32_t>(n - 1)));
     return true;
   }
@@ -138,20 +140,18 @@ class MessageStorage {
   // Calls f(sender) for every active message.
   template <class F>
   void forEachSender(F&& f) const {
-    for (size_t pos = 0; pos < index_.size(); ++pos)
-      if (const uint32_t e = index_.Load(pos); !(e & kDeleted)) f(RecordSender(arena_.At(e)));
+    for (size_t pos = 0; pos < count(); ++pos)
+      if (!Marked(pos)) f(RecordSender(arena_.At(offsets_.Load(pos))));
   }
   void setSink(ChangeSink* sink) { sink_ = sink; }
 
   // Number of messages ever added (deleted ones included).
-  size_t count() const { return index_.size(); }
+  size_t count() const { return count_.load(std::memory_order_acquire); }
   // Bytes this storage holds (arena and index).
   size_t bytes() const;
 
  private:
   friend class Listing;
-  static constexpr uint32_t kDeleted = 0x80000000u;
-  static constexpr size_t kHeader = 6;  // u16 size, u32 sender
 
   // Message records, packed. The first chunk grows by doubling up to
   // kChunkSize, so small chats stay small.
@@ -164,7 +164,10 @@ class MessageStorage {
     size_t Allocated() const;  // bytes of chunks
    private:
     static constexpr uint32_t kChunkShift = 20;  // 1 MiB chunks
-    static constexpr size_t kChunkSize = size_t{1} << kChunkShift;
+    static constexpr size_t kChunkSize = size_t{1} << kChunkShift;  // the offsets' span of a chunk
+    // Bytes allocated for a chunk: a little under its span, so that with the
+    // allocator's own header a chunk takes whole pages, not one page more.
+    static constexpr size_t kChunkBytes = kChunkSize - 64;
     static constexpr size_t kFirstChunkMin = 256;
     std::vector<std::unique_ptr<char[]>> chunks_;
     size_t first_cap_ = 0;
@@ -174,12 +177,12 @@ class MessageStorage {
   // Requires mu_ held (either way). See visitFrom.
   template <class F>
   size_t VisitLocked(size_t from, size_t max, F&& f) const {
-    const size_t end = std::min(index_.size(), from + std::min(max, index_.size()));
+    const size_t n = count();
+    const size_t end = std::min(n, from + std::min(max, n));
     size_t pos = from;
     for (; pos < end; ++pos) {
-      const uint32_t entry = index_.Load(pos);
       const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
-      const char* rec = (entry & kDeleted) ? nullptr : arena_.At(entry);
+      const char* rec = Marked(pos) ? nullptr : arena_.At(offsets_.Load(pos));
       if (!(rec == nullptr ? f(id, UserId{0}, std::string_view(), true) : f(id, RecordSender(rec), RecordBody(rec), false)))
         break;
     }
@@ -189,21 +192,30 @@ class MessageStorage {
   const char* FindActive(MessageId id) const;
   static UserId RecordSender(const char* rec);
   static std::string_view RecordBody(const char* rec);
+  // The record's length: header and body.
+  static size_t RecordBytes(const char* rec);
+  // Whether the message at `pos` is deleted. Any thread, any time for pos < count().
+  bool Marked(size_t pos) const { return (marks_.Load(pos / 32) >> (pos % 32)) & 1u; }
   // Requires mu_ held exclusively: counts `bytes` of dead record space and
   // compacts when it is time; charges the memory budget for what changed.
   void AddGarbage(size_t bytes);
   // Requires mu_ held exclusively and `rec` the active record at `pos`.
   void EditLocked(uint32_t pos, char* rec, UserId sender, std::string_view body, bool& ok);
   void RemoveLocked(uint32_t pos, char* rec);
+  // Requires mu_ held exclusively. Hands out the next position: a message
+  // whose record is at `offset`, or with nothing, a deleted one.
+  void AddPosition(std::optional<uint32_t> offset);
   void Compact();
   void ChargeBudget();
 
   const uint32_t chat_number_;
   ChangeSink* sink_;  // set at start-up, then read-only
   mutable RwLock mu_;
-  // Written under mu_ held exclusively. index_ and deleted_log_ may also be
-  // read by listings without the lock (see AppendTable).
-  AppendTable index_;
+  // Written under mu_ held exclusively. count_, marks_ and deleted_log_ may
+  // also be read by listings without the lock (see AppendTable).
+  std::atomic<size_t> count_{0};  // positions handed out
+  AppendTable marks_;             // deletion bits, 32 positions a word
+  OffsetIndex offsets_;
   Arena arena_;
   size_t active_ = 0;    // messages not deleted
   size_t garbage_ = 0;   // arena bytes no live record uses

@@ -5,6 +5,7 @@
 #include "Limits.h"
 #include "Log.h"
 #include "MemoryBudget.h"
+#include "store/LookupMemo.h"
 
 namespace parley {
 
@@ -20,6 +21,12 @@ static_assert(size_t{kMaxUsers} <= (size_t{4096} << 14), "every user number must
 namespace {
 // What a user costs, roughly, for the memory budget (besides its name).
 constexpr int64_t kUserCost = sizeof(User) + 96;
+
+// This thread's recent finds (see LookupMemo.h), and the numbers that tell stores apart.
+constinit thread_local NameMemo<const User> user_memo;
+constinit thread_local NameMemo<Chat> chat_memo;
+constinit thread_local MemberMemo member_memo;
+std::atomic<uint64_t> next_store_number{1};
 }  // namespace
 
 std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_users, uint32_t max_chats) {
@@ -27,7 +34,9 @@ std::unique_ptr<ResourceManager> ResourceManager::CreateStandalone(uint32_t max_
 }
 
 ResourceManager::ResourceManager(uint32_t max_users, uint32_t max_chats)
-    : max_users_(std::min(max_users, kMaxUsers)),
+    : number_(next_store_number.fetch_add(1, std::memory_order_relaxed)),
+      user_arena_(number_),
+      max_users_(std::min(max_users, kMaxUsers)),
       max_chats_(std::min(max_chats, kMaxChats)),
       user_blocks(std::make_unique<std::atomic<UserBlock*>[]>(kMaxUserBlocks)) {}
 
@@ -75,11 +84,11 @@ bool ResourceManager::AddUserWithSecret(std::string_view username, std::string_v
 
 bool ResourceManager::AddUserImpl(std::string_view username, std::string_view hash) {
   if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
-  return users.Insert(username, [&]() -> std::unique_ptr<User> {
+  return users.Insert(username, [&]() -> const User* {
     const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
     if (!number) return nullptr;
-    auto user = std::make_unique<User>(username, *number);
-    if (!PublishUser(user.get())) return nullptr;
+    const User* user = user_arena_.Make(username, *number);
+    if (!PublishUser(user)) return nullptr;
     const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
     user_bytes_.fetch_add(cost, std::memory_order_relaxed);
     MemoryBudget::Get().ChargeStore(cost);
@@ -122,7 +131,12 @@ bool ResourceManager::ReplaceSecret(UserId user, std::string_view expected, std:
   return true;
 }
 
-const User* ResourceManager::GetUserByName(std::string_view username) const { return users.Find(username); }
+const User* ResourceManager::GetUserByName(std::string_view username) const {
+  if (const User* known = user_memo.Find(number_, username)) return known;
+  const User* user = users.Find(username);
+  if (user != nullptr) user_memo.Keep(number_, username, user);
+  return user;
+}
 
 const User* ResourceManager::FindUserById(UserId id) const {
   if ((id >> kUserBlockBits) >= kMaxUserBlocks) return nullptr;
@@ -135,7 +149,19 @@ const User& ResourceManager::UserById(UserId id) const {
   return *(*block)[id & (kUserBlockSize - 1)].load(std::memory_order_acquire);
 }
 
-Chat* ResourceManager::GetChatByName(std::string_view chatname) const { return chats.Find(chatname); }
+Chat* ResourceManager::GetChatByName(std::string_view chatname) const {
+  if (Chat* known = chat_memo.Find(number_, chatname)) return known;
+  Chat* chat = chats.Find(chatname);
+  if (chat != nullptr) chat_memo.Keep(number_, chatname, chat);
+  return chat;
+}
+
+bool ResourceManager::IsMember(const User& user, const Chat& chat) const {
+  if (member_memo.Has(number_, &chat, user.getId())) return true;
+  if (!chat.isUserInChat(user.getId())) return false;
+  member_memo.Keep(number_, &chat, user.getId());
+  return true;
+}
 
 bool ResourceManager::UserExist(std::string_view name) const { return GetUserByName(name) != nullptr; }
 
@@ -172,7 +198,7 @@ bool ResourceManager::SendTextMsg(std::string_view username, std::string_view ch
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (chat == nullptr || !IsMember(*user, *chat)) return false;
   if (!MayChange() || !MemoryBudget::Get().AllowStoreGrowth()) return false;
   if (chat->addTextMsg(user->getId(), msg)) return true;
   if (StoreWasBusy()) return false;
@@ -188,7 +214,7 @@ bool ResourceManager::EditTextMsg(std::string_view username, std::string_view ch
   const User* user = GetUserByName(username);
   if (user == nullptr) return false;
   Chat* chat = GetChatByName(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return false;
+  if (chat == nullptr || !IsMember(*user, *chat)) return false;
   // Any edit may need a new record (a shorter one may not, but the limit is
   // simplest to keep, and to explain, for every edit alike).
   if (!MemoryBudget::Get().AllowStoreGrowth()) return false;
@@ -210,7 +236,7 @@ bool ResourceManager::ForwardTextMsg(std::string_view username, std::string_view
   const Chat* source = GetChatByName(chatname);
   Chat* target = GetChatByName(to_chat);
   if (source == nullptr || target == nullptr) return false;
-  if (!target->isUserInChat(user->getId())) return false;
+  if (!IsMember(*user, *target)) return false;
   // Copy the body under the source's lock, then append it under the target's:
   // never both locks at once, even when source and target are one chat.
   thread_local std::string body;
@@ -253,7 +279,7 @@ std::vector<std::string> ResourceManager::GetChatMembers(std::string_view chatna
   std::vector<std::string> names;
   const Chat* chat = FindChat(chatname);
   if (chat == nullptr) return names;
-  for (UserId id : chat->getMembers()) names.push_back(UserById(id).getName());
+  for (UserId id : chat->getMembers()) names.emplace_back(UserById(id).getName());
   return names;
 }
 
@@ -288,8 +314,8 @@ bool ResourceManager::Apply(const Change& c, std::string& error) {
       if (const User* u = users.Find(c.text)) return u->getId() == c.user || fail("a user name taken by another number");
       if (c.user >= max_users_ || FindUserById(c.user) != nullptr) return fail("a user number out of range or taken");
       const bool added = users.Insert(c.text, [&] {
-        auto user = std::make_unique<User>(c.text, c.user);
-        PublishUser(user.get());
+        const User* user = user_arena_.Make(c.text, c.user);
+        PublishUser(user);
         const int64_t cost = kUserCost + static_cast<int64_t>(c.text.size());
         user_bytes_.fetch_add(cost, std::memory_order_relaxed);
         MemoryBudget::Get().ChargeStore(cost);
@@ -366,7 +392,7 @@ namespace parley {
 std::optional<uint32_t> ResourceManager::MemberChat(std::string_view username, std::string_view chatname) const {
   const User* user = GetUserByName(username);
   const Chat* chat = user == nullptr ? nullptr : FindChat(chatname);
-  if (chat == nullptr || !chat->isUserInChat(user->getId())) return std::nullopt;
+  if (chat == nullptr || !IsMember(*user, *chat)) return std::nullopt;
   return chat->getNumber();
 }
 

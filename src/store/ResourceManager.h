@@ -8,7 +8,9 @@
 // exclusive hold, so of two concurrent requests for the same new name exactly
 // one inserts. Nothing is ever removed: users, chats and memberships live as
 // long as the store, so a pointer handed out by a lookup stays valid and a
-// check that passed stays true.
+// check that passed stays true; each thread therefore remembers the users,
+// chats and memberships it found lately and finds them again without a
+// lock (LookupMemo.h).
 //
 // Locks: each registry shard's lock, each chat's member lock, each chat's
 // message lock. A thread holds at most one of them at a time, except that
@@ -48,6 +50,8 @@
 #include "store/Change.h"
 #include "store/Chat.h"
 #include "store/Message.h"
+#include "store/NameTable.h"
+#include "store/UserArena.h"
 #include "store/RwLock.h"
 #include "store/User.h"
 
@@ -226,6 +230,8 @@ class ResourceManager {
   // Requires secrets_mu_. Sets the hash of `user`, charging the memory budget.
   void SetSecretLocked(UserId user, std::string_view hash);
   Chat* GetChatByName(std::string_view chatname) const;
+  // Whether `user` is a member of `chat` (false also for a busy lock, see StoreWasBusy).
+  bool IsMember(const User& user, const Chat& chat) const;
   const Chat* FindChat(std::string_view chatname) const { return GetChatByName(chatname); }
   // Requires: `id` was obtained from a registered user.
   const User& UserById(UserId id) const;
@@ -240,27 +246,27 @@ class ResourceManager {
 
   // Objects (users or chats) by name, sharded by the name's hash. Each object
   // owns its name; the maps' keys view it.
-  template <class T>
+  template <class T, class Ptr = std::unique_ptr<T>>
   class NameIndex {
    public:
     T* Find(std::string_view name) const {
-      const Shard& s = ShardOf(name);
+      const Key key{name, Hash(name)};
+      const Shard& s = ShardOf(key);
       auto lk = LockShared(s.mu);
       if (!lk) return nullptr;
-      auto it = s.map.find(name);
-      return it == s.map.end() ? nullptr : it->second.get();
+      return s.map.Find(name, key.hash);
     }
     // Unless `name` is present, inserts make() (called with the shard's lock
     // held; it may return null to insert nothing). True when inserted.
     template <class Make>
     bool Insert(std::string_view name, Make&& make) {
-      Shard& s = ShardOf(name);
+      const Key key{name, Hash(name)};
+      Shard& s = ShardOf(key);
       auto lk = LockExclusive(s.mu);
-      if (!lk || s.map.find(name) != s.map.end()) return false;
-      std::unique_ptr<T> obj = make();
+      if (!lk || s.map.Find(name, key.hash) != nullptr) return false;
+      Ptr obj = make();
       if (!obj) return false;
-      std::string_view key = obj->getName();
-      s.map.emplace(key, std::move(obj));
+      s.map.Insert(key.hash, std::move(obj));
       size_.fetch_add(1, std::memory_order_relaxed);
       return true;
     }
@@ -272,7 +278,7 @@ class ResourceManager {
         batch.clear();
         {
           std::shared_lock lk(s.mu);
-          for (const auto& [name, obj] : s.map) batch.push_back(obj.get());
+          s.map.ForEach([&](const T* obj) { batch.push_back(obj); });
         }
         for (const T* obj : batch) f(*obj);
       }
@@ -280,24 +286,31 @@ class ResourceManager {
 
    private:
     static constexpr size_t kShards = 256;
+    // A name with its hash, computed once per lookup; the tables keep the
+    // hash and never hash again.
+    struct Key {
+      std::string_view name;
+      size_t hash;
+    };
+    static size_t Hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
     struct Shard {
       mutable RwLock mu;
-      std::unordered_map<std::string_view, std::unique_ptr<T>> map;  // guarded by mu
+      NameTable<T, Ptr> map;  // guarded by mu
     };
-    // The top bits pick the shard; the maps bucket by the low bits.
-    Shard& ShardOf(std::string_view name) { return shards_[std::hash<std::string_view>{}(name) >> 56]; }
-    const Shard& ShardOf(std::string_view name) const {
-      return shards_[std::hash<std::string_view>{}(name) >> 56];
-    }
+    // The top bits pick the shard; the tables place by the low bits.
+    Shard& ShardOf(const Key& k) { return shards_[k.hash >> 56]; }
+    const Shard& ShardOf(const Key& k) const { return shards_[k.hash >> 56]; }
     std::array<Shard, kShards> shards_;
     std::atomic<size_t> size_{0};
   };
 
   static ResourceManager* pResMgr;
 
-  NameIndex<User> users;
+  NameIndex<const User, const User*> users;  // the users themselves live in user_arena_
   NameIndex<Chat> chats;
   ChangeSink* sink_ = nullptr;  // set at start-up, then read-only
+  const uint64_t number_;  // tells this store's entries in the lookup memos from another's
+  UserArena user_arena_;
   // Chats by number while a restore runs (start-up only).
   std::unordered_map<uint32_t, Chat*> restoring_;
   const uint32_t max_users_;

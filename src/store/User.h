@@ -2,11 +2,11 @@
 //
 // Users are created by the ResourceManager and never destroyed while it
 // lives; both fields are set at construction and read-only afterwards, so any
-// thread may read them without a lock.
+// thread may read them without a lock. The name's bytes are kept by whoever
+// made the user (the store keeps both in a UserArena) for as long as it lives.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace parley {
@@ -17,17 +17,18 @@ using UserId = uint32_t;
 
 class User {
  public:
+  // `name` must outlive the user.
   User(std::string_view name, UserId id) : username(name), id_(id) {}
   User(const User&) = delete;
   User& operator=(const User&) = delete;
 
   // Exact, case-sensitive byte equality.
   bool isSame(std::string_view name) const { return username == name; }
-  const std::string& getName() const { return username; }
+  std::string_view getName() const { return username; }
   UserId getId() const { return id_; }
 
  private:
-  const std::string username;
+  const std::string_view username;
   const UserId id_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "Frames.h"
 #include "protocol/Events.h"
+#include "protocol/RequestBlocks.h"
 
 namespace parley {
 namespace {
@@ -27,6 +28,33 @@ TEST(Decoders, NeedEveryFieldWholeAndIgnoreTrailingBytes) {
       EXPECT_FALSE(DecodeRequest(shorter.data(), shorter.size())) << type << " cut at " << cut;
     }
   }
+}
+
+// Request blocks released on another thread come back through the shared
+// pool; no block is ever handed out twice while held, and each holds the
+// bytes asked for (small, exactly one block, larger).
+TEST(RequestBlocks, NoBlockIsHeldTwiceAcrossThreads) {
+  const size_t sizes[] = {1, request_blocks::kBlockBytes, request_blocks::kBlockBytes + 1, 4000};
+  auto take_all = [&](std::vector<std::pair<char*, size_t>>& held) {
+    for (size_t i = 0; i < 1000; ++i) {
+      const size_t n = sizes[i % 4];
+      char* p = request_blocks::Take(n);
+      std::memset(p, static_cast<int>(i & 0xff), n);
+      held.emplace_back(p, n);
+    }
+    std::set<char*> distinct;
+    for (const auto& [p, n] : held) distinct.insert(p);
+    EXPECT_EQ(distinct.size(), held.size());
+  };
+  std::vector<std::pair<char*, size_t>> first, second;
+  take_all(first);
+  std::thread([&] {
+    for (const auto& [p, n] : first) request_blocks::Give(p, n);
+  }).join();
+  take_all(second);
+  for (size_t i = 0; i < second.size(); ++i)
+    for (size_t k = 0; k < second[i].second; k += 97) ASSERT_EQ(second[i].first[k], static_cast<char>(i & 0xff)) << i;
+  for (const auto& [p, n] : second) request_blocks::Give(p, n);
 }
 
 }  // namespace

@@ -210,7 +210,7 @@ std::string Dump(const ResourceManager& rm) {
              })) != pos;)
           pos = next;
       },
-      [&](const User& u) { users[u.getName()] = std::to_string(u.getId()) + " " + rm.SecretOf(u.getId()).value_or("-"); });
+      [&](const User& u) { users[std::string(u.getName())] = std::to_string(u.getId()) + " " + rm.SecretOf(u.getId()).value_or("-"); });
   std::string out;
   for (const auto& [n, d] : users) out += "user " + n + "=" + d + "\n";
   for (const auto& [n, d] : chats) out += "chat " + n + " " + d + "\n";

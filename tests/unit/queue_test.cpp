@@ -86,6 +86,20 @@ TEST(QueueManager, PicksTheLeastLoadedQueueFirstRegisteredWinningTies) {
   }
 }
 
+// With the spread limited to the first n queues, the others get no new connection.
+TEST(QueueManager, ALimitedSpreadUsesOnlyTheFirstQueues) {
+  struct Case {
+    size_t spread;
+    std::array<size_t, 3> sizes;
+    size_t want;
+  } cases[] = {{1, {5, 0, 0}, 0}, {2, {5, 3, 0}, 1}, {2, {0, 3, 0}, 0}, {3, {5, 3, 0}, 2}};
+  for (const auto& c : cases) {
+    ThreeQueues t(c.sizes);
+    t.qm->LimitSpread(c.spread);
+    EXPECT_EQ(t.Place(), c.want) << "spread " << c.spread;
+  }
+}
+
 TEST(QueueManager, StagingCountsStagedRequestsAsLoad) {
   ThreeQueues t({0, 0, 0});
   StagedEvents staged;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/MessageStorage.h"
+#include "store/NameTable.h"
 #include "store/RwLock.h"
 #include "store/ResourceManager.h"
 
@@ -43,21 +44,104 @@ std::string Body(const MessageStorage& s, MessageId id) {
   return out;
 }
 
-// A body grown, shrunk and grown again keeps its id and place; a deleted
-// message is gone. (Who may: Protocol.EveryKindFollowsItsRules.)
-TEST(MessageStorage, EditsKeepTheIdAndDeletionsTheRest) {
-  MessageStorage s(3);
-  auto a = *s.addTextMessage(1, "first");
-  auto b = *s.addTextMessage(2, "second");
-  for (const char* body : {"a much longer body than before", "short", "grown again, past the shortened size"}) {
-    EXPECT_TRUE(s.editMsg(1, a, body));
-    EXPECT_EQ(Body(s, a), body);
+// Names whose hashes collide (all, or in their low bits only) probe past each
+// other, across growth, and a name is found only under its own hash.
+TEST(NameTable, FindsEveryNameThroughCollisionsAndGrowth) {
+  struct Named {
+    std::string name;
+    const std::string& getName() const { return name; }
+  };
+  struct Case {
+    const char* what;
+    size_t (*hash)(size_t i);
+  };
+  const Case cases[] = {
+      {"distinct hashes", [](size_t i) { return size_t{i * 0x9E3779B97F4A7C15u}; }},
+      {"one hash for all", [](size_t) { return size_t{42}; }},
+      {"equal low bits", [](size_t i) { return (i << 40) | 7; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    NameTable<Named> table;
+    const size_t n = 700;
+    for (size_t i = 0; i < n; ++i) {
+      const std::string name = "user" + std::to_string(i);
+      ASSERT_EQ(table.Find(name, c.hash(i)), nullptr);
+      table.Insert(c.hash(i), std::make_unique<Named>(Named{name}));
+    }
+    EXPECT_EQ(table.size(), n);
+    for (size_t i = 0; i < n; ++i) {
+      const std::string name = "user" + std::to_string(i);
+      const Named* found = table.Find(name, c.hash(i));
+      ASSERT_NE(found, nullptr) << name;
+      EXPECT_EQ(found->name, name);
+      EXPECT_EQ(table.Find(name, c.hash(i) + 1), nullptr);  // right name, wrong hash
+    }
+    EXPECT_EQ(table.Find("user" + std::to_string(n), c.hash(n)), nullptr);
+    size_t seen = 0;
+    table.ForEach([&](const Named*) { ++seen; });
+    EXPECT_EQ(seen, n);
   }
-  EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{a, b}));
-  EXPECT_TRUE(s.removeMessage(1, a));
-  EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{b}));
-  EXPECT_EQ(Body(s, a), "<none>");
-  EXPECT_EQ(Body(s, b), "second");
+}
+
+
+// A body grown, shrunk and grown again keeps its id, its sender and its
+// place, whatever the widths of the record's size and sender fields (a body
+// shrunk in place past 128 bytes, a sender number past 2^7, 2^14, 2^21); a
+// deleted message is gone. (Who may: Protocol.EveryKindFollowsItsRules.)
+TEST(MessageStorage, EditsKeepTheIdAndDeletionsTheRest) {
+  for (const UserId sender : {UserId{1}, UserId{200}, UserId{70000}, UserId{(1u << 26) - 1}}) {
+    SCOPED_TRACE(sender);
+    MessageStorage s(3);
+    auto a = *s.addTextMessage(sender, std::string(300, 'a'));
+    auto b = *s.addTextMessage(sender + 1, "second");
+    for (const std::string& body : {std::string("short"), std::string(20000 % 3000, 'g'), std::string(),
+                                    std::string("grown again, past the shortened size")}) {
+      EXPECT_TRUE(s.editMsg(sender, a, body));
+      EXPECT_EQ(Body(s, a), body);
+      EXPECT_FALSE(s.editMsg(sender + 1, a, "not theirs"));
+    }
+    EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{a, b}));
+    EXPECT_FALSE(s.removeMessage(sender + 1, a));
+    EXPECT_TRUE(s.removeMessage(sender, a));
+    EXPECT_EQ(s.getMsgIds(), (std::vector<MessageId>{b}));
+    EXPECT_EQ(Body(s, a), "<none>");
+    EXPECT_EQ(Body(s, b), "second");
+  }
+}
+
+// A message whose body outgrows its record moves to the end of the arena,
+// far (over 64 KiB) from the rest of its group; it is found there, edited
+// there, moved again, and brought back in order by a compaction.
+TEST(MessageStorage, MessagesMovedFarAwayAreFound) {
+  MessageStorage s(5);
+  std::vector<MessageId> ids;
+  std::vector<std::string> bodies;
+  auto add = [&](const std::string& body) {
+    ids.push_back(*s.addTextMessage(1, body));
+    bodies.push_back(body);
+  };
+  for (int i = 0; i < 40; ++i) add("m" + std::to_string(i));
+  for (int i = 0; i < 3000; ++i) add(std::string(400, 'f'));
+  for (const size_t pos : {size_t{1}, size_t{17}, size_t{1}, size_t{3001}}) {
+    bodies[pos] += std::string(100, 'x');  // longer: a new record at the end
+    ASSERT_TRUE(s.editMsg(1, ids[pos], bodies[pos]));
+    add("after " + std::to_string(pos));
+  }
+  bodies[17] = "shrunk in place";
+  ASSERT_TRUE(s.editMsg(1, ids[17], bodies[17]));
+  auto check = [&] {
+    for (size_t i = 0; i < ids.size(); ++i) ASSERT_EQ(Body(s, ids[i]), bodies[i]) << i;
+    EXPECT_EQ(s.getMsgIds(), ids);
+  };
+  check();
+  // Deleting most of the bodies (over 1 MiB) compacts the arena.
+  const size_t before = s.bytes();
+  for (size_t i = 100; i < 3000; ++i) ASSERT_TRUE(s.removeMessage(1, ids[i]));
+  EXPECT_LT(s.bytes(), before);
+  ids.erase(ids.begin() + 100, ids.begin() + 3000);
+  bodies.erase(bodies.begin() + 100, bodies.begin() + 3000);
+  check();
 }
 
 // Across arena chunks (large bodies) and index blocks (many messages) bodies
@@ -99,6 +183,60 @@ TEST(MessageStorage, DeadSpaceIsReclaimed) {
 }
 
 // ResourceManager under concurrent use (its rules are tested through the protocol).
+
+// What one store's lookups found is never taken for another's: a later
+// store, made where the first one was, knows only its own users, chats and
+// members (names long and short, some past what the memos keep).
+TEST(StoreLookups, AStoreNeverSeesAnotherStoresFinds) {
+  for (const std::string& suffix : {std::string(), std::string(40, 'z')}) {
+    const std::string user = "ann" + suffix, other = "bob" + suffix, chat = "room" + suffix;
+    {
+      auto first = ResourceManager::CreateStandalone();
+      ASSERT_TRUE(first->AddUser(user));
+      ASSERT_TRUE(first->CreateChat(user, chat));
+      ASSERT_TRUE(first->SendTextMsg(user, chat, "hello"));  // found, and remembered
+      ASSERT_TRUE(first->SendTextMsg(user, chat, "again"));
+    }
+    auto second = ResourceManager::CreateStandalone();
+    EXPECT_FALSE(second->UserExist(user));
+    EXPECT_FALSE(second->ChatExist(chat));
+    EXPECT_FALSE(second->SendTextMsg(user, chat, "stale"));
+    ASSERT_TRUE(second->AddUser(other));
+    ASSERT_TRUE(second->AddUser(user));
+    ASSERT_TRUE(second->CreateChat(other, chat));
+    EXPECT_FALSE(second->SendTextMsg(user, chat, "not a member here"));
+    EXPECT_EQ(second->JoinChat(user, chat), JoinResult::kJoined);
+    EXPECT_TRUE(second->SendTextMsg(user, chat, "now a member"));
+    EXPECT_EQ(second->GetChatMsgCount(chat), 1u);
+  }
+}
+
+// Users made on several threads at once, with names short, long and longer
+// than a quarter of an arena chunk, keep their names and numbers.
+TEST(StoreLookups, UsersKeepTheirNamesAcrossThreadsAndChunks) {
+  auto store = ResourceManager::CreateStandalone();
+  const size_t lengths[] = {1, 15, 16, 200, 4095, 5000};
+  auto name_of = [&](int t, int i) {
+    std::string n = std::to_string(t) + ":" + std::to_string(i) + ":";
+    n.resize(std::max(n.size(), lengths[static_cast<size_t>(i) % std::size(lengths)]), 'x');
+    return n;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) ASSERT_TRUE(store->AddUser(name_of(t, i)));
+    });
+  for (auto& th : threads) th.join();
+  ASSERT_EQ(store->UserCount(), 6000u);
+  for (int t = 0; t < 3; ++t)
+    for (int i = 0; i < 2000; ++i) {
+      const std::string n = name_of(t, i);
+      const User* u = store->FindUser(n);
+      ASSERT_NE(u, nullptr) << n;
+      ASSERT_EQ(u->getName(), n);
+      ASSERT_EQ(store->UserName(u->getId()), n);
+    }
+}
 
 // Races for one new name, chat or membership have exactly one winner.
 TEST(StoreRaces, CheckAndInsertHasExactlyOneWinner) {
