@@ -17,11 +17,12 @@ namespace parley::request_blocks {
 
 namespace {
 
-constexpr size_t kBatch = 64;
-constexpr size_t kPoolBatches = 8;
-
 char* Allocate(size_t bytes) { return std::allocator<char>().allocate(bytes); }
 void Release(char* p, size_t bytes) { std::allocator<char>().deallocate(p, bytes); }
+
+#ifndef PARLEY_PLAIN_BLOCKS
+constexpr size_t kBatch = 64;
+constexpr size_t kPoolBatches = 8;
 
 // Batches of free blocks shared by all threads.
 class Pool {
@@ -65,6 +66,7 @@ struct Cache {
   }
 };
 thread_local Cache cache;
+#endif
 
 }  // namespace
 
