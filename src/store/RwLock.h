@@ -31,14 +31,33 @@ class RwLock {
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
-  void lock() { Check(pthread_rwlock_wrlock(&lock_)); }
+  // Held for short steps only, so a thread that finds the lock taken tries
+  // again for a moment before it goes to sleep: sleeping and being woken
+  // costs far more than the wait.
+  void lock() {
+    for (int i = 0; i < kSpins; ++i, Pause())
+      if (try_lock()) return;
+    Check(pthread_rwlock_wrlock(&lock_));
+  }
   bool try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
   void unlock() { Check(pthread_rwlock_unlock(&lock_)); }
-  void lock_shared() { Check(pthread_rwlock_rdlock(&lock_)); }
+  void lock_shared() {
+    for (int i = 0; i < kSpins; ++i, Pause())
+      if (try_lock_shared()) return;
+    Check(pthread_rwlock_rdlock(&lock_));
+  }
   bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
   void unlock_shared() { Check(pthread_rwlock_unlock(&lock_)); }
 
  private:
+  static constexpr int kSpins = 100;
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+  }
   // A failure here (deadlock detected, too many readers) is a bug.
   static void Check(int rc) {
     if (rc != 0) std::abort();
