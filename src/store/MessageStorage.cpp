@@ -116,16 +116,9 @@ MessageStorage::MessageStorage(uint32_t chat_number, ChangeSink* sink) : chat_nu
 
 MessageStorage::~MessageStorage() { MemoryBudget::Get().ChargeStore(-static_cast<int64_t>(charged_)); }
 
-UserId MessageStorage::RecordSender(const char* rec) { return Decode(rec).sender; }
-
-std::string_view MessageStorage::RecordBody(const char* rec) {
+MessageStorage::Record MessageStorage::ReadRecord(const char* rec) {
   const Parts r = Decode(rec);
-  return {r.body, r.size};
-}
-
-size_t MessageStorage::RecordBytes(const char* rec) {
-  const Parts r = Decode(rec);
-  return static_cast<size_t>(r.body - rec) + r.size;
+  return {r.sender, {r.body, r.size}};
 }
 
 const char* MessageStorage::FindActive(MessageId id) const {
@@ -145,7 +138,7 @@ void MessageStorage::AddPosition(std::optional<uint32_t> offset) {
     // A deleted message has no record; any offset near the others keeps
     // its group's distances short.
     offsets_.PushBack(static_cast<uint32_t>(arena_.Used()));
-    marks_.Store(pos / 32, marks_.Load(pos / 32) | (1u << (pos % 32)));
+    Mark(pos);
   }
   count_.store(pos + 1, std::memory_order_release);
 }
@@ -178,7 +171,8 @@ void MessageStorage::Compact() {
     }
     const char* rec = arena_.At(offsets_.Load(pos));
     // The live records fitted the old arena; they fit a new one.
-    offsets.PushBack(*fresh.Write(RecordSender(rec), RecordBody(rec)));
+    const Record r = ReadRecord(rec);
+    offsets.PushBack(*fresh.Write(r.sender, r.body));
   }
   arena_ = std::move(fresh);
   offsets_ = std::move(offsets);
@@ -263,7 +257,7 @@ void MessageStorage::RemoveLocked(uint32_t pos, char* rec) {
   // An open listing must learn of the deletion before it can see the mark.
   if (open_listings_.load(std::memory_order_acquire) > 0) deleted_log_.PushBack(pos);
   else if (deleted_log_.size() > 0) deleted_log_.Clear();
-  marks_.Store(pos / 32, marks_.Load(pos / 32) | (1u << (pos % 32)));
+  Mark(pos);
   --active_;
   AddGarbage(header + r.size);
   ChargeBudget();

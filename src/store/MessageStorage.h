@@ -91,7 +91,8 @@ class MessageStorage {
     if (!lk) return false;
     const char* rec = FindActive(id);
     if (rec == nullptr) return false;
-    f(RecordSender(rec), RecordBody(rec));
+    const Record r = ReadRecord(rec);
+    f(r.sender, r.body);
     return true;
   }
 
@@ -182,20 +183,27 @@ class MessageStorage {
     size_t pos = from;
     for (; pos < end; ++pos) {
       const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(pos));
-      const char* rec = Marked(pos) ? nullptr : arena_.At(offsets_.Load(pos));
-      if (!(rec == nullptr ? f(id, UserId{0}, std::string_view(), true) : f(id, RecordSender(rec), RecordBody(rec), false)))
-        break;
+      if (Marked(pos)) {
+        if (!f(id, UserId{0}, std::string_view(), true)) break;
+        continue;
+      }
+      const Record r = ReadRecord(arena_.At(offsets_.Load(pos)));
+      if (!f(id, r.sender, r.body, false)) break;
     }
     return pos;
   }
   // Requires mu_ held (either way). Null when id is not an active message here.
   const char* FindActive(MessageId id) const;
-  static UserId RecordSender(const char* rec);
-  static std::string_view RecordBody(const char* rec);
-  // The record's length: header and body.
-  static size_t RecordBytes(const char* rec);
+  struct Record {
+    UserId sender;
+    std::string_view body;
+  };
+  static Record ReadRecord(const char* rec);
+  static UserId RecordSender(const char* rec) { return ReadRecord(rec).sender; }
   // Whether the message at `pos` is deleted. Any thread, any time for pos < count().
   bool Marked(size_t pos) const { return (marks_.Load(pos / 32) >> (pos % 32)) & 1u; }
+  // Requires mu_ held exclusively. Marks the message at `pos` deleted.
+  void Mark(size_t pos) { marks_.Store(pos / 32, marks_.Load(pos / 32) | (1u << (pos % 32))); }
   // Requires mu_ held exclusively: counts `bytes` of dead record space and
   // compacts when it is time; charges the memory budget for what changed.
   void AddGarbage(size_t bytes);

@@ -26,7 +26,6 @@ char* UserArena::Allocate(size_t bytes) {
     {
       std::lock_guard lk(mu_);
       chunks_.push_back(std::move(chunk));
-      bytes_ += size;
     }
     if (size != kChunkBytes) return at;
     cursor = {store_, at, size};
@@ -42,11 +41,6 @@ const User* UserArena::Make(std::string_view name, UserId id) {
   char* bytes = at + sizeof(User);
   if (!name.empty()) std::memcpy(bytes, name.data(), name.size());
   return std::construct_at(reinterpret_cast<User*>(at), std::string_view(bytes, name.size()), id);
-}
-
-size_t UserArena::Bytes() const {
-  std::lock_guard lk(mu_);
-  return bytes_;
 }
 
 }  // namespace parley

@@ -27,17 +27,14 @@ class UserArena {
 
   // A user named `name` (its bytes copied here) with number `id`.
   const User* Make(std::string_view name, UserId id);
-  // Bytes of the chunks.
-  size_t Bytes() const;
 
  private:
   static constexpr size_t kChunkBytes = 16u << 10;
   char* Allocate(size_t bytes);
 
   const uint64_t store_;
-  mutable std::mutex mu_;
+  std::mutex mu_;
   std::vector<std::unique_ptr<char[]>> chunks_;  // guarded by mu_
-  size_t bytes_ = 0;                             // guarded by mu_
 };
 
 }  // namespace parley
