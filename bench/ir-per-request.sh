@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Instructions parleyd executes per request, counted by valgrind's callgrind.
 #
-#   bench/ir-per-request.sh [--build DIR] [-P PIPELINE] [-n N] [--top K] TEST...
+#   bench/ir-per-request.sh [--build DIR] [-P PIPELINE] [-n N] [--top K]
+#                           [--args "SERVER ARGS"] TEST...
 #
 # For each TEST (send, fetch, list, register) starts build/parleyd under
 # callgrind twice, drives it with parley-bench -t TEST -n N and then -n 2N,
 # stops it, and prints (Ir of the second - Ir of the first) / N: start-up,
 # set-up and shutdown cancel out. Then the K functions (default 12) with the
 # most instructions per request by the same difference, self cost only.
+# --args is given to parleyd; "--data-dir" in it gets a fresh scratch folder
+# per start.
 # Only 127.0.0.1 is contacted; every server started is stopped on exit.
 set -euo pipefail
 
@@ -16,6 +19,7 @@ BUILD=$ROOT/build
 PIPE=16
 N=100000
 TOP=12
+ARGS=""
 TESTS=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -23,6 +27,7 @@ while [ $# -gt 0 ]; do
     -P) PIPE=${2:?}; shift ;;
     -n) N=${2:?}; shift ;;
     --top) TOP=${2:?}; shift ;;
+    --args) ARGS=${2?}; shift ;;
     -h|--help) sed -n '2,/^set /p' "$0" | sed -n 's/^# \{0,1\}//p'; exit 0 ;;
     -*) echo "ir-per-request: unknown option $1" >&2; exit 2 ;;
     *) TESTS+=("$1") ;;
@@ -38,9 +43,14 @@ trap '[ -n "$PID" ] && kill "$PID" 2>/dev/null; rm -rf "$TMP"' EXIT
 
 # profile TEST REQUESTS OUTFILE: one server under callgrind, one client run.
 profile() {
-  local port=""
+  local port="" args
+  # shellcheck disable=SC2206 # the extra arguments are words on purpose
+  args=($ARGS)
+  for i in "${!args[@]}"; do
+    if [ "${args[$i]}" = --data-dir ]; then rm -rf "$TMP/data"; args[i+1]=$TMP/data; fi
+  done
   valgrind --tool=callgrind --callgrind-out-file="$3" "$BUILD/parleyd" --port 0 --max-conns-per-ip 0 \
-    >/dev/null 2>"$TMP/server.err" &
+    ${args[@]+"${args[@]}"} >/dev/null 2>"$TMP/server.err" &
   PID=$!
   for _ in $(seq 1 600); do
     port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$TMP/server.err" | head -n 1)

@@ -23,10 +23,16 @@ void DurableGate::Wake() const {
   [[maybe_unused]] ssize_t n = ::write(efd_, &one, sizeof one);  // a full counter already wakes
 }
 
+namespace {
+thread_local bool sends_after_advancing = false;
+}  // namespace
+
+void DurableGate::SendsAfterAdvancing() { sends_after_advancing = true; }
+
 void DurableGate::Advance(uint64_t seq) {
   durable_.store(seq, std::memory_order_seq_cst);
   // Either a waiter's count is seen here, or the waiter sees the new value.
-  if (waiting_count_.load(std::memory_order_seq_cst) > 0) Wake();
+  if (!sends_after_advancing && waiting_count_.load(std::memory_order_seq_cst) > 0) Wake();
 }
 
 void DurableGate::Wait(Connection* conn, uint64_t seq) {
@@ -38,9 +44,9 @@ void DurableGate::Wait(Connection* conn, uint64_t seq) {
   if (Durable() >= seq) Wake();
 }
 
-void DurableGate::TakeReady(std::vector<Connection*>& ready) {
+void DurableGate::TakeReady(std::vector<Connection*>& ready, bool drain) {
   uint64_t n;
-  while (::read(efd_, &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+  while (drain && ::read(efd_, &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
   }
   const uint64_t durable = Durable();
   std::lock_guard lk(mu_);

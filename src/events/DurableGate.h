@@ -35,8 +35,14 @@ class DurableGate {
 
   // The last sequence durable. Any thread.
   uint64_t Durable() const { return durable_.load(std::memory_order_seq_cst); }
-  // Journal writer: everything up to `seq` is durable now.
+  // Journal writer: everything up to `seq` is durable now. Wakes the network
+  // thread if a connection waits, unless this is the network thread (see
+  // SendsAfterAdvancing).
   void Advance(uint64_t seq);
+  // Called once by the network thread: it takes the ready connections itself
+  // (TakeReady) right after every group it writes, so an advance made on it
+  // needs no wake-up through the descriptor.
+  static void SendsAfterAdvancing();
   // Any thread, after a request that `may_change` the store ran: holds the
   // reply bytes that `out` got from offset `mark` of its current bytes until
   // everything `sink` recorded so far is durable. Does nothing without a
@@ -53,8 +59,9 @@ class DurableGate {
   // Network thread: the descriptor that becomes readable when waits may be over.
   int fd() const { return efd_; }
   // Network thread: appends the connections whose wait is over to `ready`
-  // (they may have closed since: check before use) and clears the wake-up.
-  void TakeReady(std::vector<Connection*>& ready);
+  // (they may have closed since: check before use); clears the wake-up when
+  // `drain` (a wake-up left set only makes the next poll return at once).
+  void TakeReady(std::vector<Connection*>& ready, bool drain = true);
 
  private:
   DurableGate();

@@ -3,21 +3,30 @@
 namespace parley {
 
 void EventQueue::AddEvent(std::shared_ptr<Event> ev) {
-  std::lock_guard lk(mQueue);
-  queue.push_back(std::move(ev));
-  size.store(queue.size(), std::memory_order_relaxed);
-  notified = true;
-  cond_var.notify_one();
+  bool wake;
+  {
+    std::lock_guard lk(mQueue);
+    queue.push_back(std::move(ev));
+    size.store(queue.size(), std::memory_order_relaxed);
+    notified = true;
+    wake = sleeping;
+  }
+  // After the unlock, so that the woken consumer does not block on it at once.
+  if (wake) cond_var.notify_one();
 }
 
 void EventQueue::AddEvents(std::vector<std::shared_ptr<Event>>& evs) {
   if (evs.empty()) return;
-  std::lock_guard lk(mQueue);
-  for (auto& ev : evs) queue.push_back(std::move(ev));
+  bool wake;
+  {
+    std::lock_guard lk(mQueue);
+    for (auto& ev : evs) queue.push_back(std::move(ev));
+    size.store(queue.size(), std::memory_order_relaxed);
+    notified = true;
+    wake = sleeping;
+  }
   evs.clear();
-  size.store(queue.size(), std::memory_order_relaxed);
-  notified = true;
-  cond_var.notify_one();
+  if (wake) cond_var.notify_one();
 }
 
 std::shared_ptr<Event> EventQueue::GetEvent() {
@@ -40,7 +49,9 @@ bool EventQueue::GetEvents(std::vector<std::shared_ptr<Event>>& out) {
 
 bool EventQueue::Wait() {
   std::unique_lock lk(mQueue);
+  sleeping = true;
   cond_var.wait(lk, [this] { return notified.load() || stopped; });
+  sleeping = false;
   notified = false;
   return !stopped;
 }

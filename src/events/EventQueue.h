@@ -53,6 +53,7 @@ class EventQueue {
   std::deque<std::shared_ptr<Event>> queue;  // guarded by mQueue
   std::atomic<size_t> size{0};                // queue.size(), written under mQueue
   bool stopped = false;                       // guarded by mQueue
+  bool sleeping = false;                      // the consumer is in Wait; guarded by mQueue
 };
 
 }  // namespace parley

@@ -98,6 +98,31 @@ class Worker::Dispatcher final : public FrameSink {
   size_t frames_ = 0;
 };
 
+// Looks ahead over the first frames of a read before any of them runs. A
+// registration looks its name up in a table that, once there are many users,
+// is far larger than the cache: the slot is loaded now, while the requests
+// before it run, instead of being waited for when its turn comes.
+class HintSink final : public FrameSink {
+ public:
+  // Below this many users the table fits the caches and the look-ahead costs
+  // more than it saves.
+  static constexpr size_t kFromUsers = size_t{1} << 16;
+  explicit HintSink(const ResourceManager& rm) : rm_(rm) {}
+  static bool Worthwhile(const ResourceManager& rm) { return rm.UserCount() >= kFromUsers; }
+  void OnFrame(const char* payload, size_t len) override {
+    ++frames_;
+    if (const std::string_view name = RegisteredName(payload, len); !name.empty()) rm_.PrefetchUser(name);
+  }
+  void OnBadLength(int32_t) override { ++frames_; }
+  // Enough to cover a pipelined batch; past that the look-ahead would be
+  // overtaken by the cache's own evictions.
+  bool Stopped() const override { return frames_ >= 64; }
+
+ private:
+  const ResourceManager& rm_;
+  size_t frames_ = 0;
+};
+
 Worker::Worker(QueueManager* qm, ResourceManager* rm, const Options& opt)
     : qMgr(qm),
       rMgr(rm),
@@ -210,6 +235,7 @@ int Worker::PollTimeoutMs(Clock::time_point now) const {
 void Worker::operator()() {
   constexpr int kMaxEvents = 256;
   epoll_event events[kMaxEvents];
+  DurableGate::SendsAfterAdvancing();
   // The end of the last pass, and the start of this one: the loop's only clock readings.
   Clock::time_point now = Clock::now();
   while (!stop_) {
@@ -241,7 +267,7 @@ void Worker::operator()() {
           }
         }
       } else if (tag == &kDurableTag) {
-        ReleaseHeld();
+        ReleaseHeld(true);
       } else {
         OnConnectionEvent(static_cast<Connection*>(tag), events[i].events);
       }
@@ -249,8 +275,9 @@ void Worker::operator()() {
     qMgr->Submit(staged_);
     if (ChangeSink* sink = rMgr->changeSink()) {
       sink->Submit();  // this pass's changes: one group
-      // Written by this thread just now, most likely: their replies go at once.
-      if (DurableGate::Get().Waiting()) ReleaseHeld();
+      // Written by this thread just now, most likely: their replies go at once
+      // (and this thread's own advance did not wake it: SendsAfterAdvancing).
+      if (DurableGate::Get().Waiting()) ReleaseHeld(false);
     }
     now = Clock::now();
     // The requests answered here had their replies handed over during the pass.
@@ -275,10 +302,10 @@ void Worker::operator()() {
   }
 }
 
-void Worker::ReleaseHeld() {
+void Worker::ReleaseHeld(bool drain) {
   thread_local std::vector<Connection*> ready;
   ready.clear();
-  DurableGate::Get().TakeReady(ready);
+  DurableGate::Get().TakeReady(ready, drain);
   for (Connection* raw : ready) {
     auto it = conns_.find(raw);  // it may have closed while it waited
     if (it != conns_.end() && it->second->OnWritable(stream_left_)) CloseConnection(raw);
@@ -530,11 +557,15 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
   Dispatcher sink(*this, conn);
   std::string& in = conn->in;
   const bool was_empty = in.empty();
+  HintSink hints(*rMgr);
+  const bool look_ahead = HintSink::Worthwhile(*rMgr);
   if (was_empty) {
+    if (look_ahead && n > 0) CutFrames(data, n, hints);
     const size_t used = n == 0 ? 0 : CutFrames(data, n, sink);
     if (used < n) in.assign(data + used, n - used);
   } else {
     if (n > 0) in.append(data, n);
+    if (look_ahead) CutFrames(in.data(), in.size(), hints);
     const size_t used = CutFrames(in.data(), in.size(), sink);
     in.erase(0, used);
   }

@@ -83,8 +83,9 @@ class Worker {
   // Opens a listener on `port` (updated to the bound one): its descriptor, or -1.
   int OpenListener(int& port);
   void AcceptAll(int listenfd, bool tls);
-  // Sends the output of the connections whose held replies are durable now.
-  void ReleaseHeld();
+  // Sends the output of the connections whose held replies are durable now;
+  // `drain`: also clears the gate's wake-up (the loop was woken by it).
+  void ReleaseHeld(bool drain);
   void PauseAccepting();
   void ResumeAccepting();
   void OnConnectionEvent(Connection* conn, uint32_t events);

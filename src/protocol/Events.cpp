@@ -376,6 +376,12 @@ std::shared_ptr<Event> DecodeRequest(const char* data, size_t len) {
   return res;
 }
 
+std::string_view RegisteredName(const char* data, size_t len) {
+  if (len < kWordSize || LoadU64(data) != EV_REGISTER) return {};
+  const auto [name, used] = ExtractString(data + kWordSize, len - kWordSize);
+  return used == kDecodeFail ? std::string_view{} : CutAtZero(name);
+}
+
 // ---- Processing ------------------------------------------------------------
 
 bool RegisterAccount::Process(ResourceManager* rm) { return SendStatus(rm->AddUser(username)); }

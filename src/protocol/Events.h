@@ -160,6 +160,10 @@ class Event {
 // they own strings, wiped when they go). Empty when the payload is shorter than a type code, the code is
 // not a request kind (above 14), or the body does not decode.
 std::shared_ptr<Event> DecodeRequest(const char* data, size_t len);
+// The name a registration payload would register (as its request would see
+// it); empty for any other payload. Decodes nothing else and allocates
+// nothing: for looking ahead at requests not yet decoded.
+std::string_view RegisteredName(const char* data, size_t len);
 
 class RegisterAccount : public Event {
  public:

@@ -12,7 +12,9 @@
 // object; a raw pointer, when the objects are owned elsewhere.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -40,6 +42,18 @@ class NameTable {
   }
 
   size_t size() const { return count_; }
+
+  // Starts loading the slot where a lookup of `hash` begins, so that a
+  // lookup soon after finds it in the cache. Only a hint: any thread, with no
+  // lock, even while another thread grows the table (it reads the bounds
+  // published at the last growth; a stale pair names memory no longer in use,
+  // which a prefetch may touch harmlessly).
+  void Prefetch(size_t hash) const {
+    const uintptr_t base = hint_base_.load(std::memory_order_relaxed);
+    if (base == 0) return;
+    const size_t i = hash & hint_mask_.load(std::memory_order_relaxed);
+    __builtin_prefetch(reinterpret_cast<const void*>(base + i * sizeof(Slot)));
+  }
 
   // Calls f(T*) for every object, in no particular order.
   template <class F>
@@ -72,11 +86,16 @@ class NameTable {
       if (slots_[i].obj) Place(bigger.get(), cap - 1, slots_[i].hash, std::move(slots_[i].obj));
     slots_ = std::move(bigger);
     mask_ = cap - 1;
+    hint_base_.store(reinterpret_cast<uintptr_t>(slots_.get()), std::memory_order_relaxed);
+    hint_mask_.store(mask_, std::memory_order_relaxed);
   }
 
   std::unique_ptr<Slot[]> slots_;
   size_t mask_ = 0;
   size_t count_ = 0;
+  // slots_ and mask_ for Prefetch, which reads them without the owner's lock.
+  std::atomic<uintptr_t> hint_base_{0};
+  std::atomic<size_t> hint_mask_{0};
 };
 
 }  // namespace parley

@@ -140,6 +140,10 @@ class ResourceManager {
   // ---- Accounts with secrets ----
   // The user named `username`, or null. Users are never removed: the pointer stays valid.
   const User* FindUser(std::string_view username) const { return GetUserByName(username); }
+  // A hint that `username` is about to be registered or looked up: starts
+  // loading its place in the name table (the load would otherwise miss the
+  // cache once there are many users). Any thread, no lock, no effect besides.
+  void PrefetchUser(std::string_view username) const { users.Prefetch(username); }
   // Registers `username` (as AddUser does) with the secret hashed as `hash`.
   bool AddUserWithSecret(std::string_view username, std::string_view hash);
   // A copy of the secret hash of `user`; nothing for an account without a secret.
@@ -255,6 +259,12 @@ class ResourceManager {
       auto lk = LockShared(s.mu);
       if (!lk) return nullptr;
       return s.map.Find(name, key.hash);
+    }
+    // Starts loading where Find or Insert of `name` will look (see
+    // NameTable::Prefetch); no lock.
+    void Prefetch(std::string_view name) const {
+      const Key key{name, Hash(name)};
+      ShardOf(key).map.Prefetch(key.hash);
     }
     // Unless `name` is present, inserts make() (called with the shard's lock
     // held; it may return null to insert nothing). True when inserted.

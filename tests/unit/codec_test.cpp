@@ -30,6 +30,23 @@ TEST(Decoders, NeedEveryFieldWholeAndIgnoreTrailingBytes) {
   }
 }
 
+// The look-ahead's view of a payload: the name a registration's request would
+// register (the decoder's own, cut at a zero byte), and nothing for any other
+// kind or for a payload its request would not decode from.
+TEST(Decoders, RegisteredNameIsTheNameTheRequestRegisters) {
+  for (const std::string& frame : {Register("ann"), Register(std::string("b\0hidden", 8)), Register(""),
+                                   CreateChatReq("ann", "c"), GetChatReq("ann"), SendReq("ann", "c", "hi")}) {
+    const std::string payload = frame.substr(4);
+    const auto ev = DecodeRequest(payload.data(), payload.size());
+    ASSERT_TRUE(ev);
+    const std::string_view want =
+        ev->GetType() == EV_REGISTER ? static_cast<const RegisterAccount&>(*ev).username : std::string_view{};
+    EXPECT_EQ(RegisteredName(payload.data(), payload.size()), want) << ev->GetType();
+    for (size_t cut = 0; cut < payload.size(); ++cut)
+      EXPECT_EQ(RegisteredName(payload.data(), cut), "") << ev->GetType() << " cut at " << cut;
+  }
+}
+
 // Request blocks released on another thread come back through the shared
 // pool; no block is ever handed out twice while held, and each holds the
 // bytes asked for (small, exactly one block, larger).

@@ -212,7 +212,8 @@ TEST(StoreLookups, AStoreNeverSeesAnotherStoresFinds) {
 }
 
 // Users made on several threads at once, with names short, long and longer
-// than a quarter of an arena chunk, keep their names and numbers.
+// than a quarter of an arena chunk, keep their names and numbers; looking
+// ahead at names (PrefetchUser) while other threads grow the tables is safe.
 TEST(StoreLookups, UsersKeepTheirNamesAcrossThreadsAndChunks) {
   auto store = ResourceManager::CreateStandalone();
   const size_t lengths[] = {1, 15, 16, 200, 4095, 5000};
@@ -224,7 +225,10 @@ TEST(StoreLookups, UsersKeepTheirNamesAcrossThreadsAndChunks) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) ASSERT_TRUE(store->AddUser(name_of(t, i)));
+      for (int i = 0; i < 2000; ++i) {
+        store->PrefetchUser(name_of((t + 1) % 3, i));
+        ASSERT_TRUE(store->AddUser(name_of(t, i)));
+      }
     });
   for (auto& th : threads) th.join();
   ASSERT_EQ(store->UserCount(), 6000u);
