@@ -115,13 +115,16 @@ bool JournalWriter::WriteNow() {
   }
   ReserveSpace();  // as the writer does before each write
   if (short_of_space_) return false;
-  std::string group;
+  // Empty here; swapped with pending_, it hands its capacity on, so that
+  // records are not appended into a fresh buffer after every group.
+  std::string& group = now_group_;
   uint64_t first = 0, last = 0;
   if (TakeAndWrite(group, first, last)) return true;
   // Failed: back in front of what came meanwhile, for the writer's retries.
   std::lock_guard lk(mu_);
   group.append(pending_);
   pending_.swap(group);
+  group.clear();
   pending_first_ = first;
   return false;
 }

@@ -122,6 +122,7 @@ class JournalWriter final : public ChangeSink {
   bool short_of_space_ = false;  // preallocation failed
   uint64_t since_snapshot_ = 0;  // journal bytes since the last snapshot began
   uint64_t last_snapshot_bytes_;
+  std::string now_group_;  // WriteNow's group, empty between calls (kept for its capacity)
   // Writer thread only (and Stop, after it joined).
   std::thread snapshot_thread_;
   uint64_t snapshot_started_ms_ = 0;
