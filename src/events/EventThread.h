@@ -4,7 +4,10 @@
 // The replies of consecutive requests from one connection are gathered in one
 // buffer and handed over with one write; a connection's in-flight count is
 // lowered only after its replies are in its output buffer, so a later request
-// from it, on whatever queue, is answered after this one.
+// from it, on whatever queue, is answered after this one. With a journal, the
+// batch's changes are submitted as one group before its replies are handed
+// over, so that they are not held behind the journal's gate when this thread
+// wrote the group itself.
 #pragma once
 
 #include <memory>
