@@ -23,8 +23,9 @@ constexpr size_t kKeptRuns = 64;
 void EventThread::operator()() {
   std::vector<std::shared_ptr<Event>> batch;
   // The runs of the batch so far: the replies of consecutive requests of one
-  // connection each, the last one still being gathered. All but the last are
-  // handed over only once the batch's changes are submitted (see flush).
+  // connection each, the last one still being gathered. Without a journal a
+  // run is handed over as soon as it is finished; with one, finished runs
+  // wait for the batch's changes to be submitted (see flush).
   struct Run {
     std::shared_ptr<Connection> conn;
     ReplyBuffer out;
