@@ -299,26 +299,42 @@ TEST(Durability, ChangesAndSnapshotsTakenMeanwhileRebuildTheSameStore) {
 }
 
 TEST(Durability, AFailingDiskTurnsChangesAwayAndTheyResumeWhenItRecovers) {
+  // With everysec the thread that submits a batch writes its group (as the
+  // network thread does), and a failed write hands the group back for the
+  // writer's retries, in front of a change made while it was being written:
+  // each record must still be written exactly once.
   struct Case {
     const char* what;
     Journal::Op op;
     int err;
+    FsyncPolicy policy = FsyncPolicy::kAlways;
   } cases[] = {{"a write fails", Journal::Op::kWrite, EIO},
                {"a sync fails", Journal::Op::kSync, EIO},
-               {"the disk is full", Journal::Op::kAllocate, ENOSPC}};
+               {"the disk is full", Journal::Op::kAllocate, ENOSPC},
+               {"a submitted write fails", Journal::Op::kWrite, EIO, FsyncPolicy::kEverySec}};
   for (const Case& c : cases) {
     TempDir d;
     std::atomic<int> fail_with{0};
     std::atomic<uint64_t> durable{0};
     {
-      Durable s(d.path, FsyncPolicy::kAlways);
-      s.writer->journal().SetFaultInjector([&](Journal::Op op) { return op == c.op ? fail_with.load() : 0; });
+      Durable s(d.path, c.policy);
+      std::atomic<bool> meanwhile{false};
+      s.writer->journal().SetFaultInjector([&](Journal::Op op) {
+        if (op != c.op) return 0;
+        const int err = fail_with.load();
+        if (err != 0 && c.policy == FsyncPolicy::kEverySec && !meanwhile.exchange(true)) {
+          EXPECT_TRUE(s.rm->AddUser("meanwhile")) << c.what;
+        }
+        return err;
+      });
       s.writer->OnDurable([&](uint64_t seq) { durable = seq; });
       s.writer->Start();
       ASSERT_TRUE(s.rm->AddUser("before")) << c.what;
+      s.writer->Submit();
       fail_with = c.err;
       // Made before the failure showed: held, and written once the disk recovers.
       const bool made = s.rm->AddUser("during");
+      s.writer->Submit();
       ASSERT_TRUE(Eventually([&] { return !s.writer->Accepting(); })) << c.what;
       EXPECT_FALSE(s.rm->AddUser("refused")) << c.what;
       EXPECT_FALSE(s.rm->SendTextMsg("before", "none", "x")) << c.what;
@@ -330,10 +346,12 @@ TEST(Durability, AFailingDiskTurnsChangesAwayAndTheyResumeWhenItRecovers) {
       fail_with = 0;
       ASSERT_TRUE(Eventually([&] { return s.writer->Accepting() && durable.load() >= recorded; })) << c.what;
       EXPECT_TRUE(s.rm->AddUser("after")) << c.what;
+      s.writer->Submit();
       EXPECT_EQ(s.rm->UserExist("during"), made) << c.what;
     }
     Durable again(d.path);
     for (const char* u : {"before", "after"}) EXPECT_TRUE(again.rm->UserExist(u)) << c.what << ": " << u;
+    EXPECT_EQ(again.rm->UserExist("meanwhile"), c.policy == FsyncPolicy::kEverySec) << c.what;
     EXPECT_FALSE(again.rm->UserExist("refused")) << c.what;
   }
 }
