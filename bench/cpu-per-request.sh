@@ -21,6 +21,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/server-start.sh
+. "$ROOT/bench/server-start.sh"
 BUILD=$ROOT/build
 ROUNDS=5
 PIPE=16
@@ -53,24 +55,16 @@ cpu_ticks() { awk -v f="$2" '{ print $f }' "/proc/$1/stat"; }
 
 # run_server SERVER ROUND: one start, every test; appends "server test rps user sys" lines.
 run_server() {
-  local server=$1 port="" args=() t a_u a_s b_u b_s rps
+  local server=$1 port t a_u a_s b_u b_s rps
   : >"$TMP/err"
   if [ "$server" = ceiling ]; then
     "$BUILD/parley-ceiling" --port 0 >/dev/null 2>"$TMP/err" &
   else
-    # shellcheck disable=SC2206 # the extra arguments are words on purpose
-    args=($ARGS)
-    for i in "${!args[@]}"; do
-      if [ "${args[$i]}" = --data-dir ]; then rm -rf "$TMP/data"; args[i+1]=$TMP/data; fi
-    done
-    "$server" --port 0 --max-conns-per-ip 0 ${args[@]+"${args[@]}"} >/dev/null 2>"$TMP/err" &
+    server_args "$ARGS" "$TMP/data"
+    "$server" --port 0 --max-conns-per-ip 0 ${SERVER_ARGS[@]+"${SERVER_ARGS[@]}"} >/dev/null 2>"$TMP/err" &
   fi
   PID=$!
-  for _ in $(seq 1 200); do
-    port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$TMP/err" | head -n 1)
-    [ -n "$port" ] && break
-    sleep 0.05
-  done
+  port=$(listening_port "$TMP/err" 10)
   [ -n "$port" ] || { echo "cpu-per-request: $server did not start:" >&2; cat "$TMP/err" >&2; exit 1; }
   for t in ${TESTS//,/ }; do
     a_u=$(cpu_ticks "$PID" 14); a_s=$(cpu_ticks "$PID" 15)

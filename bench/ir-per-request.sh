@@ -15,6 +15,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=bench/server-start.sh
+. "$ROOT/bench/server-start.sh"
 BUILD=$ROOT/build
 PIPE=16
 N=100000
@@ -43,20 +45,12 @@ trap '[ -n "$PID" ] && kill "$PID" 2>/dev/null; rm -rf "$TMP"' EXIT
 
 # profile TEST REQUESTS OUTFILE: one server under callgrind, one client run.
 profile() {
-  local port="" args
-  # shellcheck disable=SC2206 # the extra arguments are words on purpose
-  args=($ARGS)
-  for i in "${!args[@]}"; do
-    if [ "${args[$i]}" = --data-dir ]; then rm -rf "$TMP/data"; args[i+1]=$TMP/data; fi
-  done
+  local port
+  server_args "$ARGS" "$TMP/data"
   valgrind --tool=callgrind --callgrind-out-file="$3" "$BUILD/parleyd" --port 0 --max-conns-per-ip 0 \
-    ${args[@]+"${args[@]}"} >/dev/null 2>"$TMP/server.err" &
+    ${SERVER_ARGS[@]+"${SERVER_ARGS[@]}"} >/dev/null 2>"$TMP/server.err" &
   PID=$!
-  for _ in $(seq 1 600); do
-    port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$TMP/server.err" | head -n 1)
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
+  port=$(listening_port "$TMP/server.err" 60)
   [ -n "$port" ] || { echo "ir-per-request: parleyd did not start:" >&2; cat "$TMP/server.err" >&2; exit 1; }
   "$BUILD/parley-bench" --port "$port" -t "$1" -n "$2" -P "$PIPE" -q >/dev/null
   kill -TERM "$PID"
