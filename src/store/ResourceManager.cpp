@@ -50,6 +50,15 @@ std::optional<uint32_t> ResourceManager::TakeNumber(std::atomic<uint32_t>& count
   return n;
 }
 
+const User* ResourceManager::MakeUser(std::string_view name, UserId number) {
+  const User* user = user_arena_.Make(name, number);
+  if (!PublishUser(user)) return nullptr;
+  const int64_t cost = kUserCost + static_cast<int64_t>(name.size());
+  user_bytes_.fetch_add(cost, std::memory_order_relaxed);
+  MemoryBudget::Get().ChargeStore(cost);
+  return user;
+}
+
 bool ResourceManager::PublishUser(const User* user) {
   const size_t id = user->getId();
   const size_t block = id >> kUserBlockBits;
@@ -87,11 +96,8 @@ bool ResourceManager::AddUserImpl(std::string_view username, std::string_view ha
   return users.Insert(username, [&]() -> const User* {
     const std::optional<uint32_t> number = TakeNumber(next_user_id, max_users_);
     if (!number) return nullptr;
-    const User* user = user_arena_.Make(username, *number);
-    if (!PublishUser(user)) return nullptr;
-    const int64_t cost = kUserCost + static_cast<int64_t>(username.size());
-    user_bytes_.fetch_add(cost, std::memory_order_relaxed);
-    MemoryBudget::Get().ChargeStore(cost);
+    const User* user = MakeUser(username, *number);
+    if (user == nullptr) return nullptr;
     if (hash.empty()) {
       if (sink_ != nullptr) sink_->Record({.kind = Change::Kind::kUser, .user = *number, .text = user->getName()});
       return user;
@@ -313,14 +319,7 @@ bool ResourceManager::Apply(const Change& c, std::string& error) {
       }
       if (const User* u = users.Find(c.text)) return u->getId() == c.user || fail("a user name taken by another number");
       if (c.user >= max_users_ || FindUserById(c.user) != nullptr) return fail("a user number out of range or taken");
-      const bool added = users.Insert(c.text, [&] {
-        const User* user = user_arena_.Make(c.text, c.user);
-        PublishUser(user);
-        const int64_t cost = kUserCost + static_cast<int64_t>(c.text.size());
-        user_bytes_.fetch_add(cost, std::memory_order_relaxed);
-        MemoryBudget::Get().ChargeStore(cost);
-        return user;
-      });
+      const bool added = users.Insert(c.text, [&] { return MakeUser(c.text, c.user); });
       if (!added) return fail("a user that cannot be added");
       if (next_user_id.load() <= c.user) next_user_id.store(c.user + 1);
       return true;

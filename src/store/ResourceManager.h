@@ -240,6 +240,10 @@ class ResourceManager {
   // Requires: `id` was obtained from a registered user.
   const User& UserById(UserId id) const;
 
+  // Makes user `number` named `name` in the user arena, publishes it under its
+  // number for UserById and charges what it costs; null when the number
+  // cannot be published.
+  const User* MakeUser(std::string_view name, UserId number);
   // Publishes `user` under its number for UserById.
   bool PublishUser(const User* user);
   // The user with number `id`, or null.
