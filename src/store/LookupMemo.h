@@ -46,12 +46,25 @@ class NameMemo {
     uint8_t len = 0;
     char name[kMaxName + 1] = {};
   };
-  // A cheap spread of the name's length and its first and last bytes.
+  // A cheap spread of the name's length and its first and last bytes (at
+  // most 16, read as two overlapping words: no byte loop).
   static size_t SlotOf(std::string_view name) {
-    uint64_t head = 0, tail = 0;
+    const char* p = name.data();
     const size_t n = name.size();
-    std::memcpy(&head, name.data(), n < 8 ? n : 8);
-    if (n > 8) std::memcpy(&tail, name.data() + (n < 16 ? 8 : n - 8), n < 16 ? n - 8 : 8);
+    uint64_t head = 0, tail = 0;
+    if (n >= 8) {
+      std::memcpy(&head, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t h, t;
+      std::memcpy(&h, p, 4);
+      std::memcpy(&t, p + n - 4, 4);
+      head = h;
+      tail = t;
+    } else if (n > 0) {
+      head = static_cast<unsigned char>(p[0]) | uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+             uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+    }
     const uint64_t mix = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ n) * 0xff51afd7ed558ccdull;
     return static_cast<size_t>(mix >> 56);
   }
