@@ -571,6 +571,7 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
   }
   // The replies of requests run here go out now, one send per read: before
   // anything staged can run, and before an end of input can finish the connection.
+  if (inline_taken_ != 0) Counters::Get().requests.fetch_add(std::exchange(inline_taken_, 0), std::memory_order_relaxed);
   qMgr->HandOverReplies(staged_);
   // Stopped with frames left: they wait in `in` until reading resumes.
   const bool backlog = conn->ReadPaused() && (!in.empty() || (!parked_.empty() && parked_.contains(conn.get())));
@@ -615,7 +616,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
       }
       if (!busy) {
         --inline_left_;
-        Counters::Get().requests.fetch_add(1, std::memory_order_relaxed);
+        ++inline_taken_;
         return true;
       }
     }
