@@ -34,7 +34,21 @@ __attribute__((target("sse4.2"))) uint32_t Hardware(const unsigned char* p, size
     c64 = __builtin_ia32_crc32di(c64, word);
   }
   uint32_t c32 = static_cast<uint32_t>(c64);
-  for (; n > 0; --n, ++p) c32 = __builtin_ia32_crc32qi(c32, *p);
+  if (n >= 4) {
+    uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    c32 = __builtin_ia32_crc32si(c32, word);
+    p += 4;
+    n -= 4;
+  }
+  if (n >= 2) {
+    uint16_t half;
+    std::memcpy(&half, p, sizeof half);
+    c32 = __builtin_ia32_crc32hi(c32, half);
+    p += 2;
+    n -= 2;
+  }
+  if (n > 0) c32 = __builtin_ia32_crc32qi(c32, *p);
   return c32;
 }
 const bool kHasHardware = __builtin_cpu_supports("sse4.2");

@@ -83,8 +83,7 @@ void JournalWriter::Record(const Change& c) {
   std::lock_guard lk(mu_);
   const uint64_t seq = ++assigned_;
   const size_t at = pending_.size();
-  pending_.append(kRecordHeaderBytes, '\0');
-  EncodeChange(c, pending_);
+  EncodeChange(c, pending_, kRecordHeaderBytes);
   SealRecord(pending_, at, seq);
   recorded_.store(seq, std::memory_order_release);
   // Woken at the end of the caller's batch (Submit), unless the batch is large.

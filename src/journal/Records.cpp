@@ -10,8 +10,6 @@ namespace {
 
 using Kind = Change::Kind;
 
-void PutU8(std::string& out, uint8_t v) { out.push_back(static_cast<char>(v)); }
-
 // Reads fixed-size fields from the front of a payload.
 class Reader {
  public:
@@ -33,44 +31,94 @@ class Reader {
 
 }  // namespace
 
-void EncodeChange(const Change& c, std::string& out) {
-  PutU8(out, static_cast<uint8_t>(c.kind));
+namespace {
+
+// The payload's bytes after the kind byte: its fixed fields, then its text.
+size_t FixedBytes(Kind kind) {
+  switch (kind) {
+    case Kind::kUser:
+    case Kind::kSecret:
+      return 4;
+    case Kind::kChat:
+    case Kind::kJoin:
+    case Kind::kSecretUser:
+      return 8;
+    case Kind::kMessage:
+      return 12;
+    case Kind::kEdit:
+    case Kind::kDelete:
+    case Kind::kTombstone:
+      return 8;
+  }
+  return 0;
+}
+
+char* Store32(char* p, uint32_t v) {
+  wire::StoreU32(p, v);
+  return p + 4;
+}
+char* Store64(char* p, uint64_t v) {
+  wire::StoreU64(p, v);
+  return p + 8;
+}
+char* StoreText(char* p, std::string_view t) {
+  if (!t.empty()) std::memcpy(p, t.data(), t.size());
+  return p + t.size();
+}
+
+}  // namespace
+
+// Sized first and written in place: one resize of `out` per change, however
+// many fields it has.
+void EncodeChange(const Change& c, std::string& out, size_t header) {
+  size_t n = header + 1 + FixedBytes(c.kind);
   switch (c.kind) {
     case Kind::kUser:
-      wire::PutU32(out, c.user);
-      out.append(c.text);
-      break;
     case Kind::kChat:
-      wire::PutU32(out, c.chat);
-      wire::PutU32(out, c.user);
-      out.append(c.text);
+    case Kind::kMessage:
+    case Kind::kEdit:
+      n += c.text.size();
+      break;
+    case Kind::kSecret:
+      n += c.secret.size();
+      break;
+    case Kind::kSecretUser:
+      n += c.text.size() + c.secret.size();
       break;
     case Kind::kJoin:
-      wire::PutU32(out, c.chat);
-      wire::PutU32(out, c.user);
+    case Kind::kDelete:
+    case Kind::kTombstone:
+      break;
+  }
+  const size_t at = out.size();
+  out.resize(at + n);
+  char* p = out.data() + at + header;
+  *p++ = static_cast<char>(c.kind);
+  switch (c.kind) {
+    case Kind::kUser:
+      StoreText(Store32(p, c.user), c.text);
+      break;
+    case Kind::kChat:
+      StoreText(Store32(Store32(p, c.chat), c.user), c.text);
+      break;
+    case Kind::kJoin:
+      Store32(Store32(p, c.chat), c.user);
       break;
     case Kind::kMessage:
-      wire::PutU64(out, static_cast<uint64_t>(c.id));
-      wire::PutU32(out, c.user);
-      out.append(c.text);
+      StoreText(Store32(Store64(p, static_cast<uint64_t>(c.id)), c.user), c.text);
       break;
     case Kind::kEdit:
-      wire::PutU64(out, static_cast<uint64_t>(c.id));
-      out.append(c.text);
+      StoreText(Store64(p, static_cast<uint64_t>(c.id)), c.text);
       break;
     case Kind::kDelete:
     case Kind::kTombstone:
-      wire::PutU64(out, static_cast<uint64_t>(c.id));
+      Store64(p, static_cast<uint64_t>(c.id));
       break;
     case Kind::kSecret:
-      wire::PutU32(out, c.user);
-      out.append(c.secret);
+      StoreText(Store32(p, c.user), c.secret);
       break;
     case Kind::kSecretUser:
-      wire::PutU32(out, c.user);
-      wire::PutU32(out, static_cast<uint32_t>(c.text.size()));
-      out.append(c.text);
-      out.append(c.secret);
+      StoreText(StoreText(Store32(Store32(p, c.user), static_cast<uint32_t>(c.text.size())), c.text), c.secret);
       break;
   }
 }
@@ -129,7 +177,7 @@ std::optional<Change> DecodeChange(std::string_view payload) {
 
 std::string EncodeEnd(uint64_t covered_seq, uint64_t records) {
   std::string out;
-  PutU8(out, kEndRecordKind);
+  out.push_back(static_cast<char>(kEndRecordKind));
   wire::PutU64(out, covered_seq);
   wire::PutU64(out, records);
   return out;

@@ -27,8 +27,8 @@ namespace parley {
 // The kind byte of a snapshot's closing record; no Change has it.
 inline constexpr uint8_t kEndRecordKind = 8;
 
-// Appends the payload of `c` to `out`.
-void EncodeChange(const Change& c, std::string& out);
+// Appends `header` bytes (for the caller to fill in), then the payload of `c`, to `out`.
+void EncodeChange(const Change& c, std::string& out, size_t header = 0);
 // The change in `payload` (views into it), or nothing when it is not one.
 std::optional<Change> DecodeChange(std::string_view payload);
 

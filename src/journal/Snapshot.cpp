@@ -37,8 +37,7 @@ class Output {
   explicit Output(int fd) : fd_(fd) { buf_.reserve(kWriteChunk + (64u << 10)); }
   void Put(const Change& c) {
     const size_t at = buf_.size();
-    buf_.append(kRecordHeaderBytes, '\0');
-    EncodeChange(c, buf_);
+    EncodeChange(c, buf_, kRecordHeaderBytes);
     SealRecord(buf_, at, ++records_);
   }
   void PutRaw(std::string_view payload) { EncodeRecordTo(buf_, ++records_, payload); }

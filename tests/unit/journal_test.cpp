@@ -81,6 +81,26 @@ TEST(Crc32c, KnownValues) {
   EXPECT_EQ(Crc32c("6789", Crc32c("12345")), Crc32c("123456789"));
 }
 
+// Every length and split of a buffer against the definition, a bit at a
+// time: the word-at-a-time paths and their 4-, 2- and 1-byte tails.
+TEST(Crc32c, AgreesWithTheBitwiseDefinitionAtEveryLengthAndSplit) {
+  auto bitwise = [](std::string_view s) {
+    uint32_t c = ~0u;
+    for (unsigned char b : s) {
+      c ^= b;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82f63b78u : c >> 1;
+    }
+    return ~c;
+  };
+  std::string data;
+  for (int i = 0; i < 40; ++i) data.push_back(static_cast<char>(i * 37 + 11));
+  for (size_t n = 0; n <= data.size(); ++n) {
+    const std::string_view s(data.data(), n);
+    ASSERT_EQ(Crc32c(s), bitwise(s)) << n << " bytes";
+    for (size_t k = 0; k <= n; ++k) ASSERT_EQ(Crc32c(s.substr(k), Crc32c(s.substr(0, k))), bitwise(s)) << n << " split at " << k;
+  }
+}
+
 TEST(Journal, WhatIsAppendedComesBackInOrderAcrossSegments) {
   TempDir d;
   Fill(d.path, 40);
