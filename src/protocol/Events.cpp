@@ -44,7 +44,6 @@ std::pair<std::vector<size_t>, size_t> ExtractArr(const char* pos, size_t remain
   return {std::move(values), kWordSize * (static_cast<size_t>(count) + 1)};
 }
 
-std::string_view CutAtZero(std::string_view s) { return s.substr(0, s.find('\0')); }
 
 // The decoding steps every GetFromBuf is written with. Each READ_* step reads
 // one field at cursor B with R bytes left, returns an empty result from the
@@ -91,7 +90,15 @@ void Event::SendData(const char* content, int size) {
 }
 
 bool Event::SendStatus(bool ok) {
-  SendData(ok ? "ok" : "no", 2);
+  std::string* o = Output();
+  if (o == nullptr) return ok;
+  // The whole frame in one append: length, type, text length, text.
+  char frame[4 + 2 * kWordSize + 2];
+  wire::StoreU32(frame, 2 + 2 * kWordSize);
+  wire::StoreU64(frame + 4, type);
+  wire::StoreU64(frame + 4 + kWordSize, 2);
+  std::memcpy(frame + 4 + 2 * kWordSize, ok ? "ok" : "no", 2);
+  o->append(frame, sizeof frame);
   return ok;
 }
 

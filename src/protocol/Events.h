@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,7 +61,10 @@ std::pair<size_t, size_t> ExtractInt(const char* pos, size_t remaining);
 std::pair<std::vector<size_t>, size_t> ExtractArr(const char* pos, size_t remaining);
 
 // A name as requests use it: the decoded string up to its first zero byte.
-std::string_view CutAtZero(std::string_view s);
+inline std::string_view CutAtZero(std::string_view s) {
+  const void* zero = s.empty() ? nullptr : std::memchr(s.data(), 0, s.size());
+  return zero == nullptr ? s : std::string_view(s.data(), static_cast<size_t>(static_cast<const char*>(zero) - s.data()));
+}
 
 // ---- Requests --------------------------------------------------------------
 
