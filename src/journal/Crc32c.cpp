@@ -26,29 +26,27 @@ uint32_t Portable(const unsigned char* p, size_t n, uint32_t c) {
 }
 
 #if defined(__x86_64__)
+// Takes the next sizeof(Word) bytes into `w`, if there are that many.
+template <class Word>
+bool TakeWord(const unsigned char*& p, size_t& n, Word& w) {
+  if (n < sizeof w) return false;
+  std::memcpy(&w, p, sizeof w);
+  p += sizeof w;
+  n -= sizeof w;
+  return true;
+}
+
 __attribute__((target("sse4.2"))) uint32_t Hardware(const unsigned char* p, size_t n, uint32_t c) {
   uint64_t c64 = c;
-  for (; n >= 8; n -= 8, p += 8) {
-    uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    c64 = __builtin_ia32_crc32di(c64, word);
-  }
-  uint32_t c32 = static_cast<uint32_t>(c64);
-  if (n >= 4) {
-    uint32_t word;
-    std::memcpy(&word, p, sizeof word);
-    c32 = __builtin_ia32_crc32si(c32, word);
-    p += 4;
-    n -= 4;
-  }
-  if (n >= 2) {
-    uint16_t half;
-    std::memcpy(&half, p, sizeof half);
-    c32 = __builtin_ia32_crc32hi(c32, half);
-    p += 2;
-    n -= 2;
-  }
-  if (n > 0) c32 = __builtin_ia32_crc32qi(c32, *p);
+  for (uint64_t w8; TakeWord(p, n, w8);) c64 = __builtin_ia32_crc32di(c64, w8);
+  auto c32 = static_cast<uint32_t>(c64);
+  // At most seven bytes are left: one step of each smaller width.
+  uint32_t w4;
+  uint16_t w2;
+  uint8_t w1;
+  if (TakeWord(p, n, w4)) c32 = __builtin_ia32_crc32si(c32, w4);
+  if (TakeWord(p, n, w2)) c32 = __builtin_ia32_crc32hi(c32, w2);
+  if (TakeWord(p, n, w1)) c32 = __builtin_ia32_crc32qi(c32, w1);
   return c32;
 }
 const bool kHasHardware = __builtin_cpu_supports("sse4.2");
