@@ -86,8 +86,8 @@ TEST(Crc32c, KnownValues) {
 TEST(Crc32c, AgreesWithTheBitwiseDefinitionAtEveryLengthAndSplit) {
   auto bitwise = [](std::string_view s) {
     uint32_t c = ~0u;
-    for (unsigned char b : s) {
-      c ^= b;
+    for (char b : s) {
+      c ^= static_cast<unsigned char>(b);
       for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82f63b78u : c >> 1;
     }
     return ~c;
