@@ -499,7 +499,12 @@ bool Worker::DecryptAndFeed(const std::shared_ptr<Connection>& conn, const char*
 }
 
 void Worker::RunAlone(std::shared_ptr<Event> ev, const std::shared_ptr<Connection>& conn) {
+  CountTaken();  // placing it may hand the replies before it over
   if (!qMgr->RunAlone(ev, staged_)) parked_[conn.get()] = std::move(ev);
+}
+
+void Worker::CountTaken() {
+  if (inline_taken_ != 0) Counters::Get().requests.fetch_add(std::exchange(inline_taken_, 0), std::memory_order_relaxed);
 }
 
 void Worker::ChargeRate(Connection* conn) {
@@ -571,7 +576,7 @@ void Worker::Feed(const std::shared_ptr<Connection>& conn, const char* data, siz
   }
   // The replies of requests run here go out now, one send per read: before
   // anything staged can run, and before an end of input can finish the connection.
-  if (inline_taken_ != 0) Counters::Get().requests.fetch_add(std::exchange(inline_taken_, 0), std::memory_order_relaxed);
+  CountTaken();
   qMgr->HandOverReplies(staged_);
   // Stopped with frames left: they wait in `in` until reading resumes.
   const bool backlog = conn->ReadPaused() && (!in.empty() || (!parked_.empty() && parked_.contains(conn.get())));

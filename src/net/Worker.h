@@ -102,6 +102,9 @@ class Worker {
   // Places a request that runs alone (QueueManager rule 4), or keeps it in
   // parked_ until the connection's earlier requests are answered.
   void RunAlone(std::shared_ptr<Event> ev, const std::shared_ptr<Connection>& conn);
+  // Adds the requests run here since the last call to the run counter; called
+  // before their replies are handed over, so a reply is never seen uncounted.
+  void CountTaken();
   // Counts one request against the connection's rate (--max-request-rate);
   // past its budget, reading pauses until the budget allows one more.
   void ChargeRate(Connection* conn);
@@ -154,8 +157,8 @@ class Worker {
   int64_t pass_start_ns_ = 0;
   std::array<uint32_t, metrics::kKinds> inline_answered_{};
   uint32_t inline_kinds_ = 0;
-  // Requests taken on this thread during one read, added to the process's
-  // count once per read (Feed) rather than one atomic step each.
+  // Requests run on this thread not yet added to the run counter (CountTaken):
+  // one atomic step per read rather than per request.
   uint64_t inline_taken_ = 0;
   std::atomic<size_t> open_{0};
 
