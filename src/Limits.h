@@ -55,6 +55,12 @@ inline constexpr size_t kMaxPendingOutput = 16u << 20;
 // thread's buffer and the pending-output bound is checked as they come.
 inline constexpr size_t kReplyHandOver = 256u << 10;
 
+// Reply buffers a thread keeps between batches for their capacity, and the
+// most capacity one keeps (ReplyBuffer::Shrink): what a burst of many
+// connections or of large replies left is given back.
+inline constexpr size_t kKeptReplyBuffers = 64;
+inline constexpr size_t kKeptReplyCapacity = 1u << 20;
+
 // Requests the network thread runs itself per loop pass, instead of handing
 // them to the event threads: light traffic is answered without a thread
 // hand-off; what a pass brings beyond this goes to the event threads (see

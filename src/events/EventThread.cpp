@@ -16,10 +16,6 @@ EventThread::EventThread(QueueManager* qm, ResourceManager* rm)
 EventThread::EventThread()
     : EventThread(QueueManager::GetQueueManager(), ResourceManager::GetResourceMananger()) {}
 
-namespace {
-constexpr size_t kKeptRuns = 64;
-}  // namespace
-
 void EventThread::operator()() {
   std::vector<std::shared_ptr<Event>> batch;
   // The runs of the batch so far: the replies of consecutive requests of one
@@ -90,10 +86,8 @@ void EventThread::operator()() {
     }
     flush();  // this batch's changes: one group
     batch.clear();
-    // What a burst of many connections or of large replies left is not kept.
-    if (runs.size() > kKeptRuns) runs.resize(kKeptRuns);
-    for (Run& r : runs)
-      if (r.out.head().capacity() > (1u << 20)) std::string().swap(r.out.head());
+    if (runs.size() > kKeptReplyBuffers) runs.resize(kKeptReplyBuffers);
+    for (Run& r : runs) r.out.Shrink(kKeptReplyCapacity);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "Limits.h"
 #include "net/Connection.h"
 #include "security/SecretPool.h"
 
@@ -14,7 +15,7 @@ QueueManager* QueueManager::pManager = nullptr;
 bool StagedEvents::empty() const {
   for (const auto& q : perQueue)
     if (!q.empty()) return false;
-  return replies.empty();
+  return replies_used == 0;
 }
 
 QueueManager* QueueManager::GetQueueManager() {
@@ -61,8 +62,13 @@ void QueueManager::Stage(std::shared_ptr<Event> ev, StagedEvents& staged) {
 ReplyBuffer* QueueManager::RunHere(const Event& ev, StagedEvents& staged) {
   const std::shared_ptr<Connection>& conn = ev.GetConnection();
   if (!conn || conn->Inflight() != 0) return nullptr;
-  if (staged.replies.empty() || staged.replies.back().first != conn) staged.replies.emplace_back(conn, ReplyBuffer());
-  return &staged.replies.back().second;
+  auto& replies = staged.replies;
+  size_t& used = staged.replies_used;
+  if (used == 0 || replies[used - 1].first != conn) {
+    if (used == replies.size()) replies.emplace_back();
+    replies[used++].first = conn;
+  }
+  return &replies[used - 1].second;
 }
 
 bool QueueManager::RunAlone(const std::shared_ptr<Event>& ev, StagedEvents& staged) {
@@ -80,8 +86,14 @@ bool QueueManager::RunAlone(const std::shared_ptr<Event>& ev, StagedEvents& stag
 }
 
 void QueueManager::HandOverReplies(StagedEvents& staged) {
-  for (auto& [conn, replies] : staged.replies) conn->Deliver(replies, 0);
-  staged.replies.clear();
+  for (size_t i = 0; i < staged.replies_used; ++i) {
+    auto& [conn, replies] = staged.replies[i];
+    conn->Deliver(replies, 0);  // leaves `replies` empty, its storage kept
+    conn.reset();
+    replies.Shrink(kKeptReplyCapacity);
+  }
+  staged.replies_used = 0;
+  if (staged.replies.size() > kKeptReplyBuffers) staged.replies.resize(kKeptReplyBuffers);
 }
 
 void QueueManager::Submit(StagedEvents& staged) {

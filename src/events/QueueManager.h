@@ -48,8 +48,10 @@ class Connection;
 class StagedEvents {
  public:
   std::vector<std::vector<std::shared_ptr<Event>>> perQueue;
-  // Replies of requests run on the network thread, per connection, in order.
+  // Replies of requests run on the network thread, per connection, in order:
+  // the first `replies_used`; the others are kept for their buffers.
   std::vector<std::pair<std::shared_ptr<Connection>, ReplyBuffer>> replies;
+  size_t replies_used = 0;
   bool empty() const;
 };
 

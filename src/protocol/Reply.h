@@ -54,6 +54,11 @@ class ReplyBuffer {
   void HoldFrom(size_t mark, uint64_t gate);
 
   bool empty() const { return head_.empty() && pieces_.empty() && activate.empty(); }
+  // A buffer kept for reuse gives back its storage once a burst grew it past
+  // `capacity`.
+  void Shrink(size_t capacity) {
+    if (head_.capacity() > capacity) std::string().swap(head_);
+  }
   // Encoded bytes held, plus the pending cost of the streams.
   size_t size() const;
   void clear();
