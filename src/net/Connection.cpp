@@ -161,7 +161,13 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
   std::lock_guard lk(mu);
   if (!closed_ && !failed_ && !replies.empty()) {
     const bool idle = DrainedLocked();
-    AppendLocked(replies.head());
+    // Nothing waits to go out before them: the bytes change hands rather
+    // than being copied (both buffers keep their storage).
+    if (idle && out_.empty()) {
+      out_.swap(replies.head());
+    } else {
+      AppendLocked(replies.head());
+    }
     if (!replies.pieces().empty()) {
       if (!rest_) rest_ = std::make_unique<std::vector<ReplyBuffer::Piece>>();
       for (auto& p : replies.pieces()) rest_->push_back(std::move(p));
@@ -190,7 +196,9 @@ void Connection::Deliver(ReplyBuffer& replies, size_t finished) {
     }
   }
   replies.clear();
-  const size_t before = inflight_.fetch_sub(static_cast<uint32_t>(finished), std::memory_order_acq_rel);
+  // Replies of requests run on the network thread finish nothing in flight.
+  const size_t before = finished == 0 ? inflight_.load(std::memory_order_acquire)
+                                      : inflight_.fetch_sub(static_cast<uint32_t>(finished), std::memory_order_acq_rel);
   if (closed_ || failed_) return;
   if (paused_ != 0) {
     const size_t left = before - finished;
