@@ -444,9 +444,15 @@ TEST_F(ChatTest, RoomReconnectsAndCatchesUp) {
   ASSERT_EQ(durable.Stop(SIGTERM), 0);
   EXPECT_TRUE(alice.WaitFor("! connection to 127.0.0.1:" + port + " lost")) << alice.Stdout();
   ASSERT_TRUE(durable.Start({"--port", port, "--data-dir", dir, "--auth", "required"})) << durable.Stderr();
-  ASSERT_TRUE(c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port())) && c.Login("alice", "pw") &&
-              c.Send("alice", "room", "missed") &&
-              c.Edit("alice", "room", std::stoll(before), "changed"));
+  // One step at a time: a failure names its step, the client's reason and the server's side.
+  auto step = [&](const char* what, const auto& r) {
+    return r ? ::testing::AssertionSuccess()
+             : ::testing::AssertionFailure() << what << ": " << r.error << "\n" << durable.Stderr();
+  };
+  ASSERT_TRUE(step("connect", c.Connect("127.0.0.1", static_cast<uint16_t>(durable.port()))));
+  ASSERT_TRUE(step("log in", c.Login("alice", "pw")));
+  ASSERT_TRUE(step("send", c.Send("alice", "room", "missed")));
+  ASSERT_TRUE(step("edit", c.Edit("alice", "room", std::stoll(before), "changed")));
   // Caught up after the reconnection or pushed after it, in either order.
   const std::string back = "* back on 127.0.0.1:" + port;
   for (const std::string& line : {before + " alice (edited): changed", std::string(" alice: missed"), back})
