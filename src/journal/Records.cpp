@@ -33,26 +33,6 @@ class Reader {
 
 namespace {
 
-// The payload's bytes after the kind byte: its fixed fields, then its text.
-size_t FixedBytes(Kind kind) {
-  switch (kind) {
-    case Kind::kUser:
-    case Kind::kSecret:
-      return 4;
-    case Kind::kChat:
-    case Kind::kJoin:
-    case Kind::kSecretUser:
-      return 8;
-    case Kind::kMessage:
-      return 12;
-    case Kind::kEdit:
-    case Kind::kDelete:
-    case Kind::kTombstone:
-      return 8;
-  }
-  return 0;
-}
-
 char* Store32(char* p, uint32_t v) {
   wire::StoreU32(p, v);
   return p + 4;
@@ -68,59 +48,53 @@ char* StoreText(char* p, std::string_view t) {
 
 }  // namespace
 
-// Sized first and written in place: one resize of `out` per change, however
-// many fields it has.
+// The kind byte and fixed fields go to a small buffer first, so that `out`
+// is resized once per change and written in place, however many fields it has.
 void EncodeChange(const Change& c, std::string& out, size_t header) {
-  size_t n = header + 1 + FixedBytes(c.kind);
+  char fixed[1 + 8 + 4];
+  char* f = fixed;
+  *f++ = static_cast<char>(c.kind);
+  std::string_view first, second;  // the variable parts, in this order
   switch (c.kind) {
     case Kind::kUser:
+      f = Store32(f, c.user);
+      first = c.text;
+      break;
     case Kind::kChat:
-    case Kind::kMessage:
-    case Kind::kEdit:
-      n += c.text.size();
-      break;
-    case Kind::kSecret:
-      n += c.secret.size();
-      break;
-    case Kind::kSecretUser:
-      n += c.text.size() + c.secret.size();
+      f = Store32(Store32(f, c.chat), c.user);
+      first = c.text;
       break;
     case Kind::kJoin:
+      f = Store32(Store32(f, c.chat), c.user);
+      break;
+    case Kind::kMessage:
+      f = Store32(Store64(f, static_cast<uint64_t>(c.id)), c.user);
+      first = c.text;
+      break;
+    case Kind::kEdit:
+      f = Store64(f, static_cast<uint64_t>(c.id));
+      first = c.text;
+      break;
     case Kind::kDelete:
     case Kind::kTombstone:
+      f = Store64(f, static_cast<uint64_t>(c.id));
+      break;
+    case Kind::kSecret:
+      f = Store32(f, c.user);
+      first = c.secret;
+      break;
+    case Kind::kSecretUser:
+      f = Store32(Store32(f, c.user), static_cast<uint32_t>(c.text.size()));
+      first = c.text;
+      second = c.secret;
       break;
   }
+  const auto fixed_size = static_cast<size_t>(f - fixed);
   const size_t at = out.size();
-  out.resize(at + n);
+  out.resize(at + header + fixed_size + first.size() + second.size());
   char* p = out.data() + at + header;
-  *p++ = static_cast<char>(c.kind);
-  switch (c.kind) {
-    case Kind::kUser:
-      StoreText(Store32(p, c.user), c.text);
-      break;
-    case Kind::kChat:
-      StoreText(Store32(Store32(p, c.chat), c.user), c.text);
-      break;
-    case Kind::kJoin:
-      Store32(Store32(p, c.chat), c.user);
-      break;
-    case Kind::kMessage:
-      StoreText(Store32(Store64(p, static_cast<uint64_t>(c.id)), c.user), c.text);
-      break;
-    case Kind::kEdit:
-      StoreText(Store64(p, static_cast<uint64_t>(c.id)), c.text);
-      break;
-    case Kind::kDelete:
-    case Kind::kTombstone:
-      Store64(p, static_cast<uint64_t>(c.id));
-      break;
-    case Kind::kSecret:
-      StoreText(Store32(p, c.user), c.secret);
-      break;
-    case Kind::kSecretUser:
-      StoreText(StoreText(Store32(Store32(p, c.user), static_cast<uint32_t>(c.text.size())), c.text), c.secret);
-      break;
-  }
+  std::memcpy(p, fixed, fixed_size);
+  StoreText(StoreText(p + fixed_size, first), second);
 }
 
 std::optional<Change> DecodeChange(std::string_view payload) {
