@@ -44,7 +44,6 @@ std::pair<std::vector<size_t>, size_t> ExtractArr(const char* pos, size_t remain
   return {std::move(values), kWordSize * (static_cast<size_t>(count) + 1)};
 }
 
-
 // The decoding steps every GetFromBuf is written with. Each READ_* step reads
 // one field at cursor B with R bytes left, returns an empty result from the
 // decoder on failure, and otherwise advances B and shrinks R.
@@ -78,26 +77,34 @@ bool Event::Run(ResourceManager* rm) {
   return ok;
 }
 
+namespace {
+
+// A data reply's header: frame length, type, length of the `n` bytes that follow.
+constexpr size_t kDataHeader = 4 + 2 * kWordSize;
+char* PutDataHeader(char* at, uint64_t type, size_t n) {
+  wire::StoreU32(at, static_cast<uint32_t>(n + 2 * kWordSize));
+  wire::StoreU64(at + 4, type);
+  wire::StoreU64(at + 4 + kWordSize, n);
+  return at + kDataHeader;
+}
+
+}  // namespace
+
 void Event::SendData(const char* content, int size) {
   std::string* o = Output();
   if (o == nullptr) return;
   const size_t n = size > 0 ? static_cast<size_t>(size) : 0;
-  char head[4 + 2 * kWordSize];
-  wire::StoreU32(head, static_cast<uint32_t>(n + 16));
-  wire::StoreU64(head + 4, type);
-  wire::StoreU64(head + 4 + kWordSize, n);
+  char head[kDataHeader];
+  PutDataHeader(head, type, n);
   o->append(head, sizeof head).append(content, n);
 }
 
 bool Event::SendStatus(bool ok) {
   std::string* o = Output();
   if (o == nullptr) return ok;
-  // The whole frame in one append: length, type, text length, text.
-  char frame[4 + 2 * kWordSize + 2];
-  wire::StoreU32(frame, 2 + 2 * kWordSize);
-  wire::StoreU64(frame + 4, type);
-  wire::StoreU64(frame + 4 + kWordSize, 2);
-  std::memcpy(frame + 4 + 2 * kWordSize, ok ? "ok" : "no", 2);
+  // The whole frame in one append.
+  char frame[kDataHeader + 2];
+  std::memcpy(PutDataHeader(frame, type, 2), ok ? "ok" : "no", 2);
   o->append(frame, sizeof frame);
   return ok;
 }
