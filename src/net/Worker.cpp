@@ -590,9 +590,10 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
   std::shared_ptr<Event> res = DecodeRequest(data, len);
   if (!res) return false;
   res->SetFd(conn->fd());
-  res->SetConnection(conn);
+  res->BorrowConnection(conn);  // owned once it leaves this call unanswered
   res->SetReceived(pass_start_ns_);
   if (res->RunsAlone()) {
+    res->OwnConnection();
     RunAlone(std::move(res), conn);
     return true;
   }
@@ -627,6 +628,7 @@ bool Worker::CreateEvent(const char* data, size_t len, const std::shared_ptr<Con
     }
   }
   res->SetOutput(static_cast<std::string*>(nullptr));
+  res->OwnConnection();
   qMgr->Stage(std::move(res), staged_);
   return true;
 }
