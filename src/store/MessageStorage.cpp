@@ -77,7 +77,8 @@ size_t MessageStorage::Arena::Allocated() const {
   return chunks_.size() <= 1 ? first_cap_ : first_cap_ + (chunks_.size() - 1) * kChunkBytes;
 }
 
-std::optional<uint32_t> MessageStorage::Arena::Write(UserId sender, std::string_view body) {
+uint32_t MessageStorage::Arena::Write(UserId sender, std::string_view body) {
+  static_assert(kMaxChatArenaBytes <= kFull, "an offset could be taken for a full arena");
   const auto size = static_cast<uint32_t>(body.size());
   const size_t size_width = VarintBytes(size);
   const size_t need = size_width + VarintBytes(sender) + body.size();
@@ -97,7 +98,7 @@ std::optional<uint32_t> MessageStorage::Arena::Write(UserId sender, std::string_
   }
   const size_t cap = chunks_.size() == 1 ? first_cap_ : kChunkBytes;
   if (tail_used_ + need > cap) {
-    if ((chunks_.size() + 1) * kChunkSize > kMaxChatArenaBytes) return std::nullopt;
+    if ((chunks_.size() + 1) * kChunkSize > kMaxChatArenaBytes) return kFull;
     chunks_.push_back(std::make_unique_for_overwrite<char[]>(kChunkBytes));
     tail_used_ = 0;
   }
@@ -128,11 +129,11 @@ const char* MessageStorage::FindActive(MessageId id) const {
   return arena_.At(offsets_.Load(pos));
 }
 
-void MessageStorage::AddPosition(std::optional<uint32_t> offset) {
+void MessageStorage::AddPosition(uint32_t offset) {
   const size_t pos = count();
   if (pos % 32 == 0) marks_.PushBack(0);
-  if (offset) {
-    offsets_.PushBack(*offset);
+  if (offset != Arena::kFull) {
+    offsets_.PushBack(offset);
     ++active_;
   } else {
     // A deleted message has no record; any offset near the others keeps
@@ -172,7 +173,7 @@ void MessageStorage::Compact() {
     const char* rec = arena_.At(offsets_.Load(pos));
     // The live records fitted the old arena; they fit a new one.
     const Record r = ReadRecord(rec);
-    offsets.PushBack(*fresh.Write(r.sender, r.body));
+    offsets.PushBack(fresh.Write(r.sender, r.body));
   }
   arena_ = std::move(fresh);
   offsets_ = std::move(offsets);
@@ -184,12 +185,12 @@ std::optional<MessageId> MessageStorage::addTextMessage(UserId sender, std::stri
   auto lk = LockExclusive(mu_);
   if (!lk) return std::nullopt;
   if (count() >= 0xffffffffu) return std::nullopt;
-  auto offset = arena_.Write(sender, body);
-  if (!offset && garbage_ > 0) {  // full of dead space: reclaim it first
+  uint32_t offset = arena_.Write(sender, body);
+  if (offset == Arena::kFull && garbage_ > 0) {  // full of dead space: reclaim it first
     Compact();
     offset = arena_.Write(sender, body);
   }
-  if (!offset) return std::nullopt;
+  if (offset == Arena::kFull) return std::nullopt;
   AddPosition(offset);
   ChargeBudget();
   const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(count() - 1));
@@ -224,17 +225,17 @@ void MessageStorage::EditLocked(uint32_t pos, char* rec, UserId sender, std::str
     ok = true;
     return;
   }
-  auto offset = arena_.Write(sender, body);
-  if (!offset) {
+  uint32_t offset = arena_.Write(sender, body);
+  if (offset == Arena::kFull) {
     if (garbage_ == 0) return;
     Compact();
     offset = arena_.Write(sender, body);
-    if (!offset) return;
+    if (offset == Arena::kFull) return;
   }
   // Writing may have moved the first chunk: find the old record again.
   rec = arena_.At(offsets_.Load(pos));
   std::memset(rec + header, 0, old_size);
-  offsets_.Store(pos, *offset);
+  offsets_.Store(pos, offset);
   AddGarbage(header + old_size);
   ChargeBudget();
   ok = true;
@@ -270,10 +271,10 @@ bool MessageStorage::restoreMessage(MessageId id, UserId sender, std::string_vie
   if (pos < count()) return true;
   if (pos > count()) return false;
   if (deleted) {
-    AddPosition(std::nullopt);
+    AddPosition(Arena::kFull);
   } else {
-    const auto offset = arena_.Write(sender, body);
-    if (!offset) return false;
+    const uint32_t offset = arena_.Write(sender, body);
+    if (offset == Arena::kFull) return false;
     AddPosition(offset);
   }
   ChargeBudget();
