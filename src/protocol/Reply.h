@@ -45,6 +45,9 @@ class ReplyBuffer {
   // started them (see Connection::Push).
   std::vector<uint32_t> activate;
 
+  // Bytes set aside for a run of held replies (a status reply is 22 bytes).
+  static constexpr size_t kHeldReserve = 512;
+
   // Where the next encoded frames go: after everything so far.
   std::string& Bytes() { return pieces_.empty() ? head_ : pieces_.back().after; }
   void AddStream(std::unique_ptr<ReplyStream> s) { pieces_.push_back({std::move(s), {}, 0}); }
@@ -83,7 +86,11 @@ inline void ReplyBuffer::HoldFrom(size_t mark, uint64_t gate) {
     return;
   }
   std::string& cur = Bytes();
-  Piece p{nullptr, cur.substr(mark), gate};
+  // The replies after this one join the held bytes: room for a burst of
+  // them up front, rather than a reallocation at every doubling.
+  Piece p{nullptr, {}, gate};
+  p.after.reserve(std::max(cur.size() - mark, kHeldReserve));
+  p.after.assign(cur, mark);
   cur.resize(mark);
   pieces_.push_back(std::move(p));
 }
