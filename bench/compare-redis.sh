@@ -576,6 +576,27 @@ tls_part() {
 }
 
 # ---------------------------------------------------------------- ceiling ---
+# ceiling_pair PIPELINE RUN TEST NAME [CEILING_NAME]: TEST on parleyd (as NAME)
+# and on the ceiling (as CEILING_NAME, default "ceiling") one right after the
+# other, the ceiling first in even runs: how fast this machine is moves from
+# second to second, and a pair sees the same machine.
+ceiling_pair() {
+  if [ $(($2 % 2)) -eq 0 ]; then parley_run "$1" "$2" "$3" "${5:-ceiling}" "$CEILING_PORT"; fi
+  parley_run "$1" "$2" "$3" "$4"
+  if [ $(($2 % 2)) -eq 1 ]; then parley_run "$1" "$2" "$3" "${5:-ceiling}" "$CEILING_PORT"; fi
+}
+
+# paired_ratio NAME CEILING_NAME TEST PIPELINE: the median over the runs of
+# NAME's requests/s over the ceiling's in the same pair.
+paired_ratio() {
+  awk -v S="$1" -v C="$2" -v T="$3" -v P="$4" '$2 == T && $3 == P && $1 == S { s[$4] = $5 }
+    $2 == T && $3 == P && $1 == C { c[$4] = $5 }
+    END { for (r in s) if ((r in c) && c[r] > 0) print s[r] / c[r] }' "$RESULTS" |
+    sort -g | awk '{ v[NR] = $1 } END {
+      if (NR == 0) { print "-"; exit }
+      printf "%.2f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 # parleyd and parley-ceiling side by side, one after the other at each depth
 # of each run so that drift hits both, into $TMP/ceiling.txt; then send on
 # parleyd --data-dir --fsync everysec, against the same ceiling figures.
@@ -591,14 +612,15 @@ ceiling_part() {
     start_parley
     start_ceiling
     for p in 1 16 64; do
-      parley_run "$p" "$run" send,fetch,list,register
-      parley_run "$p" "$run" send,fetch,list,register ceiling "$CEILING_PORT"
+      for t in send fetch list register; do
+        ceiling_pair "$p" "$run" "$t" parley
+      done
     done
     check_and_stop 0
     rm -rf "$TMP/ceiling-data"
     start_parley --data-dir "$TMP/ceiling-data" --fsync everysec
     for p in 1 16 64; do
-      parley_run "$p" "$run" send everysec
+      ceiling_pair "$p" "$run" send everysec ceiling-everysec
     done
     check_and_stop 0
     check_alive parley-ceiling "$CEILING_PID"
@@ -608,20 +630,23 @@ ceiling_part() {
   echo "Against the ceiling (parley-ceiling: one thread that answers every frame and does nothing else),"
   echo "the same parley-bench runs, $CLIENTS clients, $VALUE-byte values, median of $RUNS run(s)"
   echo
-  echo "| test | pipeline | Parley req/s | ceiling req/s | ratio |"
-  echo "|---|---:|---:|---:|---:|"
+  echo "| test | pipeline | Parley req/s | ceiling req/s | ratio | paired ratio |"
+  echo "|---|---:|---:|---:|---:|---:|"
   for t in send fetch list register; do
     for p in 1 16 64; do
       prps=$(median parley "$t" "$p" 5)
       crps=$(median ceiling "$t" "$p" 5)
-      echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
+      echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio parley ceiling "$t" "$p") |"
     done
   done
   for p in 1 16 64; do
     prps=$(median everysec send "$p" 5)
-    crps=$(median ceiling send "$p" 5)
-    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") |"
+    crps=$(median ceiling-everysec send "$p" 5)
+    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio everysec ceiling-everysec send "$p") |"
   done
+  echo
+  echo "ratio: of the medians; paired ratio: the median of each run's ratio, Parley against the ceiling run"
+  echo "right before or after it (which one goes first alternates from run to run)."
   RESULTS=$TMP/results.txt
 }
 
