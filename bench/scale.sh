@@ -49,7 +49,8 @@ trap cleanup EXIT
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 # start_server NAME: starts parleyd, sets PORT_<NAME> and PID_<NAME>.
 start_server() {
-  "$PARLEYD" --port 0 >/dev/null 2>"$TMP/$1.err" &
+  # Every connection comes from 127.0.0.1: no per-address limit.
+  "$PARLEYD" --port 0 --max-conns-per-ip 0 >/dev/null 2>"$TMP/$1.err" &
   local pid=$! port=""
   PIDS+=("$pid")
   for _ in $(seq 100); do
