@@ -78,7 +78,7 @@ size_t MessageStorage::Arena::Allocated() const {
 }
 
 uint32_t MessageStorage::Arena::Write(UserId sender, std::string_view body) {
-  static_assert(kMaxChatArenaBytes <= kFull, "an offset could be taken for a full arena");
+  static_assert(kMaxChatArenaBytes <= kNoOffset, "an offset could be taken for kNoOffset");
   const auto size = static_cast<uint32_t>(body.size());
   const size_t size_width = VarintBytes(size);
   const size_t need = size_width + VarintBytes(sender) + body.size();
@@ -98,7 +98,7 @@ uint32_t MessageStorage::Arena::Write(UserId sender, std::string_view body) {
   }
   const size_t cap = chunks_.size() == 1 ? first_cap_ : kChunkBytes;
   if (tail_used_ + need > cap) {
-    if ((chunks_.size() + 1) * kChunkSize > kMaxChatArenaBytes) return kFull;
+    if ((chunks_.size() + 1) * kChunkSize > kMaxChatArenaBytes) return kNoOffset;
     chunks_.push_back(std::make_unique_for_overwrite<char[]>(kChunkBytes));
     tail_used_ = 0;
   }
@@ -132,7 +132,7 @@ const char* MessageStorage::FindActive(MessageId id) const {
 void MessageStorage::AddPosition(uint32_t offset) {
   const size_t pos = count();
   if (pos % 32 == 0) marks_.PushBack(0);
-  if (offset != Arena::kFull) {
+  if (offset != Arena::kNoOffset) {
     offsets_.PushBack(offset);
     ++active_;
   } else {
@@ -186,11 +186,11 @@ std::optional<MessageId> MessageStorage::addTextMessage(UserId sender, std::stri
   if (!lk) return std::nullopt;
   if (count() >= 0xffffffffu) return std::nullopt;
   uint32_t offset = arena_.Write(sender, body);
-  if (offset == Arena::kFull && garbage_ > 0) {  // full of dead space: reclaim it first
+  if (offset == Arena::kNoOffset && garbage_ > 0) {  // full of dead space: reclaim it first
     Compact();
     offset = arena_.Write(sender, body);
   }
-  if (offset == Arena::kFull) return std::nullopt;
+  if (offset == Arena::kNoOffset) return std::nullopt;
   AddPosition(offset);
   ChargeBudget();
   const MessageId id = MakeMessageId(chat_number_, static_cast<uint32_t>(count() - 1));
@@ -226,11 +226,11 @@ void MessageStorage::EditLocked(uint32_t pos, char* rec, UserId sender, std::str
     return;
   }
   uint32_t offset = arena_.Write(sender, body);
-  if (offset == Arena::kFull) {
+  if (offset == Arena::kNoOffset) {
     if (garbage_ == 0) return;
     Compact();
     offset = arena_.Write(sender, body);
-    if (offset == Arena::kFull) return;
+    if (offset == Arena::kNoOffset) return;
   }
   // Writing may have moved the first chunk: find the old record again.
   rec = arena_.At(offsets_.Load(pos));
@@ -271,10 +271,10 @@ bool MessageStorage::restoreMessage(MessageId id, UserId sender, std::string_vie
   if (pos < count()) return true;
   if (pos > count()) return false;
   if (deleted) {
-    AddPosition(Arena::kFull);
+    AddPosition(Arena::kNoOffset);
   } else {
     const uint32_t offset = arena_.Write(sender, body);
-    if (offset == Arena::kFull) return false;
+    if (offset == Arena::kNoOffset) return false;
     AddPosition(offset);
   }
   ChargeBudget();

@@ -158,13 +158,13 @@ class MessageStorage {
   // kChunkSize, so small chats stay small.
   class Arena {
    public:
-    // What Write returns when the arena is full: never an offset, since
-    // offsets stay below kMaxChatArenaBytes.
-    static constexpr uint32_t kFull = UINT32_MAX;
-    // Writes a record; its offset, or kFull. (A plain integer rather than an
-    // optional: GCC returns an optional<uint32_t> through the stack with two
-    // stores and one wider load, which cannot be forwarded and waits for
-    // every store before it, the record's own included.)
+    // Never an offset (offsets stay below kMaxChatArenaBytes): what Write
+    // returns when the arena is full, and the place of a deleted message.
+    static constexpr uint32_t kNoOffset = UINT32_MAX;
+    // Writes a record; its offset, or kNoOffset when full. (A plain integer,
+    // not an optional: GCC returns an optional<uint32_t> through the stack
+    // with two stores and one wider load, which cannot be forwarded and waits
+    // for every store before it, the record's own included.)
     uint32_t Write(UserId sender, std::string_view body);
     char* At(uint32_t offset) const;
     size_t Used() const;       // bytes of records written
@@ -217,7 +217,7 @@ class MessageStorage {
   void EditLocked(uint32_t pos, char* rec, UserId sender, std::string_view body, bool& ok);
   void RemoveLocked(uint32_t pos, char* rec);
   // Requires mu_ held exclusively. Hands out the next position: a message
-  // whose record is at `offset`, or with Arena::kFull, a deleted one.
+  // whose record is at `offset`, or with Arena::kNoOffset, a deleted one.
   void AddPosition(uint32_t offset);
   void Compact();
   void ChargeBudget();
