@@ -630,23 +630,26 @@ ceiling_part() {
   echo "Against the ceiling (parley-ceiling: one thread that answers every frame and does nothing else),"
   echo "the same parley-bench runs, $CLIENTS clients, $VALUE-byte values, median of $RUNS run(s)"
   echo
-  echo "| test | pipeline | Parley req/s | ceiling req/s | ratio | paired ratio |"
-  echo "|---|---:|---:|---:|---:|---:|"
+  echo "| test | pipeline | Parley req/s | ceiling req/s | ratio | paired ratio | Parley p99 ms | ceiling p99 ms |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
   for t in send fetch list register; do
     for p in 1 16 64; do
       prps=$(median parley "$t" "$p" 5)
       crps=$(median ceiling "$t" "$p" 5)
-      echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio parley ceiling "$t" "$p") |"
+      echo "| $t | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio parley ceiling "$t" "$p") |" \
+        "$(fmt_ms "$(median parley "$t" "$p" 6)") | $(fmt_ms "$(median ceiling "$t" "$p" 6)") |"
     done
   done
   for p in 1 16 64; do
     prps=$(median everysec send "$p" 5)
     crps=$(median ceiling-everysec send "$p" 5)
-    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio everysec ceiling-everysec send "$p") |"
+    echo "| send, --fsync everysec | $p | $(fmt_rps "$prps") | $(fmt_rps "$crps") | $(ratio "$prps" "$crps") | $(paired_ratio everysec ceiling-everysec send "$p") |" \
+      "$(fmt_ms "$(median everysec send "$p" 6)") | $(fmt_ms "$(median ceiling-everysec send "$p" 6)") |"
   done
   echo
   echo "ratio: of the medians; paired ratio: the median of each run's ratio, Parley against the ceiling run"
-  echo "right before or after it (which one goes first alternates from run to run)."
+  echo "right before or after it (which one goes first alternates from run to run). p99: the median over"
+  echo "the runs; the ceiling's is what the load generator and the loopback add to any server's tail."
   RESULTS=$TMP/results.txt
 }
 
