@@ -8,6 +8,9 @@
 # pipeline depth and value size, and prints one Markdown table of medians:
 #   send ~ LPUSH and SET, fetch ~ GET, list ~ LRANGE_100, register ~ SADD of
 #   fresh members, mixed has no counterpart.
+# Then the same pairs with one load generator for both: Redis asked by
+# build/redis-load, parley-bench's own connections and timing over Redis's
+# protocol, so that the two generators' costs and ways of timing drop out.
 # Then fills a fresh instance of each with one million 64-byte messages (one
 # chat / one list) and compares their resident sizes, and measures send/fetch
 # against LPUSH/GET at pipeline 1, 4, 16 and 64 for a chart (gnuplot PNG).
@@ -15,7 +18,7 @@
 # --fsync everysec / always and redis-server --appendonly yes --appendfsync of
 # the same name, beside both without persistence; then how long each takes to
 # restart on one million messages written with everysec, and its RSS then.
-# Push fan-out: parley-bench -t fanout against build/redis-fanout (the same
+# Push fan-out: parley-bench -t fanout against build/redis-load (the same
 # test over Redis pub/sub) with 1, 100 and 1000 subscribers flat out and 1000
 # subscribers at 1000 and at 100 messages/s; then the server's memory per idle
 # subscription (-t subscribe, 100 connections x 1000 chats or channels).
@@ -30,7 +33,7 @@
 # against that CA (--tls --cacert).
 #
 # redis-server, gnuplot-nox and libhiredis-dev come from Debian; run as root,
-# the script installs them (and builds redis-fanout once hiredis is there),
+# the script installs them (and builds redis-load once hiredis is there),
 # otherwise it prints the apt-get line and skips what is missing.
 # Every server it starts is stopped on exit. Only 127.0.0.1 is ever contacted.
 set -euo pipefail
@@ -157,18 +160,18 @@ if [ -z "$ONLY" ] && ensure_packages gnuplot-nox && command -v gnuplot >/dev/nul
 elif [ -z "$ONLY" ]; then
   note "compare-redis: gnuplot not available: no chart"
 fi
-# The Redis side of the fan-out comparison is built with the rest once hiredis is installed.
-RFANOUT=$BUILD/redis-fanout
-if [ "$HAVE_REDIS" = 1 ] && { [ -z "$ONLY" ] || [ "$ONLY" = fanout ]; } && [ ! -x "$RFANOUT" ] && ensure_packages libhiredis-dev; then
-  note "building redis-fanout ..."
-  { cmake -S "$ROOT" -B "$BUILD" && cmake --build "$BUILD" -j 2 --target redis-fanout; } >"$TMP/redis-fanout-build.log" 2>&1 ||
-    { note "compare-redis: building redis-fanout failed:"; tail -n 20 "$TMP/redis-fanout-build.log" >&2; }
+# redis-load (parley-bench's tests over Redis) is built with the rest once hiredis is installed.
+RLOAD=$BUILD/redis-load
+if [ "$HAVE_REDIS" = 1 ] && { [ -z "$ONLY" ] || [ "$ONLY" = fanout ]; } && [ ! -x "$RLOAD" ] && ensure_packages libhiredis-dev; then
+  note "building redis-load ..."
+  { cmake -S "$ROOT" -B "$BUILD" && cmake --build "$BUILD" -j 2 --target redis-load; } >"$TMP/redis-load-build.log" 2>&1 ||
+    { note "compare-redis: building redis-load failed:"; tail -n 20 "$TMP/redis-load-build.log" >&2; }
 fi
-HAVE_RFANOUT=0
-if [ "$HAVE_REDIS" = 1 ] && [ -x "$RFANOUT" ]; then
-  HAVE_RFANOUT=1
+HAVE_RLOAD=0
+if [ "$HAVE_REDIS" = 1 ] && [ -x "$RLOAD" ]; then
+  HAVE_RLOAD=1
 elif [ -z "$ONLY" ] || [ "$ONLY" = fanout ]; then
-  note "compare-redis: no redis-fanout: the Redis fan-out columns stay empty"
+  note "compare-redis: no redis-load: the Redis fan-out and one-generator columns stay empty"
 fi
 
 # A loopback port in 20000-29999 that no socket uses, taken below the
@@ -327,7 +330,7 @@ mib() { if [ "$1" = "-" ]; then echo "-"; else awk -v k="$1" 'BEGIN { printf "%.
 
 # ---------------------------------------------------------------- fan-out ---
 # One publisher, S subscribers of one chat (Parley) or channel (Redis), the
-# same client code for both: parley-bench -t fanout and redis-fanout. Flat out
+# same client code for both: parley-bench -t fanout and redis-load. Flat out
 # with 1, 100 and 1000 subscribers, then 1000 subscribers at 1000 messages/s,
 # and at 100 messages/s (10 ms between messages: one message's fan-out alone).
 # The publisher keeps at most FAN_WINDOW publishes unanswered (and no
@@ -376,12 +379,12 @@ fanout_part() {
   for run in $(seq 1 "$RUNS"); do
     note "fan-out run $run/$RUNS ..."
     start_parley
-    [ "$HAVE_RFANOUT" = 1 ] && start_redis
+    [ "$HAVE_RLOAD" = 1 ] && start_redis
     for c in $FAN_CASES; do
       fan_run "$PBENCH" parley "$PARLEY_PORT" "$PARLEY_PID" "$c" "$run"
-      [ "$HAVE_RFANOUT" = 1 ] && fan_run "$RFANOUT" redis "$REDIS_PORT" "$REDIS_PID" "$c" "$run"
+      [ "$HAVE_RLOAD" = 1 ] && fan_run "$RLOAD" redis "$REDIS_PORT" "$REDIS_PID" "$c" "$run"
     done
-    check_and_stop "$HAVE_RFANOUT"
+    check_and_stop "$HAVE_RLOAD"
   done
   echo
   echo "Push fan-out: one publisher, S subscribers of one chat (Parley) or channel (Redis), $VALUE-byte bodies carrying"
@@ -408,7 +411,7 @@ fanout_part() {
   : >"$IDLERES"
   for run in $(seq 1 "$RUNS"); do
     idle_memory "$PBENCH" parley "$run"
-    [ "$HAVE_RFANOUT" = 1 ] && idle_memory "$RFANOUT" redis "$run"
+    [ "$HAVE_RLOAD" = 1 ] && idle_memory "$RLOAD" redis "$run"
   done
   echo
   echo "Idle subscriptions: 100 connections each subscribed to 1000 chats (Parley; every user a member of every chat)"
@@ -491,13 +494,16 @@ redis_run() {
 }
 
 # pair_runs PIPELINE RUN: the tests of the paired table at one depth, on the
-# servers started last.
+# servers started last; over plain TCP, the same tests through redis-load too.
 pair_runs() {
   parley_run "$1" "$2" send,fetch,list,register,mixed
   if [ "$HAVE_REDIS" = 1 ]; then
     redis_run "$1" "$2" set,get,lpush,lrange_100
     # Registering a fresh name ~ adding a fresh member to one set.
     redis_run "$1" "$2" "" -r 100000000 sadd users "user:__rand_int__"
+    if [ "$HAVE_RLOAD" = 1 ] && [ ${#PB_EXTRA[@]} -eq 0 ]; then
+      PBENCH=$RLOAD parley_run "$1" "$2" send,fetch,list,register redis-load "$REDIS_PORT"
+    fi
   fi
 }
 
@@ -519,6 +525,22 @@ pair_table() {
         rp99=$(median redis "$r" "$p" 6)
       fi
       echo "| $p | $t | $(fmt_rps "$prps") | $r | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$pp99") | $(fmt_ms "$rp99") |"
+    done
+  done
+}
+
+# The paired tests with one load generator for both (redis-load for Redis).
+same_generator_table() {
+  local p t prps pp99 rrps rp99
+  echo "| pipeline | test | Parley req/s | Redis req/s | ratio | Parley p99 ms | Redis p99 ms |"
+  echo "|---:|---|---:|---:|---:|---:|---:|"
+  for p in $MAIN_PIPES; do
+    for t in send fetch list register; do
+      prps=$(median parley "$t" "$p" 5)
+      pp99=$(median parley "$t" "$p" 6)
+      rrps=$(median redis-load "$t" "$p" 5)
+      rp99=$(median redis-load "$t" "$p" 6)
+      echo "| $p | $t | $(fmt_rps "$prps") | $(fmt_rps "$rrps") | $(ratio "$prps" "$rrps") | $(fmt_ms "$pp99") | $(fmt_ms "$rp99") |"
     done
   done
 }
@@ -694,6 +716,14 @@ echo "Parley vs Redis: $CLIENTS clients, $VALUE-byte values, $(requests_at 1) re
 echo "$(requests_at 16) at pipeline 16 (the same for both servers), median of $RUNS run(s)"
 echo
 pair_table
+if [ "$HAVE_RLOAD" = 1 ]; then
+  echo
+  echo "The same pairs with one load generator: Redis asked by redis-load (parley-bench's connections,"
+  echo "pipelining and timing over Redis's protocol: LPUSH, GET, LRANGE 0 99 of 100, SADD of fresh members),"
+  echo "in the same runs"
+  echo
+  same_generator_table
+fi
 
 # ------------------------------------------------------------------ chart ---
 DAT=$OUT/throughput-vs-pipeline.dat

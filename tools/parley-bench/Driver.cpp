@@ -49,7 +49,7 @@ struct Conn {
 
   std::vector<Op> batch;  // operations of the batch in flight
   size_t answered = 0;    // how many of them are fully answered
-  bool awaiting_data = false;
+  std::unique_ptr<ReplyReader> reader;
   Clock::time_point batch_start;
   Clock::time_point last_progress;
 
@@ -63,11 +63,64 @@ struct Conn {
   bool finished = false;  // no more work: budget spent or connection dropped
 };
 
+// Parley's replies: a status frame echoing the request's type, and for fetch
+// and list a data frame after the "ok".
+class ParleyReader final : public ReplyReader {
+ public:
+  explicit ParleyReader(const Fixture& fx) : fx_(fx) {}
+
+  Reply Take(std::string_view in, Op op, size_t& used) override {
+    for (;;) {
+      if (in.size() >= kLengthSize && LoadI32(in.data()) > kMaxPayload)
+        return Broken("reply frame longer than " + std::to_string(kMaxPayload) + " bytes");
+      const FrameSplit s = SplitFrame(in);
+      if (!s.complete) return {};
+      if (!s.ok) return Broken("reply frame with a corrupt length");
+      in.remove_prefix(s.consumed);
+      used += s.consumed;
+      const bool data = awaiting_data_;
+      awaiting_data_ = false;
+      switch (data ? CheckData(op, s.frame, fx_) : CheckStatus(op, s.frame)) {
+        case Check::kNeedData:
+          awaiting_data_ = true;
+          continue;
+        case Check::kDone:
+          return {Reply::Kind::kDone, {}};
+        case Check::kWrong:
+          return {Reply::Kind::kWrong, std::string(data ? "wrong data" : "status other than \"ok\"") +
+                                           " in reply to type " + std::to_string(TypeCode(op))};
+        case Check::kBroken:
+          return Broken("reply of type " + std::to_string(s.frame.type) + " (" +
+                        std::to_string(s.frame.body.size()) + " body bytes) where a " + (data ? "data" : "status") +
+                        " frame of type " + std::to_string(TypeCode(op)) + " was due");
+      }
+    }
+  }
+
+ private:
+  static Reply Broken(std::string why) { return {Reply::Kind::kBroken, std::move(why)}; }
+
+  const Fixture& fx_;
+  bool awaiting_data_ = false;
+};
+
+class ParleyRequests final : public RequestProtocol {
+ public:
+  explicit ParleyRequests(const Fixture& fx) : fx_(fx) {}
+  void Append(std::string& out, Op op, size_t conn, uint64_t seq) const override {
+    AppendRequest(out, op, fx_, conn, seq);
+  }
+  std::unique_ptr<ReplyReader> NewReader() const override { return std::make_unique<ParleyReader>(fx_); }
+
+ private:
+  const Fixture& fx_;
+};
+
 // One event loop: a share of the connections, its own epoll set and samples.
 class Loop {
  public:
-  Loop(const Options& o, const Fixture& fx, TestKind kind, Shared& shared)
-      : opt_(o), fx_(fx), kind_(kind), shared_(shared) {}
+  Loop(const Options& o, const RequestProtocol& protocol, TestKind kind, Shared& shared)
+      : opt_(o), protocol_(protocol), kind_(kind), shared_(shared) {}
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
@@ -88,6 +141,7 @@ class Loop {
       }
       c.index = indices[i];
       c.seq = indices[i];  // spreads fetched ids over the list chat
+      c.reader = protocol_.NewReader();
       c.mix = MixedPicker(0x9e3779b97f4a7c15ULL * (indices[i] + 1));
       epoll_event ev{};
       ev.events = EPOLLIN;
@@ -153,12 +207,11 @@ class Loop {
     }
     c.batch.clear();
     c.answered = 0;
-    c.awaiting_data = false;
     c.out.clear();
     c.out_off = 0;
     for (int64_t i = 0; i < k; ++i) {
       Op op = OpFor(kind_, c.mix);
-      AppendRequest(c.out, op, fx_, c.index, c.seq++);
+      protocol_.Append(c.out, op, c.index, c.seq++);
       c.batch.push_back(op);
     }
     c.batch_start = now;
@@ -221,49 +274,30 @@ class Loop {
     }
   }
 
-  // Checks every complete frame in the input buffer. Returns false if the
-  // connection was dropped.
+  // Judges the replies in the input buffer, in order. Returns false once the
+  // connection is finished (dropped, or out of work).
   bool Consume(Conn& c, Clock::time_point now) {
     while (!c.finished) {
-      std::string_view buf(c.in.get() + c.in_begin, c.in_end - c.in_begin);
-      if (buf.size() >= kLengthSize && LoadI32(buf.data()) > kMaxPayload) {
-        Broken(c, "reply frame longer than " + std::to_string(kMaxPayload) + " bytes");
-        return false;
-      }
-      FrameSplit s = SplitFrame(buf);
-      if (!s.complete) return true;
-      if (!s.ok) {
-        Broken(c, "reply frame with a corrupt length");
-        return false;
-      }
-      c.in_begin += s.consumed;
-      if (c.answered >= c.batch.size()) {
-        Broken(c, "reply frame without a request");
-        return false;
-      }
-      Op op = c.batch[c.answered];
-      Check v = c.awaiting_data ? CheckData(op, s.frame, fx_) : CheckStatus(op, s.frame);
-      switch (v) {
-        case Check::kNeedData:
-          c.awaiting_data = true;
-          continue;
-        case Check::kDone:
+      size_t used = 0;
+      Reply r = c.reader->Take(std::string_view(c.in.get() + c.in_begin, c.in_end - c.in_begin),
+                               c.batch[c.answered], used);
+      c.in_begin += used;
+      switch (r.kind) {
+        case Reply::Kind::kIncomplete:
+          return true;
+        case Reply::Kind::kDone:
           samples_.push_back(static_cast<uint64_t>(
               std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.batch_start).count()));
           ++ok_;
           break;
-        case Check::kWrong:
+        case Reply::Kind::kWrong:
           ++wrong_;
-          Note(std::string(c.awaiting_data ? "wrong data" : "status other than \"ok\"") + " in reply to type " +
-               std::to_string(TypeCode(op)));
+          Note(r.why);
           break;
-        case Check::kBroken:
-          Broken(c, "reply of type " + std::to_string(s.frame.type) + " (" + std::to_string(s.frame.body.size()) +
-                        " body bytes) where a " + (c.awaiting_data ? "data" : "status") + " frame of type " +
-                        std::to_string(TypeCode(op)) + " was due");
+        case Reply::Kind::kBroken:
+          Broken(c, r.why);
           return false;
       }
-      c.awaiting_data = false;
       if (++c.answered == c.batch.size()) Issue(c, now);
     }
     return false;
@@ -301,7 +335,7 @@ class Loop {
   }
 
   const Options& opt_;
-  const Fixture& fx_;
+  const RequestProtocol& protocol_;
   const TestKind kind_;
   Shared& shared_;
 
@@ -317,7 +351,13 @@ class Loop {
 
 }  // namespace
 
+std::unique_ptr<RequestProtocol> MakeParleyRequests(const Fixture& fx) { return std::make_unique<ParleyRequests>(fx); }
+
 TestResult RunTest(const Options& options, const Address& address, const Fixture& fx, TestKind kind) {
+  return RunTest(options, address, ParleyRequests(fx), kind);
+}
+
+TestResult RunTest(const Options& options, const Address& address, const RequestProtocol& protocol, TestKind kind) {
   TestResult result;
   result.kind = kind;
   Shared shared;
@@ -325,7 +365,7 @@ TestResult RunTest(const Options& options, const Address& address, const Fixture
 
   const int threads = std::max(1, std::min(options.threads, options.clients));
   std::vector<std::unique_ptr<Loop>> loops;
-  for (int t = 0; t < threads; ++t) loops.push_back(std::make_unique<Loop>(options, fx, kind, shared));
+  for (int t = 0; t < threads; ++t) loops.push_back(std::make_unique<Loop>(options, protocol, kind, shared));
 
   std::latch opened(threads);
   std::latch go(1);

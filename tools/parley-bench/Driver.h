@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "Latency.h"
 #include "Options.h"
@@ -50,8 +52,46 @@ struct TestResult {
   double rps() const { return seconds > 0 ? static_cast<double>(ok) / seconds : 0; }
 };
 
-// Runs one test against the server at `address`. `fx` must have been built by
-// BuildFixture for options.clients users.
+// What one connection has made of its input so far.
+struct Reply {
+  enum class Kind {
+    kIncomplete,  // no whole reply yet: read more
+    kDone,        // the request is answered correctly
+    kWrong,       // answered wrongly; the stream is still in step
+    kBroken,      // not a reply to this request: the stream is lost
+  };
+  Kind kind = Kind::kIncomplete;
+  std::string why;  // kWrong, kBroken: what was wrong
+};
+
+// Reads the replies of one connection, in order.
+class ReplyReader {
+ public:
+  virtual ~ReplyReader() = default;
+  // Takes what it needs of `in` (adding the bytes to `used`) to judge the reply
+  // to `op`. Called again, with what is left, after every reply it judges; a
+  // reader that buffers on its own may take all of `in` at once.
+  virtual Reply Take(std::string_view in, Op op, size_t& used) = 0;
+};
+
+// How a server is asked: the request of each operation and the reader of its
+// replies. Shared, read-only, by every connection of a test.
+class RequestProtocol {
+ public:
+  virtual ~RequestProtocol() = default;
+  // Appends the request of `op`. `conn` is the connection's number, `seq` the
+  // count of requests it has issued (see AppendRequest).
+  virtual void Append(std::string& out, Op op, size_t conn, uint64_t seq) const = 0;
+  virtual std::unique_ptr<ReplyReader> NewReader() const = 0;
+};
+
+// Parley's frames, checked against `fx`, which BuildFixture must have built
+// for the test's clients.
+std::unique_ptr<RequestProtocol> MakeParleyRequests(const Fixture& fx);
+
+// Runs one test against the server at `address`, asked through `protocol`.
+TestResult RunTest(const Options& options, const Address& address, const RequestProtocol& protocol, TestKind kind);
+// The same over Parley's frames.
 TestResult RunTest(const Options& options, const Address& address, const Fixture& fx, TestKind kind);
 
 }  // namespace parley::bench
