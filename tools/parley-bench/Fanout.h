@@ -1,6 +1,6 @@
 // The push tests of parley-bench: subscriptions and pushed events, against any
 // server driven through a PushProtocol. Parley speaks its own (ParleyPush.cpp);
-// bench/redis_fanout.cpp runs the very same tests over Redis pub/sub.
+// bench/redis_load.cpp runs the very same tests over Redis pub/sub.
 //
 // subscribe: S connections each follow C chats. Each first sends 2 C requests
 // that change nothing (as many replies as its subscribes will bring), so that
