@@ -351,8 +351,6 @@ class Loop {
 
 }  // namespace
 
-std::unique_ptr<RequestProtocol> MakeParleyRequests(const Fixture& fx) { return std::make_unique<ParleyRequests>(fx); }
-
 TestResult RunTest(const Options& options, const Address& address, const Fixture& fx, TestKind kind) {
   return RunTest(options, address, ParleyRequests(fx), kind);
 }

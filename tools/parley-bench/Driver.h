@@ -8,6 +8,8 @@
 // the write of its batch to the read that completes its reply; only correct
 // replies are timed. A connection whose stream breaks, closes, or stays silent
 // for kReplyTimeout is dropped and its unanswered requests are counted missing.
+// The requests and the reading of replies come from a RequestProtocol:
+// Parley's frames here, Redis's commands in bench/redis_load.cpp.
 #pragma once
 
 #include <chrono>
@@ -85,13 +87,10 @@ class RequestProtocol {
   virtual std::unique_ptr<ReplyReader> NewReader() const = 0;
 };
 
-// Parley's frames, checked against `fx`, which BuildFixture must have built
-// for the test's clients.
-std::unique_ptr<RequestProtocol> MakeParleyRequests(const Fixture& fx);
-
 // Runs one test against the server at `address`, asked through `protocol`.
 TestResult RunTest(const Options& options, const Address& address, const RequestProtocol& protocol, TestKind kind);
-// The same over Parley's frames.
+// The same over Parley's frames, checked against `fx`, which BuildFixture must
+// have built for options.clients users.
 TestResult RunTest(const Options& options, const Address& address, const Fixture& fx, TestKind kind);
 
 }  // namespace parley::bench
