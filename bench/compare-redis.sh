@@ -309,12 +309,16 @@ check_and_stop() {
 
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
+# middle: the median of the numbers on standard input, one per line, or "-".
+middle() {
+  sort -g | awk '{ v[NR] = $1 } END {
+    if (NR == 0) { print "-"; exit }
+    if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
 # median SERVER TEST PIPELINE COLUMN(5=rps, 6=p99): the median over the runs, or "-".
 median() {
-  awk -v S="$1" -v T="$2" -v P="$3" -v C="$4" '$1 == S && $2 == T && $3 == P { print $C }' "$RESULTS" |
-    sort -g | awk '{ v[NR] = $1 } END {
-      if (NR == 0) { print "-"; exit }
-      if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  awk -v S="$1" -v T="$2" -v P="$3" -v C="$4" '$1 == S && $2 == T && $3 == P { print $C }' "$RESULTS" | middle
 }
 
 fmt_rps() { if [ "$1" = "-" ]; then echo "-"; else printf "%.0f" "$1"; fi; }
@@ -614,9 +618,7 @@ paired_ratio() {
   awk -v S="$1" -v C="$2" -v T="$3" -v P="$4" '$2 == T && $3 == P && $1 == S { s[$4] = $5 }
     $2 == T && $3 == P && $1 == C { c[$4] = $5 }
     END { for (r in s) if ((r in c) && c[r] > 0) print s[r] / c[r] }' "$RESULTS" |
-    sort -g | awk '{ v[NR] = $1 } END {
-      if (NR == 0) { print "-"; exit }
-      printf "%.2f", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+    middle | awk '{ if ($1 == "-") print "-"; else printf "%.2f", $1 }'
 }
 
 # parleyd and parley-ceiling side by side, one after the other at each depth
