@@ -141,7 +141,6 @@ class RedisProtocol final : public PushProtocol {
   std::vector<std::string> channels_;
 };
 
-
 // The request tests' replies: one reply per request, judged by its operation.
 class RedisReader final : public ReplyReader {
  public:

@@ -278,6 +278,8 @@ class Loop {
   // connection is finished (dropped, or out of work).
   bool Consume(Conn& c, Clock::time_point now) {
     while (!c.finished) {
+      // An unfinished connection has a batch in flight with a reply still due:
+      // Issue either refills the batch or retires the connection.
       size_t used = 0;
       Reply r = c.reader->Take(std::string_view(c.in.get() + c.in_begin, c.in_end - c.in_begin),
                                c.batch[c.answered], used);
